@@ -1,0 +1,60 @@
+// Matching call arguments to parameters, and converting Python objects to engine values.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <initializer_list>
+#include <string_view>
+#include <vector>
+
+#include "binding/errors.hpp"
+#include "binding/pyref.hpp"
+#include "tokenizer/basic/types.hpp"
+
+namespace pairloom::binding {
+
+/// The parameters of one callable of BasicTokenizer. No callable has positional-only or
+/// keyword-only parameters.
+struct Signature {
+  const char* function;           ///< "train", or "__new__" for the constructor
+  const char* const* parameters;  ///< names, in order
+  std::size_t count;              ///< number of parameters
+  std::size_t required;           ///< the first `required` parameters must be given
+};
+
+/// Matched arguments: an owned reference per parameter, empty where none was given.
+template <std::size_t N>
+using Arguments = std::array<PyRef, N>;
+
+/// Matches a fast call (positional array + tuple of keyword names). Throws PythonError with
+/// TypeError set on a mismatch.
+void match_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, PyRef* out);
+
+/// Matches a classic call (argument tuple + keyword dict).
+void match_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, PyRef* out);
+
+/// An int (or an object with __index__) as an unsigned size-type integer.
+std::size_t to_size(PyObject* object);
+
+/// A str as its UTF-8 bytes; the view lives as long as the str.
+std::string_view to_text(PyObject* object);
+
+/// A sequence of ints (not a str) as token ids.
+std::vector<tokenizer::basic::TokenId> to_token_ids(PyObject* object);
+
+/// Raises TypeError "'<type of object>' object cannot be cast as '<target>'".
+[[noreturn]] void raise_type_mismatch(PyObject* object, PyObject* target_type);
+
+/// Runs `convert()` for the argument `name`; a failure gets the argument-name treatment of
+/// rethrow_conversion_error.
+template <class Convert>
+auto convert_argument(const char* name, Convert&& convert) {
+  try {
+    return convert();
+  } catch (const PythonError&) {
+    rethrow_conversion_error(name);
+  }
+}
+
+}  // namespace pairloom::binding

@@ -1,0 +1,325 @@
+// BasicTokenizer as Python sees it: construction, destruction and the eight methods.
+//
+// Every method follows one protocol: match the arguments, check `self`, take shared or
+// exclusive access on the object's access flag, convert the arguments in parameter order, run
+// the engine operation, give the access back (on every way out), and turn the result or the
+// failure into Python terms.
+#include "binding/tokenizer_type.hpp"
+
+#include <atomic>
+#include <cstddef>
+#include <limits>
+#include <new>
+#include <utility>
+
+#include "binding/args.hpp"
+#include "binding/errors.hpp"
+#include "binding/once.hpp"
+#include "tokenizer/basic/decode.hpp"
+#include "tokenizer/basic/encode.hpp"
+#include "tokenizer/basic/model_file.hpp"
+#include "tokenizer/basic/state.hpp"
+#include "tokenizer/basic/train.hpp"
+#include "tokenizer/basic/vocab_file.hpp"
+
+namespace pairloom::binding {
+namespace {
+
+namespace engine = tokenizer::basic;
+
+/// The instance layout.
+struct TokenizerObject {
+  PyObject_HEAD
+  engine::Tokenizer state;
+  /// 0: free; n: n shared users; all ones: one exclusive user. Changed only atomically.
+  std::atomic<std::size_t> access;
+};
+
+constexpr std::size_t kExclusive = std::numeric_limits<std::size_t>::max();
+
+enum class Access { shared, exclusive };
+
+/// Holds shared or exclusive access to one object for its lifetime. Taking access never waits:
+/// a conflicting holder makes the constructor raise RuntimeError.
+class AccessGuard {
+ public:
+  AccessGuard(TokenizerObject& object, Access access) : flag_{object.access}, access_{access} {
+    if (access == Access::exclusive) {
+      std::size_t expected = 0;
+      if (!flag_.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire)) {
+        fail("Already borrowed");
+      }
+      return;
+    }
+    std::size_t current = flag_.load(std::memory_order_relaxed);
+    do {
+      if (current >= kExclusive - 1) fail("Already mutably borrowed");
+    } while (!flag_.compare_exchange_weak(current, current + 1, std::memory_order_acquire));
+  }
+  ~AccessGuard() {
+    if (access_ == Access::exclusive) {
+      flag_.store(0, std::memory_order_release);
+    } else {
+      flag_.fetch_sub(1, std::memory_order_release);
+    }
+  }
+  AccessGuard(const AccessGuard&) = delete;
+  AccessGuard& operator=(const AccessGuard&) = delete;
+
+ private:
+  [[noreturn]] static void fail(const char* message) {
+    PyErr_SetString(PyExc_RuntimeError, message);
+    throw PythonError{};
+  }
+
+  std::atomic<std::size_t>& flag_;
+  Access access_;
+};
+
+OnceCell type_cell;
+
+TokenizerObject& self_object(PyObject* self) {
+  PyObject* type = tokenizer_type();
+  if (type == nullptr) throw PythonError{};
+  if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type))) {
+    raise_type_mismatch(self, type);
+  }
+  return *reinterpret_cast<TokenizerObject*>(self);
+}
+
+PyObject* none() {
+  Py_INCREF(Py_None);
+  return Py_None;
+}
+
+void succeed_or_raise(const engine::IoResult<>& result) {
+  if (!result.ok()) raise_io_error(result.error());
+}
+
+bool signal_pending(void*) { return PyErr_CheckSignals() != 0; }
+
+/// Lets long engine operations stop for a signal (Ctrl-C) that a handler turned into an error.
+engine::InterruptCheck signal_check() { return engine::InterruptCheck{&signal_pending, nullptr}; }
+
+PyObject* id_list(const std::vector<engine::TokenId>& ids) {
+  PyRef list = checked(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size()))));
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    PyObject* item = PyLong_FromUnsignedLongLong(ids[i]);
+    if (item == nullptr) throw PythonError{};
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals `item`
+  }
+  return list.release();
+}
+
+PyObject* text_result(const std::string& text) {
+  return checked(PyRef::steal(PyUnicode_FromStringAndSize(
+                     text.data(), static_cast<Py_ssize_t>(text.size()))))
+      .release();
+}
+
+/// The protocol for fast-call methods; `body(object, arguments)` converts and does the work.
+template <std::size_t N, class Body>
+PyObject* invoke(const Signature& signature, Access access, PyObject* self, PyObject* const* args,
+                 Py_ssize_t nargs, PyObject* kwnames, Body&& body) noexcept {
+  return guarded([&]() -> PyObject* {
+    Arguments<N> arguments;
+    match_arguments(signature, args, nargs, kwnames, arguments.data());
+    TokenizerObject& object = self_object(self);
+    AccessGuard guard{object, access};
+    return body(object, arguments);
+  });
+}
+
+std::string_view text_argument(const char* name, const PyRef& argument) {
+  return convert_argument(name, [&] { return to_text(argument.get()); });
+}
+
+std::size_t size_argument(const char* name, const PyRef& argument) {
+  return convert_argument(name, [&] { return to_size(argument.get()); });
+}
+
+// Parameter descriptors.
+constexpr const char* kNewParameters[] = {"num_threads"};
+constexpr const char* kTextVocabSize[] = {"text", "vocab_size"};
+constexpr const char* kText[] = {"text"};
+constexpr const char* kIds[] = {"ids"};
+constexpr const char* kModelFilePath[] = {"model_file_path"};
+constexpr const char* kModelAndVocabPaths[] = {"model_file_path", "vocab_file_path"};
+constexpr const char* kFilePath[] = {"file_path"};
+constexpr const char* kVocabFilePath[] = {"vocab_file_path"};
+
+constexpr Signature kNew{"__new__", kNewParameters, 1, 0};
+constexpr Signature kTrain{"train", kTextVocabSize, 2, 2};
+constexpr Signature kEncode{"encode", kText, 1, 1};
+constexpr Signature kDecode{"decode", kIds, 1, 1};
+constexpr Signature kLoad{"load", kModelFilePath, 1, 1};
+constexpr Signature kSave{"save", kModelAndVocabPaths, 2, 2};
+constexpr Signature kSaveModel{"save_model", kFilePath, 1, 1};
+constexpr Signature kSaveVocab{"save_vocab", kVocabFilePath, 1, 1};
+
+PyObject* build_vocab(PyObject* self, PyObject*) noexcept {
+  return guarded([&] {
+    TokenizerObject& object = self_object(self);
+    AccessGuard guard{object, Access::exclusive};
+    engine::build_vocab(object.state);
+    return none();
+  });
+}
+
+PyObject* save_model(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
+  return invoke<1>(kSaveModel, Access::shared, self, args, nargs, kwnames,
+                   [](TokenizerObject& object, Arguments<1>& a) {
+                     std::string_view path = text_argument("file_path", a[0]);
+                     succeed_or_raise(engine::save_model(object.state, path));
+                     return none();
+                   });
+}
+
+PyObject* save_vocab(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
+  return invoke<1>(kSaveVocab, Access::shared, self, args, nargs, kwnames,
+                   [](TokenizerObject& object, Arguments<1>& a) {
+                     std::string_view path = text_argument("vocab_file_path", a[0]);
+                     succeed_or_raise(engine::save_vocab(object.state, path));
+                     return none();
+                   });
+}
+
+PyObject* train(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames) noexcept {
+  return invoke<2>(kTrain, Access::exclusive, self, args, nargs, kwnames,
+                   [](TokenizerObject& object, Arguments<2>& a) {
+                     std::string_view text = text_argument("text", a[0]);
+                     std::size_t vocab_size = size_argument("vocab_size", a[1]);
+                     engine::train(object.state, text, vocab_size, signal_check());
+                     return none();
+                   });
+}
+
+PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept {
+  return invoke<1>(kEncode, Access::shared, self, args, nargs, kwnames,
+                   [](TokenizerObject& object, Arguments<1>& a) {
+                     std::string_view text = text_argument("text", a[0]);
+                     return id_list(engine::encode(object.state.merges, text, signal_check()));
+                   });
+}
+
+PyObject* decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept {
+  return invoke<1>(kDecode, Access::shared, self, args, nargs, kwnames,
+                   [](TokenizerObject& object, Arguments<1>& a) {
+                     std::vector<engine::TokenId> ids =
+                         convert_argument("ids", [&] { return to_token_ids(a[0].get()); });
+                     engine::IoResult<std::string> text = engine::decode(object.state.vocab, ids);
+                     if (!text.ok()) raise_io_error(text.error());
+                     return text_result(text.value());
+                   });
+}
+
+PyObject* load(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames) noexcept {
+  return invoke<1>(kLoad, Access::exclusive, self, args, nargs, kwnames,
+                   [](TokenizerObject& object, Arguments<1>& a) {
+                     std::string_view path = text_argument("model_file_path", a[0]);
+                     succeed_or_raise(engine::load(object.state, path));
+                     return none();
+                   });
+}
+
+PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames) noexcept {
+  return invoke<2>(kSave, Access::shared, self, args, nargs, kwnames,
+                   [](TokenizerObject& object, Arguments<2>& a) {
+                     std::string_view model_path = text_argument("model_file_path", a[0]);
+                     bool with_vocab = a[1].get() != Py_None;
+                     std::string_view vocab_path =
+                         with_vocab ? text_argument("vocab_file_path", a[1]) : std::string_view{};
+                     succeed_or_raise(engine::save_model(object.state, model_path));
+                     if (with_vocab) succeed_or_raise(engine::save_vocab(object.state, vocab_path));
+                     return none();
+                   });
+}
+
+PyObject* tokenizer_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&]() -> PyObject* {
+    Arguments<1> a;
+    match_arguments(kNew, args, kwargs, a.data());
+    engine::Tokenizer state;
+    state.num_threads = a[0] ? size_argument("num_threads", a[0]) : 1;
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(subtype, Py_tp_alloc));
+    if (alloc == nullptr) alloc = PyType_GenericAlloc;
+    PyObject* raw = alloc(subtype, 0);
+    if (raw == nullptr) throw PythonError{};
+    auto* object = reinterpret_cast<TokenizerObject*>(raw);
+    new (&object->state) engine::Tokenizer(std::move(state));
+    new (&object->access) std::atomic<std::size_t>(0);
+    return raw;
+  });
+}
+
+void tokenizer_dealloc(PyObject* self) noexcept {
+  auto* object = reinterpret_cast<TokenizerObject*>(self);
+  PyTypeObject* type = Py_TYPE(self);
+  object->state.~Tokenizer();
+  object->access.~atomic();
+  auto free_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_memory(self);
+  Py_DECREF(type);
+}
+
+template <class Function>
+PyCFunction as_cfunction(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef methods[] = {
+    {"build_vocab", as_cfunction(build_vocab), METH_NOARGS, "build_vocab($self)\n--\n\n"},
+    {"save_model", as_cfunction(save_model), kFastCall, "save_model($self, file_path)\n--\n\n"},
+    {"save_vocab", as_cfunction(save_vocab), kFastCall,
+     "save_vocab($self, vocab_file_path)\n--\n\n"},
+    {"train", as_cfunction(train), kFastCall, "train($self, text, vocab_size)\n--\n\n"},
+    {"encode", as_cfunction(encode), kFastCall, "encode($self, text)\n--\n\n"},
+    {"decode", as_cfunction(decode), kFastCall, "decode($self, ids)\n--\n\n"},
+    {"load", as_cfunction(load), kFastCall, "load($self, model_file_path)\n--\n\n"},
+    {"save", as_cfunction(save), kFastCall,
+     "save($self, model_file_path, vocab_file_path)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(tokenizer_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tokenizer_dealloc)},
+    {Py_tp_doc, const_cast<char*>("BasicTokenizer(num_threads=1)\n--\n\n")},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "builtins.BasicTokenizer",
+    static_cast<int>(sizeof(TokenizerObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    slots,
+};
+
+PyObject* create_type() {
+  PyObject* type = PyType_FromSpec(&spec);
+  if (type != nullptr) return type;
+  PyRef cause = fetch_exception();
+  PyRef error = PyRef::steal(PyObject_CallFunction(
+      PyExc_RuntimeError, "s", "An error occurred while initializing class BasicTokenizer"));
+  if (!error) return nullptr;
+  if (cause) PyException_SetCause(error.get(), cause.release());
+  restore_exception(std::move(error));
+  return nullptr;
+}
+
+}  // namespace
+
+PyObject* tokenizer_type() { return type_cell.get(create_type); }
+
+}  // namespace pairloom::binding
