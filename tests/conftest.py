@@ -1,0 +1,23 @@
+import struct
+
+import pytest
+
+import pairloom
+
+#: Largest value of the module's size type (token ids, num_threads, vocab_size).
+SIZE_MAX = 2 ** (8 * struct.calcsize("P")) - 1
+
+
+@pytest.fixture
+def tok():
+    return pairloom.BasicTokenizer()
+
+
+@pytest.fixture
+def panic_type():
+    """The PanicException class, obtained from a fault (it is not importable)."""
+    try:
+        pairloom.BasicTokenizer().train("", 0)
+    except BaseException as error:  # noqa: B036 - the class derives from BaseException
+        return type(error)
+    raise AssertionError("train with vocab_size 0 did not fault")
