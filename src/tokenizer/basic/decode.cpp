@@ -1,0 +1,39 @@
+#include "tokenizer/basic/decode.hpp"
+
+#include <string>
+#include <vector>
+
+#include "tokenizer/basic/render.hpp"
+
+namespace tokenizer::basic {
+
+IoResult<std::string> decode(const Vocabulary& vocab, std::span<const TokenId> ids) {
+  // Look every id up first: the first unknown id fails the call before any text is built, and
+  // the raw sizes bound the work of measuring (rendering never shrinks a token).
+  std::vector<const TokenBytes*> tokens;
+  tokens.reserve(ids.size());
+  std::size_t raw_size = 0;
+  for (TokenId id : ids) {
+    const TokenBytes* bytes = vocab.find(id);
+    if (bytes == nullptr) return IoError::invalid_input("invalid token ID: " + std::to_string(id));
+    // The same long token repeated can describe more text than the machine could ever hold;
+    // refuse that here rather than after rendering has filled memory.
+    check_token_budget(raw_size, bytes->size());
+    raw_size += bytes->size();
+    tokens.push_back(bytes);
+  }
+  // Escapes make the text up to six times the raw size, so measure it exactly before
+  // committing memory, then allocate once.
+  std::size_t text_size = 0;
+  for (const TokenBytes* bytes : tokens) {
+    std::size_t size = rendered_size(*bytes);
+    check_token_budget(text_size, size);
+    text_size += size;
+  }
+  std::string text;
+  text.reserve(text_size);
+  for (const TokenBytes* bytes : tokens) append_rendered_token(text, *bytes);
+  return text;
+}
+
+}  // namespace tokenizer::basic

@@ -1,0 +1,102 @@
+// File access for the model file and the vocabulary listing: an owned descriptor, opening by
+// path, a buffered writer and a streamed line reader.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "tokenizer/basic/error.hpp"
+
+namespace tokenizer::basic {
+
+/// Size of the write buffer and of the read buffer.
+inline constexpr std::size_t kFileBufferSize = 8192;
+
+/// An open file descriptor, closed when its owner goes.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_{fd} {}
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_{other.fd_} { other.fd_ = -1; }
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+  ~FileDescriptor();
+
+  /// The descriptor, or -1 once closed.
+  int get() const { return fd_; }
+
+  /// Closes now. Reports what only close can tell: a write that the system had deferred and
+  /// that failed. Closing twice does nothing.
+  IoResult<> close();
+
+ private:
+  int fd_ = -1;
+};
+
+/// Opens `path` for writing: created with mode 0666 less the umask, or truncated; close-on-exec.
+IoResult<FileDescriptor> create_file(std::string_view path);
+
+/// Opens `path` for reading only; close-on-exec.
+IoResult<FileDescriptor> open_file(std::string_view path);
+
+/// Writes text to a file through an 8192-byte buffer. Each piece (a literal or one formatted
+/// number) is appended whole: the buffer goes out first when the piece would not fit in the
+/// space left, and a piece of a buffer's size or more goes straight to the file.
+class BufferedWriter {
+ public:
+  explicit BufferedWriter(FileDescriptor file) : file_{std::move(file)} {}
+
+  /// Writes the pieces in order; a string_view is one piece, a number one piece in decimal.
+  /// Stops at the first failure.
+  template <class... Pieces>
+  IoResult<> write(const Pieces&... pieces) {
+    IoResult<> result;
+    (void)((result = write_piece(pieces), result.ok()) && ...);
+    return result;
+  }
+
+  /// Sends what the buffer holds to the file.
+  IoResult<> flush();
+
+  /// Flushes and closes the file; the writer is spent afterwards.
+  IoResult<> finish();
+
+ private:
+  IoResult<> write_piece(std::string_view piece);
+  IoResult<> write_piece(std::size_t number);
+
+  FileDescriptor file_;
+  std::size_t used_ = 0;
+  std::array<char, kFileBufferSize> buffer_;
+};
+
+/// Reads a file line by line through an 8192-byte buffer. A line ends at a line feed, which is
+/// dropped together with a carriage return right before it; the last line may lack its line
+/// feed. Only the current line is held, however long.
+class LineReader {
+ public:
+  explicit LineReader(FileDescriptor file) : file_{std::move(file)} {}
+
+  /// Reads the next line; false at the end of the file. Fails with the system's error, or with
+  /// invalid data "stream did not contain valid UTF-8". Throws std::bad_alloc for a line that
+  /// could not fit in memory.
+  IoResult<bool> next_line();
+
+  /// The line the last successful next_line read. Valid until the next call.
+  std::string_view line() const { return line_; }
+
+  /// Closes the file early.
+  void close() { (void)file_.close(); }
+
+ private:
+  /// Refills the buffer; false at the end of the file.
+  IoResult<bool> fill();
+
+  FileDescriptor file_;
+  std::string line_;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+  std::array<char, kFileBufferSize> buffer_;
+};
+
+}  // namespace tokenizer::basic

@@ -1,0 +1,72 @@
+#include "tokenizer/basic/vocab_file.hpp"
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tokenizer/basic/file_io.hpp"
+#include "tokenizer/basic/render.hpp"
+
+namespace tokenizer::basic {
+namespace {
+
+using Entry = std::pair<TokenId, const TokenBytes*>;
+
+/// render_token, refusing with std::bad_alloc a rendering that could not fit in memory: a token
+/// of control bytes grows sixfold.
+std::string render_within_budget(const TokenBytes& bytes) {
+  check_token_budget(0, rendered_size(bytes));
+  return render_token(bytes);
+}
+
+std::vector<Entry> entries_by_id(const Vocabulary& vocab) {
+  std::vector<Entry> entries;
+  entries.reserve(vocab.size());
+  vocab.for_each([&](TokenId id, const TokenBytes& bytes) { entries.emplace_back(id, &bytes); });
+  std::sort(entries.begin(), entries.end(),
+            [](const Entry& a, const Entry& b) { return a.first < b.first; });
+  return entries;
+}
+
+IoResult<> write_listing(const Tokenizer& tokenizer, const FlatMap<TokenId, TokenPair>& made_from,
+                         BufferedWriter& out) {
+  const Vocabulary& vocab = tokenizer.vocab;
+  for (const auto& [id, bytes] : entries_by_id(vocab)) {
+    const std::string token = render_within_budget(*bytes);
+    const TokenPair* pair = made_from.find(id);
+    if (pair == nullptr) {
+      PAIRLOOM_TRY(out.write("[", token, "] ", id, "\n"));
+      continue;
+    }
+    const TokenBytes* left = vocab.find(pair->left);
+    const TokenBytes* right = left ? vocab.find(pair->right) : nullptr;
+    if (right == nullptr) {
+      // The listing so far is still worth having; the fault is what the caller hears about.
+      (void)out.flush();
+      raise_fault("a merged token's part has no vocabulary entry");
+    }
+    const std::string left_text = render_within_budget(*left);
+    const std::string right_text = render_within_budget(*right);
+    PAIRLOOM_TRY(out.write("[", left_text, "][", right_text, "] -> [", token, "] ", id, "\n"));
+  }
+  return {};
+}
+
+}  // namespace
+
+IoResult<> save_vocab(const Tokenizer& tokenizer, std::string_view path) {
+  // Merge id -> the pair it was made from. Where several merges share an id, the last in table
+  // order decides.
+  FlatMap<TokenId, TokenPair> made_from;
+  made_from.reserve(tokenizer.merges.size());
+  for (const auto& [pair, id] : tokenizer.merges) made_from.insert_or_assign(id, pair);
+
+  IoResult<FileDescriptor> file = create_file(path);
+  if (!file.ok()) return std::move(file).error();
+  BufferedWriter out{std::move(file).value()};
+  PAIRLOOM_TRY(write_listing(tokenizer, made_from, out));
+  return out.finish();
+}
+
+}  // namespace tokenizer::basic
