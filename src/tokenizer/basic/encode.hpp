@@ -9,8 +9,12 @@
 
 namespace tokenizer::basic {
 
-/// The token ids of `text`: its UTF-8 bytes, then repeatedly every occurrence of the adjacent
-/// pair with the smallest merge id merged, until no adjacent pair has a merge.
+/// The token ids of `text`: its UTF-8 bytes, then repeatedly every occurrence (greedy from the
+/// left) of one adjacent pair merged, until no adjacent pair has a merge. Each round takes the
+/// pair with the smallest merge id, and among pairs sharing that id the smallest (left, right).
+/// Works for any table: ids repeated by a second training or a load, merges naming later ids.
+/// Polls `interrupt` once per round and every million tokens within one; a throw from it
+/// abandons the call.
 std::vector<TokenId> encode(const MergeTable& merges, std::string_view text,
                             const InterruptCheck& interrupt = {});
 

@@ -1,0 +1,192 @@
+#include "tokenizer/basic/pair_stats.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <mutex>
+
+#include "tokenizer/basic/worker_pool.hpp"
+
+namespace tokenizer::basic {
+
+TokenSequence byte_sequence(std::string_view text) {
+  TokenSequence sequence(text.size());
+  std::transform(text.begin(), text.end(), sequence.begin(),
+                 [](char c) { return TokenId{static_cast<unsigned char>(c)}; });
+  return sequence;
+}
+
+// ---- PairCounts ----
+
+PairCounts::PairCounts() : key_{random_hash_key()} {}
+
+std::size_t PairCounts::home(TokenPair pair) const {
+  // Ids of real sequences fit in 32 bits, so the pair packs into one word; wider ids (64-bit
+  // platforms only) merely collide a little more often.
+  auto left = static_cast<std::uint64_t>(pair.left);
+  auto right = static_cast<std::uint64_t>(pair.right);
+  std::uint64_t packed = (left << 32 | right) ^ (left >> 32);
+  return static_cast<std::size_t>(mix64(packed ^ key_)) & (slots_.size() - 1);
+}
+
+void PairCounts::add(TokenPair pair, PairCount count) {
+  // At most half full: probes stay short, and a free slot always ends a search.
+  if ((size_ + 1) * 2 > slots_.size()) grow(slots_.empty() ? 64 : slots_.size() * 2);
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = home(pair);; i = (i + 1) & mask) {
+    Slot& slot = slots_[i];
+    if (slot.pair == pair) {
+      slot.count += count;
+      return;
+    }
+    if (slot.pair.left == kNoToken) {
+      slot.pair = pair;
+      slot.count = count;
+      ++size_;
+      return;
+    }
+  }
+}
+
+PairCount PairCounts::count(TokenPair pair) const {
+  if (size_ == 0) return 0;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = home(pair);; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (slot.pair == pair) return slot.count;
+    if (slot.pair.left == kNoToken) return 0;
+  }
+}
+
+void PairCounts::clear() {
+  if (size_ == 0) return;
+  std::fill(slots_.begin(), slots_.end(), Slot{});
+  size_ = 0;
+}
+
+void PairCounts::reserve(std::size_t pairs) {
+  std::size_t wanted = std::bit_ceil(std::max<std::size_t>(pairs * 2, 64));
+  if (wanted > slots_.size()) grow(wanted);
+}
+
+void PairCounts::grow(std::size_t capacity) {
+  // Allocate before touching anything, so running out of memory leaves the table intact.
+  std::vector<Slot> old(capacity);
+  old.swap(slots_);
+  const std::size_t mask = slots_.size() - 1;
+  for (const Slot& slot : old) {
+    if (slot.pair.left == kNoToken) continue;
+    std::size_t i = home(slot.pair);
+    while (slots_[i].pair.left != kNoToken) i = (i + 1) & mask;
+    slots_[i] = slot;
+  }
+}
+
+// ---- Counting and choosing ----
+
+namespace {
+
+/// Counts the adjacent pairs of `sequence` into `counts`, calling `keep_going()` after every
+/// kPollInterval tokens; counting ends early when it returns false.
+template <class KeepGoing>
+void count_in_slices(std::span<const TokenId> sequence, PairCounts& counts,
+                     KeepGoing&& keep_going) {
+  const std::size_t n = sequence.size();
+  std::size_t k = 0;
+  while (k + 1 < n) {
+    const std::size_t slice_end = std::min(n - 1, k + kPollInterval);
+    for (; k < slice_end; ++k) counts.add(TokenPair{sequence[k], sequence[k + 1]});
+    if (k + 1 < n && !keep_going()) return;
+  }
+}
+
+}  // namespace
+
+void count_pairs(std::span<const TokenId> sequence, PairCounts& counts,
+                 const InterruptCheck& interrupt) {
+  count_in_slices(sequence, counts, [&] {
+    interrupt();
+    return true;
+  });
+}
+
+std::optional<TokenPair> most_common_pair(const PairCounts& counts) {
+  std::optional<PairCandidate> best;
+  counts.for_each([&](TokenPair pair, PairCount count) {
+    PairCandidate candidate{pair, count};
+    if (!best || outranks(candidate, *best)) best = candidate;
+  });
+  if (!best) return std::nullopt;
+  return best->pair;
+}
+
+PairCounts parallel_count_pairs(std::span<const TokenId> sequence, std::size_t num_threads,
+                                const InterruptCheck& interrupt) {
+  const std::size_t n = sequence.size();
+  const std::size_t chunk_size = n / std::max<std::size_t>(num_threads, 1);
+  check(chunk_size != 0, "chunk_size must not be zero");
+  // The last chunk takes the 1..chunk_size tokens left over: num_threads to 2 * num_threads - 1
+  // chunks in all.
+  const std::size_t chunks = n / chunk_size + (n % chunk_size != 0 ? 1 : 0);
+
+  PairCounts shared;
+  std::mutex shared_mutex;
+  auto count_chunk = [&](std::size_t k, const StopFlag& stop) {
+    const std::size_t begin = k * chunk_size;
+    // One token past the chunk's end, so the pair across its right boundary is counted here
+    // and nowhere else.
+    const std::size_t end = std::min(begin + chunk_size + 1, n);
+    PairCounts own;
+    count_in_slices(sequence.subspan(begin, end - begin), own,
+                    [&] { return !stop.stop_requested(); });
+    if (stop.stop_requested()) return;
+    std::lock_guard lock{shared_mutex};
+    own.for_each([&](TokenPair pair, PairCount count) { shared.add(pair, count); });
+  };
+  run_on_workers(chunks, count_chunk, interrupt);
+  return shared;
+}
+
+TokenPair parallel_get_most_common_pair(std::span<const TokenId> sequence, std::size_t num_threads,
+                                        const InterruptCheck& interrupt) {
+  std::optional<TokenPair> pair =
+      most_common_pair(parallel_count_pairs(sequence, num_threads, interrupt));
+  check(pair.has_value(), "no pair in a sequence of at least two tokens");
+  return *pair;
+}
+
+// ---- Merging ----
+
+void merge_pair(TokenSequence& sequence, TokenPair pair, TokenId new_id,
+                const InterruptCheck& interrupt) {
+  const std::size_t n = sequence.size();
+  // Pass 1: mark every occurrence, greedily from the left.
+  std::size_t first_marker = n;
+  std::size_t k = 0;
+  while (k + 1 < n) {
+    const std::size_t slice_end = std::min(n - 1, k + kPollInterval);
+    while (k < slice_end) {
+      if (sequence[k] == pair.left && sequence[k + 1] == pair.right) {
+        sequence[k] = new_id;
+        sequence[k + 1] = kNoToken;
+        first_marker = std::min(first_marker, k + 1);
+        k += 2;
+      } else {
+        ++k;
+      }
+    }
+    if (k + 1 < n) interrupt();
+  }
+  if (first_marker == n) return;
+  // Pass 2: drop the markers; nothing before the first one moves.
+  std::size_t kept = first_marker;
+  for (std::size_t read = first_marker; read < n;) {
+    const std::size_t slice_end = std::min(n, read + kPollInterval);
+    for (; read < slice_end; ++read) {
+      if (sequence[read] != kNoToken) sequence[kept++] = sequence[read];
+    }
+    if (read < n) interrupt();
+  }
+  sequence.resize(kept);
+}
+
+}  // namespace tokenizer::basic
