@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Installs everything the test lanes need on a Debian 12 (bookworm) x86_64 machine:
+# Debian packages (GoogleTest, the 32-bit toolchain, the i386 Python runtime, Debian's
+# pytest and hypothesis) and, for every pyenv CPython the lanes use, pytest and hypothesis.
+#
+# Idempotent: a package already present is not asked for again, and the package index is
+# refreshed only when something is missing.
+#
+#   PAIRLOOM_SKIP_APT=1   leave Debian packages alone (a machine without root)
+#   PAIRLOOM_SKIP_PIP=1   leave the pyenv interpreters alone
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+# shellcheck source=scripts/lib.sh
+source "$here/lib.sh"
+
+# Debian packages for the native lanes. libgtest-dev:i386 is optional: without it the
+# 32-bit engine lane is skipped, everything else still runs.
+APT_PACKAGES=(
+  libgtest-dev
+  g++-multilib
+  python3-pytest
+  python3-hypothesis
+  libpython3.11-dev:i386
+  libpython3.11-stdlib:i386
+  libpython3.11:i386
+)
+APT_OPTIONAL=(libgtest-dev:i386)
+
+PIP_PACKAGES=(pytest hypothesis)
+# The build itself (engine lane) needs these from the default interpreter.
+BUILD_PIP_PACKAGES=("cmake>=3.26" ninja)
+
+SUDO=()
+if [[ $(id -u) -ne 0 ]]; then
+  if command -v sudo >/dev/null; then SUDO=(sudo -n); fi
+fi
+
+is_installed() {
+  [[ "$(dpkg-query -W -f='${db:Status-Abbrev}' "$1" 2>/dev/null)" == ii* ]]
+}
+
+apt_updated=0
+apt_update() {
+  if [[ $apt_updated -eq 0 ]]; then
+    note "apt-get update"
+    "${SUDO[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq
+    apt_updated=1
+  fi
+}
+
+apt_install() {
+  "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 \
+    install -y -qq --no-install-recommends "$@"
+}
+
+# The i386 runtime of Python must carry the same version as the amd64 one (both are
+# Multi-Arch: same), so every installed binary package of the python3.11 source moves
+# along with it when a newer version is installed.
+python311_companions() {
+  dpkg-query -W -f='${binary:Package} ${source:Package} ${db:Status-Abbrev}\n' 2>/dev/null |
+    awk '$2 == "python3.11" && $3 ~ /^ii/ { print $1 }'
+}
+
+install_apt() {
+  if ! command -v dpkg >/dev/null; then
+    note "no dpkg here: Debian packages not installed"
+    return 0
+  fi
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    note "dpkg --add-architecture i386"
+    "${SUDO[@]}" dpkg --add-architecture i386
+    apt_updated=0
+    apt_update
+  fi
+
+  local missing=() pkg
+  for pkg in "${APT_PACKAGES[@]}"; do
+    is_installed "$pkg" || missing+=("$pkg")
+  done
+  if ((${#missing[@]})); then
+    apt_update
+    local companions
+    mapfile -t companions < <(python311_companions)
+    note "apt-get install ${missing[*]}"
+    apt_install "${missing[@]}" "${companions[@]}"
+  fi
+
+  for pkg in "${APT_OPTIONAL[@]}"; do
+    if ! is_installed "$pkg"; then
+      apt_update
+      note "apt-get install $pkg (optional)"
+      apt_install "$pkg" || note "could not install $pkg; its lane will be skipped"
+    fi
+  done
+}
+
+pip_install_into() {
+  local python="$1" check="$2"
+  shift 2
+  if ! "$python" -c "$check" >/dev/null 2>&1; then
+    note "pip install $* into $python"
+    PIP_DISABLE_PIP_VERSION_CHECK=1 "$python" -m pip install -q --root-user-action=ignore "$@"
+  fi
+}
+
+install_pip() {
+  local version python
+  python="$(pyenv_python 3.11)" || die "no pyenv CPython 3.11: the build and the wheel lane need it"
+  pip_install_into "$python" "import pytest, hypothesis" "${PIP_PACKAGES[@]}"
+  pip_install_into "$python" \
+    "import cmake, ninja; assert tuple(map(int, cmake.__version__.split('.')[:2])) >= (3, 26)" \
+    "${BUILD_PIP_PACKAGES[@]}"
+  for version in "${PAIRLOOM_EXTRA_PYTHONS[@]}"; do
+    if python="$(pyenv_python "$version")"; then
+      pip_install_into "$python" "import pytest, hypothesis" "${PIP_PACKAGES[@]}"
+    fi
+  done
+}
+
+[[ "${PAIRLOOM_SKIP_APT:-0}" == 1 ]] || install_apt
+[[ "${PAIRLOOM_SKIP_PIP:-0}" == 1 ]] || install_pip

@@ -1,0 +1,48 @@
+"""The installed extension binary: one abi3 file that exports only its initialiser and leaves
+the interpreter's symbols to the process that loads it."""
+
+import importlib.machinery
+import shutil
+import subprocess
+
+import pytest
+
+import pairloom
+
+READELF = shutil.which("readelf")
+needs_readelf = pytest.mark.skipif(READELF is None, reason="readelf (binutils) not installed")
+
+
+def readelf(*args):
+    return subprocess.run([READELF, "-W", *args, pairloom.__file__], check=True,
+                          capture_output=True, text=True).stdout
+
+
+def test_module_is_the_stable_abi_build():
+    assert pairloom.__file__.endswith(".abi3.so")
+    assert ".abi3.so" in importlib.machinery.EXTENSION_SUFFIXES
+
+
+@needs_readelf
+def test_only_the_initialiser_is_exported():
+    # Weak and unique symbols are the C++ runtime's own (type info, template statics) and
+    # are shared with other libraries on purpose; everything of ours must stay hidden.
+    exported = set()
+    for line in readelf("--dyn-syms").splitlines():
+        fields = line.split()
+        if len(fields) < 8 or not fields[0].endswith(":"):
+            continue
+        kind, binding, visibility, section, name = fields[3:8]
+        if (section != "UND" and binding == "GLOBAL" and visibility == "DEFAULT"
+                and kind in ("FUNC", "OBJECT")):
+            exported.add(name.split("@")[0])
+    assert exported == {"PyInit_pairloom"}
+
+
+@needs_readelf
+def test_libpython_is_not_a_link_dependency():
+    # An extension module takes the interpreter's symbols from the process; a libpython
+    # dependency would tie it to one shared library and break statically linked interpreters.
+    needed = [line for line in readelf("--dynamic").splitlines() if "(NEEDED)" in line]
+    assert needed, "no dynamic section read"
+    assert not [line for line in needed if "libpython" in line]
