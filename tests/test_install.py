@@ -1,9 +1,11 @@
-"""The installed extension binary: one abi3 file that exports only its initialiser and leaves
-the interpreter's symbols to the process that loads it."""
+"""The installed package: one abi3 binary that exports only its initialiser and leaves the
+interpreter's symbols to the process that loads it, and the shipped demo running on it."""
 
 import importlib.machinery
+import pathlib
 import shutil
 import subprocess
+import sys
 
 import pytest
 
@@ -46,3 +48,24 @@ def test_libpython_is_not_a_link_dependency():
     needed = [line for line in readelf("--dynamic").splitlines() if "(NEEDED)" in line]
     assert needed, "no dynamic section read"
     assert not [line for line in needed if "libpython" in line]
+
+
+DEMO = pathlib.Path(__file__).resolve().parent.parent / "examples" / "demo.py"
+
+
+@pytest.mark.skipif(not DEMO.exists(), reason="examples/ not shipped here")
+@pytest.mark.parametrize("source", ["text file", "standard library"])
+def test_demo_runs_end_to_end(source, tmp_path):
+    args = [sys.executable, str(DEMO), "--vocab-size", "300", "--max-bytes", "200000",
+            "--out", str(tmp_path / "out")]
+    if source == "text file":
+        corpus = tmp_path / "corpus.txt"
+        corpus.write_text("the cat sat on the mat; the dog ate the hat.\n" * 500 + "café ünïcödé\n",
+                          encoding="utf-8")
+        args.insert(2, str(corpus))
+    done = subprocess.run(args, capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "round trip ok" in done.stdout
+    assert "decodes the sample identically" in done.stdout
+    assert (tmp_path / "out" / "demo.model").read_text(encoding="utf-8").startswith("pairloom v1\n")
+    assert len((tmp_path / "out" / "demo.vocab").read_text(encoding="utf-8").splitlines()) == 300
