@@ -43,8 +43,13 @@ is_installed() {
 apt_updated=0
 apt_update() {
   if [[ $apt_updated -eq 0 ]]; then
-    note "apt-get update"
-    "${SUDO[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq
+    local attempt
+    for attempt in 1 2 3; do
+      note "apt-get update"
+      "${SUDO[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq && break
+      ((attempt < 3)) || die "apt-get update failed"
+      sleep 10
+    done
     apt_updated=1
   fi
 }
