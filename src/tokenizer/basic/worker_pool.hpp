@@ -54,8 +54,8 @@ std::size_t worker_count();
 /// increasing order. The calling thread does no task work: it waits, polling `interrupt`
 /// every few milliseconds. When a task throws (an InternalFault, std::bad_alloc, anything)
 /// or `interrupt` throws, tasks not yet started are skipped, running ones see their StopFlag
-/// raised, and once none is running the first such exception is rethrown on the calling
-/// thread.
+/// raised, and once none is running the first task failure (or else the interruption) is
+/// rethrown on the calling thread.
 void run_on_workers(std::size_t count, TaskRef task, const InterruptCheck& interrupt = {});
 
 /// Number of processors this process may run on (its CPU affinity mask), at least 1.
