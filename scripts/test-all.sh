@@ -14,7 +14,8 @@
 #   PAIRLOOM_LANES="engine wheel"   run only these lanes (spaces or commas)
 #   PAIRLOOM_BUILD_ROOT=DIR         build directories and venvs (default: <repo>/build-ci)
 #   PAIRLOOM_SKIP_INSTALL=1         don't run scripts/install-test-deps.sh first
-#   PAIRLOOM_PYTEST_ARGS="tests/test_x.py -x"  what pytest runs in every Python lane (default: tests)
+#   PAIRLOOM_PYTEST_ARGS="tests/test_x.py -x"
+#                                   what pytest runs in every Python lane (default: tests)
 #   PAIRLOOM_GTEST_ARGS="--gtest_filter=Foo.*" extra arguments for the GoogleTest lanes
 #
 # Adding a lane: write a function lane_<name> (dashes become underscores) that ends with
@@ -79,14 +80,14 @@ run_suite() {
   fi
 }
 
-# step NAME COMMAND...: a build step; on failure the lane is recorded as broken.
+# step NAME WHAT COMMAND...: a build step; on failure the lane is recorded as broken with
+# the note "WHAT failed".
 step() {
-  local name="$1"
-  shift
+  local name="$1" what="$2"
+  shift 2
   note "$name: $*"
   "$@" && return 0
-  local what="$*"
-  record_broken "$name" "step failed: ${what:0:70}"
+  record_broken "$name" "$what failed"
   return 1
 }
 
@@ -104,9 +105,9 @@ pytest_lane() {
 
 lane_engine() {
   local dir="$BUILD_ROOT/engine"
-  step engine cmake -S "$repo" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  step engine "cmake configure" cmake -S "$repo" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DPAIRLOOM_BUILD_TESTS=ON -DPAIRLOOM_WERROR=ON -DPython_EXECUTABLE="$PY" || return
-  step engine cmake --build "$dir" --parallel "$JOBS" || return
+  step engine "build" cmake --build "$dir" --parallel "$JOBS" || return
   run_suite engine "$dir/engine-tests.xml" \
     "$dir/engine_tests" --gtest_output="xml:$dir/engine-tests.xml" "${GTEST_ARGS[@]}"
 }
@@ -119,13 +120,14 @@ ABI3_STAGE="$BUILD_ROOT/abi3-module"
 install_wheel() {
   local name="$1" so
   if [[ ! -x "$WHEEL_VENV/bin/python" ]]; then
-    step "$name" "$PY" -m venv "$WHEEL_VENV" || return
+    step "$name" "venv" "$PY" -m venv "$WHEEL_VENV" || return
   fi
   # Always a clean build directory: pip builds in a new isolated environment every time,
   # and a cache that points into the last one is not worth the trouble.
   rm -rf "$BUILD_ROOT/wheel-build"
-  step "$name" env PIP_DISABLE_PIP_VERSION_CHECK=1 "$WHEEL_VENV/bin/python" -m pip install \
-    -q -C build-dir="$BUILD_ROOT/wheel-build" "$repo[test]" || return
+  step "$name" "pip install ." env PIP_DISABLE_PIP_VERSION_CHECK=1 \
+    "$WHEEL_VENV/bin/python" -m pip install -q -C build-dir="$BUILD_ROOT/wheel-build" \
+    "$repo[test]" || return
   so="$(cd / && env -u PYTHONPATH "$WHEEL_VENV/bin/python" -c \
     'import pairloom; print(pairloom.__file__)')" || {
     record_broken "$name" "installed module does not import"
@@ -168,7 +170,8 @@ lane_abi3() {
 
 abi3_under() {
   local name="$1" python="$2" where
-  where="$(cd / && PYTHONPATH="$ABI3_STAGE" "$python" -c 'import pairloom; print(pairloom.__file__)')"
+  where="$(cd / && PYTHONPATH="$ABI3_STAGE" "$python" -c \
+    'import pairloom; print(pairloom.__file__)')"
   if [[ "$where" != "$ABI3_STAGE"/* ]]; then
     record_broken "$name" "imported ${where:-nothing} instead of the staged module"
     return 1
@@ -179,6 +182,8 @@ abi3_under() {
 I386_DIR="$BUILD_ROOT/i386"
 I386_PYTHON="$I386_DIR/python3.11-i386"
 
+is_elf32() { [[ "$(head -c 5 "$1" | od -An -tx1 | tr -d ' \n')" == 7f454c4601 ]]; }
+
 have_i386_gtest() { [[ -e "$I386_LIBDIR/libgtest.a" || -e "$I386_LIBDIR/libgtest.so" ]]; }
 
 configure_i386() {
@@ -188,20 +193,21 @@ configure_i386() {
     record_broken "$name" "i386 Python headers missing (libpython3.11-dev:i386)"
     return 1
   }
-  step "$name" cmake -S "$repo" -B "$I386_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$here/i386-toolchain.cmake" -DPAIRLOOM_WERROR=ON \
-    -DPAIRLOOM_PYTHON_INCLUDE_DIR="$I386_INCLUDE" -DPAIRLOOM_BUILD_TESTS="$tests"
+  step "$name" "cmake configure" cmake -S "$repo" -B "$I386_DIR" -G Ninja \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$here/i386-toolchain.cmake" \
+    -DPAIRLOOM_WERROR=ON -DPAIRLOOM_PYTHON_INCLUDE_DIR="$I386_INCLUDE" \
+    -DPAIRLOOM_BUILD_TESTS="$tests"
 }
 
 lane_i386() {
   configure_i386 i386 || return
-  step i386 cmake --build "$I386_DIR" --parallel "$JOBS" --target pairloom || return
-  step i386 gcc -m32 -O2 -I"$I386_INCLUDE" "$here/py32-launcher.c" -o "$I386_PYTHON" \
-    -L"$I386_LIBDIR" -lpython3.11 || return
+  step i386 "build" cmake --build "$I386_DIR" --parallel "$JOBS" --target pairloom || return
+  step i386 "launcher build" gcc -m32 -O2 -I"$I386_INCLUDE" "$here/py32-launcher.c" \
+    -o "$I386_PYTHON" -L"$I386_LIBDIR" -lpython3.11 || return
   local stage="$I386_DIR/module"
   rm -rf "$stage" && mkdir -p "$stage" && cp "$I386_DIR/pairloom.abi3.so" "$stage/"
   # Prove that this really is a 32-bit interpreter loading a 32-bit module.
-  step i386 env PYTHONHOME=/usr PYTHONPATH="$stage" "$I386_PYTHON" -c '
+  step i386 "32-bit check" env PYTHONHOME=/usr PYTHONPATH="$stage" "$I386_PYTHON" -c '
 import struct, sys, pairloom
 assert struct.calcsize("P") == 4 and sys.maxsize == 2**31 - 1, (struct.calcsize("P"), sys.maxsize)
 with open(pairloom.__file__, "rb") as f:
@@ -218,9 +224,9 @@ lane_engine_i386() {
     return
   fi
   configure_i386 engine-i386 || return
-  step engine-i386 cmake --build "$I386_DIR" --parallel "$JOBS" --target engine_tests || return
-  step engine-i386 test "$(head -c 5 "$I386_DIR/engine_tests" | od -An -tx1 | tr -d ' \n')" \
-    = 7f454c4601 || return
+  step engine-i386 "build" cmake --build "$I386_DIR" --parallel "$JOBS" --target engine_tests ||
+    return
+  step engine-i386 "32-bit check" is_elf32 "$I386_DIR/engine_tests" || return
   run_suite engine-i386 "$I386_DIR/engine-tests.xml" \
     "$I386_DIR/engine_tests" --gtest_output="xml:$I386_DIR/engine-tests.xml" "${GTEST_ARGS[@]}"
 }

@@ -60,8 +60,8 @@ def test_demo_runs_end_to_end(source, tmp_path):
             "--out", str(tmp_path / "out")]
     if source == "text file":
         corpus = tmp_path / "corpus.txt"
-        corpus.write_text("the cat sat on the mat; the dog ate the hat.\n" * 500 + "café ünïcödé\n",
-                          encoding="utf-8")
+        text = "the cat sat on the mat; the dog ate the hat.\n" * 500 + "café ünïcödé\n"
+        corpus.write_text(text, encoding="utf-8")
         args.insert(2, str(corpus))
     done = subprocess.run(args, capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stdout + done.stderr
