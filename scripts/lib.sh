@@ -1,6 +1,8 @@
+# shellcheck shell=bash
 # Helpers shared by the scripts in this folder; sourced, never run.
 
 # CPython versions, besides the pyenv 3.11 that builds the wheel, that load the abi3 module.
+# shellcheck disable=SC2034  # used by the scripts that source this file
 PAIRLOOM_EXTRA_PYTHONS=(3.12 3.13 3.14)
 
 note() { printf '[pairloom] %s\n' "$*" >&2; }

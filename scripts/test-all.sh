@@ -114,11 +114,13 @@ lane_engine() {
 
 WHEEL_VENV="$BUILD_ROOT/venv-3.11"
 ABI3_STAGE="$BUILD_ROOT/abi3-module"
+WHEEL_STATE=none # none, built or failed: what install_wheel did in this run
 
 # pip install .[test] into a fresh-enough venv (the real scikit-build-core build), and
 # copy the installed module aside for the other interpreters.
 install_wheel() {
   local name="$1" so
+  WHEEL_STATE=failed
   if [[ ! -x "$WHEEL_VENV/bin/python" ]]; then
     step "$name" "venv" "$PY" -m venv "$WHEEL_VENV" || return
   fi
@@ -127,7 +129,7 @@ install_wheel() {
   rm -rf "$BUILD_ROOT/wheel-build"
   step "$name" "pip install ." env PIP_DISABLE_PIP_VERSION_CHECK=1 \
     "$WHEEL_VENV/bin/python" -m pip install -q -C build-dir="$BUILD_ROOT/wheel-build" \
-    "$repo[test]" || return
+    "${repo}[test]" || return
   so="$(cd / && env -u PYTHONPATH "$WHEEL_VENV/bin/python" -c \
     'import pairloom; print(pairloom.__file__)')" || {
     record_broken "$name" "installed module does not import"
@@ -141,6 +143,7 @@ install_wheel() {
     ;;
   esac
   rm -rf "$ABI3_STAGE" && mkdir -p "$ABI3_STAGE" && cp "$so" "$ABI3_STAGE/"
+  WHEEL_STATE=built
   note "$name: installed $so"
 }
 
@@ -150,9 +153,14 @@ lane_wheel() {
 }
 
 lane_abi3() {
-  if ! compgen -G "$ABI3_STAGE/*.abi3.so" >/dev/null; then
-    install_wheel abi3-build || return
-  fi
+  # The module of the wheel lane when it ran in this run; never a stale one.
+  case $WHEEL_STATE in
+  none) install_wheel abi3-build || return ;;
+  failed)
+    record_broken abi3 "no module: pip install . failed"
+    return 1
+    ;;
+  esac
   local version python
   for version in "${PAIRLOOM_EXTRA_PYTHONS[@]}"; do
     if python="$(pyenv_python "$version")"; then
@@ -249,7 +257,8 @@ fi
 
 PY="$(pyenv_python 3.11)" || die "no pyenv CPython 3.11"
 # cmake and ninja come from this interpreter's pip packages (Debian's cmake is too old).
-export PATH="$(dirname "$PY"):$PATH"
+PATH="$(dirname "$PY"):$PATH"
+export PATH
 mkdir -p "$BUILD_ROOT"
 
 started=$SECONDS
