@@ -40,8 +40,8 @@ INSTANTIATE_TEST_SUITE_P(
                     DecodeCase{{195, 169}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
                     DecodeCase{{256, 10}, "\xC3\xA9\\u000a"},
                     DecodeCase{{104, 1000, 105, 2000}, "invalid token ID: 1000", false},
-                    DecodeCase{{kNoToken}, "invalid token ID: " + std::to_string(kNoToken),
-                               false}));
+                    DecodeCase{
+                        {kNoToken}, "invalid token ID: " + std::to_string(kNoToken), false}));
 
 TEST(Decode, RefusesTextBeyondMemoryBeforeBuildingIt) {
   Vocabulary vocab;

@@ -1,10 +1,9 @@
 // The buffered writer's flushing rule, the line reader at buffer boundaries, and model files
 // read back through the engine.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <fstream>
@@ -52,9 +51,9 @@ TEST_P(WriterTable, BuffersUntilTheNextPieceWouldNotFit) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, WriterTable,
-    testing::Values(FlushCase{{8000, 192, 1}, {0, 0, 8192}},       // exactly full still buffers
-                    FlushCase{{100, 8100}, {0, 100}},              // does not fit: flush first
-                    FlushCase{{100, 8192, 5}, {0, 8292, 8292}},    // a full-size piece goes direct
+    testing::Values(FlushCase{{8000, 192, 1}, {0, 0, 8192}},     // exactly full still buffers
+                    FlushCase{{100, 8100}, {0, 100}},            // does not fit: flush first
+                    FlushCase{{100, 8192, 5}, {0, 8292, 8292}},  // a full-size piece goes direct
                     FlushCase{{20000}, {20000}}, FlushCase{{0, 0}, {0, 0}}));
 
 // ---- Reader ----
@@ -146,8 +145,14 @@ TEST(ModelFile, OneAboveTheLargestIdOverflows) {
   std::string above = std::to_string(kNoToken);
   // Add one to the decimal string: the value no TokenId can hold.
   for (auto digit = above.rbegin();; ++digit) {
-    if (digit == above.rend()) { above.insert(above.begin(), '1'); break; }
-    if (*digit != '9') { ++*digit; break; }
+    if (digit == above.rend()) {
+      above.insert(above.begin(), '1');
+      break;
+    }
+    if (*digit != '9') {
+      ++*digit;
+      break;
+    }
     *digit = '0';
   }
   TempFile file{"pairloom v1\n\n0\n" + above + " 1\n"};

@@ -33,7 +33,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(RenderCase{"", ""}, RenderCase{"hi", "hi"},
                     RenderCase{std::string(1, '\0'), "\\u0000"}, RenderCase{"\n", "\\u000a"},
                     RenderCase{"\x1f\x7f", "\\u001f\\u007f"},
-                    RenderCase{"\xC2\x85", "\\u0085"},       // C1 control
+                    RenderCase{"\xC2\x85", "\\u0085"},                  // C1 control
                     RenderCase{"\xC2\x9F\xC2\xA0", "\\u009f\xC2\xA0"},  // no-break space stays
                     RenderCase{"\xC3", kFffd}, RenderCase{"\xC3\xA9", "\xC3\xA9"},
                     RenderCase{"\xE2\x82", kFffd}, RenderCase{"\xE2\x82\xAC", "\xE2\x82\xAC"},
@@ -148,10 +148,14 @@ TEST(Render, AgreesWithTheReferenceOnRandomBytes) {
   std::discrete_distribution<int> kind{{3, 4, 3, 1}};
   auto draw = [&]() -> char {
     switch (kind(random)) {
-      case 0: return static_cast<char>(random() % 0x80);
-      case 1: return static_cast<char>(0x80 + random() % 0x40);
-      case 2: return static_cast<char>(0xC0 + random() % 0x40);
-      default: return static_cast<char>(random() % 0x100);
+      case 0:
+        return static_cast<char>(random() % 0x80);
+      case 1:
+        return static_cast<char>(0x80 + random() % 0x40);
+      case 2:
+        return static_cast<char>(0xC0 + random() % 0x40);
+      default:
+        return static_cast<char>(random() % 0x100);
     }
   };
   for (int round = 0; round < 20000; ++round) {

@@ -41,8 +41,7 @@ TEST_F(Listing, LinesByNumericIdAndTheLastMergeOfAnIdDecides) {
   tokenizer.merges.insert_or_assign(TokenPair{97, 97}, 256);
   tokenizer.merges.insert_or_assign(TokenPair{98, 99}, 256);  // later in the table: wins
   tokenizer.merges.insert_or_assign(TokenPair{5, 6}, 300);    // no entry for 300: no line
-  EXPECT_EQ(write(tokenizer),
-            "[a] 97\n[b] 98\n[c] 99\n[b][c] -> [[]] 256\n[z\\u000a] 1000\n");
+  EXPECT_EQ(write(tokenizer), "[a] 97\n[b] 98\n[c] 99\n[b][c] -> [[]] 256\n[z\\u000a] 1000\n");
 }
 
 TEST_F(Listing, EmptyVocabularyEmptiesTheFile) {

@@ -9,8 +9,10 @@
 
 namespace tokenizer::basic {
 
-/// The rendered tokens of `ids`, joined. Fails with invalid input "invalid token ID: <id>" for
-/// the first id without a vocabulary entry.
+/// The rendered tokens of `ids`, joined; each token is rendered on its own, so a character
+/// split between tokens comes out as replacement characters. Fails with invalid input
+/// "invalid token ID: <id>" for the first id without a vocabulary entry. Throws std::bad_alloc,
+/// before building anything, when the text could not fit in memory.
 IoResult<std::string> decode(const Vocabulary& vocab, std::span<const TokenId> ids);
 
 }  // namespace tokenizer::basic

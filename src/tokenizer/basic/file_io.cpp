@@ -59,7 +59,9 @@ FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
   return *this;
 }
 
-FileDescriptor::~FileDescriptor() { (void)close(); }
+FileDescriptor::~FileDescriptor() {
+  (void)close();
+}
 
 IoResult<> FileDescriptor::close() {
   if (fd_ < 0) return {};
@@ -74,7 +76,9 @@ IoResult<FileDescriptor> create_file(std::string_view path) {
   return open_path(path, O_CREAT | O_TRUNC | O_WRONLY);
 }
 
-IoResult<FileDescriptor> open_file(std::string_view path) { return open_path(path, O_RDONLY); }
+IoResult<FileDescriptor> open_file(std::string_view path) {
+  return open_path(path, O_RDONLY);
+}
 
 IoResult<> BufferedWriter::write_piece(std::string_view piece) {
   if (piece.size() > buffer_.size() - used_) PAIRLOOM_TRY(flush());

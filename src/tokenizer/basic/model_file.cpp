@@ -27,7 +27,9 @@ IoResult<> write_model(const Tokenizer& tokenizer, BufferedWriter& out) {
 
 // ---- Reading ----
 
-IoError invalid_data(const char* message) { return IoError::invalid_data(message); }
+IoError invalid_data(const char* message) {
+  return IoError::invalid_data(message);
+}
 
 /// A decimal token id: an optional '+', then digits (leading zeros allowed). The first wrong
 /// character, read from the left, decides the message.
@@ -54,8 +56,14 @@ std::size_t whitespace_length(std::string_view text) {
   if (lead < 0x80) return 0;
   const Utf8Unit unit = next_utf8_unit(text);
   switch (unit.code_point) {
-    case 0x0085: case 0x00A0: case 0x1680: case 0x2028: case 0x2029: case 0x202F:
-    case 0x205F: case 0x3000:
+    case 0x0085:
+    case 0x00A0:
+    case 0x1680:
+    case 0x2028:
+    case 0x2029:
+    case 0x202F:
+    case 0x205F:
+    case 0x3000:
       return unit.length;
     default:
       return unit.code_point >= 0x2000 && unit.code_point <= 0x200A ? unit.length : 0;

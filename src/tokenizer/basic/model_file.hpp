@@ -11,11 +11,16 @@ namespace tokenizer::basic {
 /// The model file's first line.
 inline constexpr std::string_view VERSION = "pairloom v1";
 
-/// Writes the model file of `tokenizer` to `path` (created 0666 less the umask, or truncated).
+/// Writes the model file of `tokenizer` to `path` (created 0666 less the umask, or truncated):
+/// the header, the pattern, the special-token count, "text id" per special token and
+/// "left right" per merge, each line ending in a line feed. Merge ids are not written; the
+/// reader numbers merges by position. A failed write leaves what already reached the file.
 IoResult<> save_model(const Tokenizer& tokenizer, std::string_view path);
 
-/// Reads the model file at `path` into `tokenizer`, adding to what it holds, then rebuilds the
-/// vocabulary. What was read before a failure stays; the vocabulary is rebuilt only on success.
+/// Reads the model file at `path` into `tokenizer`, adding to what it holds (the k-th merge
+/// line gets id 256 + k), then rebuilds the vocabulary. Content faults fail with invalid data.
+/// Each record takes effect as it is read and stays after a later failure (the pattern as soon
+/// as its line is read); the vocabulary is rebuilt only after the whole file was read.
 IoResult<> load(Tokenizer& tokenizer, std::string_view path);
 
 }  // namespace tokenizer::basic

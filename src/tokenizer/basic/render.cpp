@@ -13,7 +13,9 @@ unsigned byte_at(std::string_view bytes, std::size_t at) {
   return static_cast<unsigned char>(bytes[at]);
 }
 
-bool is_printable_ascii(unsigned byte) { return byte >= 0x20 && byte < 0x7F; }
+bool is_printable_ascii(unsigned byte) {
+  return byte >= 0x20 && byte < 0x7F;
+}
 
 /// C0 controls, DEL and C1 controls: the characters that rendering escapes.
 bool is_control(char32_t code_point) {
@@ -53,8 +55,8 @@ struct Appender {
   void replacement() { out.append(kReplacementUtf8); }
   void escape(char32_t code_point) {
     static constexpr char kHex[] = "0123456789abcdef";
-    char escaped[kEscapeSize] = {'\\', 'u', '0', '0', kHex[(code_point >> 4) & 0xF],
-                                 kHex[code_point & 0xF]};
+    char escaped[kEscapeSize] = {
+        '\\', 'u', '0', '0', kHex[(code_point >> 4) & 0xF], kHex[code_point & 0xF]};
     out.append(escaped, kEscapeSize);
   }
 };

@@ -8,7 +8,10 @@
 
 namespace tokenizer::basic {
 
-/// Writes the listing of `tokenizer.vocab` to `path`.
+/// Writes the listing of `tokenizer.vocab` to `path`, by increasing id, every token rendered:
+/// "[left][right] -> [token] id" for an id that a merge makes (the last merge in table order
+/// when several share it), "[token] id" otherwise. Raises a fault, after writing out the lines
+/// before it, when a listed merge's left or right part has no vocabulary entry.
 IoResult<> save_vocab(const Tokenizer& tokenizer, std::string_view path);
 
 }  // namespace tokenizer::basic
