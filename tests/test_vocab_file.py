@@ -52,12 +52,6 @@ def test_merge_and_plain_lines(tmp_path):
     ]
 
 
-def test_the_last_merge_of_a_shared_id_decides(tmp_path):
-    tok = loaded(tmp_path, HEAD + b"\n0\n104 105\n")
-    tok.load(write(tmp_path, HEAD + b"\n0\n97 98\n", "second.model"))
-    assert listing(tok, tmp_path).split("\n")[256] == "[a][b] -> [ab] 256"
-
-
 def test_without_merges_every_line_is_plain(tmp_path):
     tok = loaded(tmp_path, HEAD + b"\n1\nhi 256\n")
     assert listing(tok, tmp_path).split("\n")[256] == "[hi] 256"

@@ -1,5 +1,5 @@
-// The buffered writer's flushing rule, the line reader at buffer boundaries, and model files
-// read back through the engine.
+// The buffered writer's flushing rule and the line reader at buffer boundaries: what the model
+// file's tests through Python cannot see.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
@@ -7,12 +7,10 @@
 
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "tokenizer/basic/file_io.hpp"
-#include "tokenizer/basic/model_file.hpp"
 
 namespace tokenizer::basic {
 namespace {
@@ -114,52 +112,6 @@ TEST(LineReader, LinesCrossingBufferBoundaries) {
     const std::string wide = std::string(first, 'a') + "\xE2\x82\xAC";
     EXPECT_EQ(read_lines(wide), Lines{wide}) << first;
   }
-}
-
-// ---- Through the engine ----
-
-std::string slurp(const std::string& path) {
-  std::ifstream in{path, std::ios::binary};
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-TEST(ModelFile, LargestIdsAndLongPiecesSurviveARoundTrip) {
-  const std::string max = std::to_string(kNoToken);
-  const std::string pattern(20000, 'p');
-  TempFile original{"pairloom v1\n" + pattern + "\n2\n<a> 0\n<b> " + max + "\n" + max + " 0\n1 " +
-                    max + "\n"};
-  Tokenizer tokenizer;
-  ASSERT_TRUE(load(tokenizer, original.path()).ok());
-  EXPECT_EQ(tokenizer.pattern, pattern);
-  ASSERT_EQ(tokenizer.merges.size(), 2u);
-  EXPECT_EQ(*tokenizer.merges.find(TokenPair{kNoToken, 0}), 256u);
-  EXPECT_EQ(*tokenizer.merges.find(TokenPair{1, kNoToken}), 257u);
-  TempFile copy{""};
-  ASSERT_TRUE(save_model(tokenizer, copy.path()).ok());
-  EXPECT_EQ(slurp(copy.path()), slurp(original.path()));
-}
-
-TEST(ModelFile, OneAboveTheLargestIdOverflows) {
-  std::string above = std::to_string(kNoToken);
-  // Add one to the decimal string: the value no TokenId can hold.
-  for (auto digit = above.rbegin();; ++digit) {
-    if (digit == above.rend()) {
-      above.insert(above.begin(), '1');
-      break;
-    }
-    if (*digit != '9') {
-      ++*digit;
-      break;
-    }
-    *digit = '0';
-  }
-  TempFile file{"pairloom v1\n\n0\n" + above + " 1\n"};
-  Tokenizer tokenizer;
-  IoResult<> result = load(tokenizer, file.path());
-  ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error().message, "number too large to fit in target type");
 }
 
 }  // namespace

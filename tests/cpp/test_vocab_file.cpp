@@ -44,11 +44,6 @@ TEST_F(Listing, LinesByNumericIdAndTheLastMergeOfAnIdDecides) {
   EXPECT_EQ(write(tokenizer), "[a] 97\n[b] 98\n[c] 99\n[b][c] -> [[]] 256\n[z\\u000a] 1000\n");
 }
 
-TEST_F(Listing, EmptyVocabularyEmptiesTheFile) {
-  std::ofstream{path_} << "old content";
-  EXPECT_EQ(write(Tokenizer{}), "");
-}
-
 TEST_F(Listing, MergeWithAMissingPartFaultsAfterWritingTheLinesBeforeIt) {
   for (TokenPair broken : {TokenPair{7, 98}, TokenPair{98, 7}}) {
     Tokenizer tokenizer;
