@@ -38,7 +38,7 @@ void expect_vocab_of(const Tokenizer& tokenizer, const std::vector<Merge>& merge
   const auto expected = reference::token_bytes(merges);
   ASSERT_EQ(tokenizer.vocab.size(), expected.size());
   for (const auto& [id, bytes] : expected) {
-    const TokenBytes* got = tokenizer.vocab.find(TokenId{id});
+    const TokenBytes* got = tokenizer.vocab.find(static_cast<TokenId>(id));
     ASSERT_NE(got, nullptr) << id;
     ASSERT_EQ(*got, bytes) << id;
   }

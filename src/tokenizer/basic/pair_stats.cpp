@@ -120,7 +120,7 @@ std::optional<TokenPair> most_common_pair(const PairCounts& counts) {
 }
 
 PairCounts parallel_count_pairs(std::span<const TokenId> sequence, std::size_t num_threads,
-                                const InterruptCheck& interrupt) {
+                                const InterruptCheck& interrupt, std::size_t expected_pairs) {
   const std::size_t n = sequence.size();
   const std::size_t chunk_size = n / std::max<std::size_t>(num_threads, 1);
   check(chunk_size != 0, "chunk_size must not be zero");
@@ -129,6 +129,7 @@ PairCounts parallel_count_pairs(std::span<const TokenId> sequence, std::size_t n
   const std::size_t chunks = n / chunk_size + (n % chunk_size != 0 ? 1 : 0);
 
   PairCounts shared;
+  shared.reserve(expected_pairs);
   std::mutex shared_mutex;
   auto count_chunk = [&](std::size_t k, const StopFlag& stop) {
     const std::size_t begin = k * chunk_size;
@@ -136,6 +137,7 @@ PairCounts parallel_count_pairs(std::span<const TokenId> sequence, std::size_t n
     // and nowhere else.
     const std::size_t end = std::min(begin + chunk_size + 1, n);
     PairCounts own;
+    own.reserve(std::min(expected_pairs, end - begin));
     count_in_slices(sequence.subspan(begin, end - begin), own,
                     [&] { return !stop.stop_requested(); });
     if (stop.stop_requested()) return;

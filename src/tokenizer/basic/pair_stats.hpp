@@ -103,10 +103,13 @@ std::optional<TokenPair> most_common_pair(const PairCounts& counts);
 /// num_threads to 2 * num_threads - 1 of them); each chunk counts its own pairs plus the one
 /// across its right boundary into a private table and adds that to the shared result under
 /// one lock acquisition. The calling thread only waits, polling `interrupt` meanwhile.
-/// `num_threads` 0 counts as 1. Fault "chunk_size must not be zero" when the sequence holds
-/// fewer tokens than `num_threads`. A fault or std::bad_alloc in a worker is rethrown here.
+/// `expected_pairs`, when known (the previous training step's count of distinct pairs), sizes
+/// the tables up front instead of letting them grow. `num_threads` 0 counts as 1.
+/// Fault "chunk_size must not be zero" when the sequence holds fewer tokens than
+/// `num_threads`. A fault or std::bad_alloc in a worker is rethrown here.
 PairCounts parallel_count_pairs(std::span<const TokenId> sequence, std::size_t num_threads,
-                                const InterruptCheck& interrupt = {});
+                                const InterruptCheck& interrupt = {},
+                                std::size_t expected_pairs = 0);
 
 /// `most_common_pair` of `parallel_count_pairs`; the table is never empty because the
 /// sequence holds at least `num_threads` >= 2 tokens. Same faults as parallel_count_pairs.

@@ -21,7 +21,11 @@ class PairFinder {
     // A sequence shorter than the chunk count cannot be cut into chunks; counting it here
     // gives the same answer, so training ends quietly however many threads were asked for.
     if (num_threads_ >= 2 && sequence.size() >= num_threads_) {
-      return parallel_get_most_common_pair(sequence, num_threads_, interrupt);
+      // What parallel_get_most_common_pair does, keeping the number of distinct pairs: it
+      // changes little from one step to the next and sizes the next step's tables.
+      PairCounts counts = parallel_count_pairs(sequence, num_threads_, interrupt, distinct_pairs_);
+      distinct_pairs_ = counts.size();
+      return most_common_pair(counts);
     }
     step_table_.clear();
     count_pairs(sequence, step_table_, interrupt);
@@ -31,6 +35,7 @@ class PairFinder {
  private:
   std::size_t num_threads_;
   PairCounts step_table_;
+  std::size_t distinct_pairs_ = 0;
 };
 
 /// Records a learned merge in `merges` and `vocab`. Everything that can fail happens before
