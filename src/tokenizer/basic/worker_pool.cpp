@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <deque>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -48,9 +50,10 @@ class Pool {
 
   std::size_t size() const { return workers_; }
   void run(std::size_t count, TaskRef task, const InterruptCheck& interrupt);
+  /// A worker's loop: takes pieces off the queue and runs them, forever.
+  [[noreturn]] void work() noexcept;
 
  private:
-  [[noreturn]] void work() noexcept;
   void execute(Piece piece) noexcept;
   bool offer(const Piece& piece) noexcept;
   void finish(Run& run, std::size_t done, std::exception_ptr failure) noexcept;
@@ -62,27 +65,80 @@ class Pool {
   std::size_t workers_ = 0;
 };
 
+/// Stack size of a worker. Tasks only count pairs into tables on the heap, and a small stack
+/// keeps a pool of many workers from eating a 32-bit process's address space (the default is
+/// 8 MiB per thread).
+constexpr std::size_t kWorkerStack = std::size_t{512} << 10;
+
+/// What a new worker thread needs to know.
+struct WorkerStart {
+  Pool* pool;
+  std::size_t index;
+};
+
+void* worker_main(void* raw) {
+  std::unique_ptr<WorkerStart> start{static_cast<WorkerStart*>(raw)};
+  char name[16];
+  std::snprintf(name, sizeof name, "pairloom-w%zu", start->index);
+  pthread_setname_np(pthread_self(), name);
+  Pool& pool = *start->pool;
+  start.reset();
+  pool.work();
+}
+
+/// Thread attributes for workers: detached, with a small stack.
+class WorkerAttributes {
+ public:
+  WorkerAttributes() : ok_{pthread_attr_init(&attr_) == 0} {
+    if (!ok_) return;
+    pthread_attr_setdetachstate(&attr_, PTHREAD_CREATE_DETACHED);
+    long minimum = sysconf(_SC_THREAD_STACK_MIN);
+    std::size_t size = std::max(kWorkerStack, minimum > 0 ? static_cast<std::size_t>(minimum) : 0);
+    pthread_attr_setstacksize(&attr_, size);
+  }
+  ~WorkerAttributes() {
+    if (ok_) pthread_attr_destroy(&attr_);
+  }
+  WorkerAttributes(const WorkerAttributes&) = delete;
+  WorkerAttributes& operator=(const WorkerAttributes&) = delete;
+
+  const pthread_attr_t* get() const { return ok_ ? &attr_ : nullptr; }
+
+ private:
+  pthread_attr_t attr_{};
+  bool ok_;
+};
+
+/// Blocks every signal for the lifetime of the guard and then restores the mask. Threads
+/// started meanwhile inherit the full mask, so the interpreter's thread stays the one that
+/// receives signals and notices them when it polls.
+class SignalsBlocked {
+ public:
+  SignalsBlocked() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous_);
+  }
+  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  SignalsBlocked(const SignalsBlocked&) = delete;
+  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+
+ private:
+  sigset_t previous_{};
+};
+
 Pool::Pool(std::size_t wanted_workers) {
-  // Workers block every signal, so that the interpreter's thread is the one that receives
-  // them and can notice them when it polls.
-  sigset_t all;
-  sigset_t previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, &previous);
+  WorkerAttributes attributes;
+  SignalsBlocked blocked;
   for (std::size_t i = 0; i < wanted_workers; ++i) {
-    try {
-      std::thread{[this, i] {
-        char name[16];
-        std::snprintf(name, sizeof name, "pairloom-w%zu", i);
-        pthread_setname_np(pthread_self(), name);
-        work();
-      }}.detach();
-      ++workers_;
-    } catch (...) {
+    auto* start = new (std::nothrow) WorkerStart{this, i};
+    pthread_t thread;
+    if (start == nullptr || pthread_create(&thread, attributes.get(), worker_main, start) != 0) {
+      delete start;
       break;  // the system will not give more threads; the ones started will do
     }
+    ++workers_;
   }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void Pool::work() noexcept {
