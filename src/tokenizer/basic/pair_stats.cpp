@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <mutex>
+#include <utility>
 
 #include "tokenizer/basic/worker_pool.hpp"
 
@@ -129,7 +130,6 @@ PairCounts parallel_count_pairs(std::span<const TokenId> sequence, std::size_t n
   const std::size_t chunks = n / chunk_size + (n % chunk_size != 0 ? 1 : 0);
 
   PairCounts shared;
-  shared.reserve(expected_pairs);
   std::mutex shared_mutex;
   auto count_chunk = [&](std::size_t k, const StopFlag& stop) {
     const std::size_t begin = k * chunk_size;
@@ -142,6 +142,11 @@ PairCounts parallel_count_pairs(std::span<const TokenId> sequence, std::size_t n
                     [&] { return !stop.stop_requested(); });
     if (stop.stop_requested()) return;
     std::lock_guard lock{shared_mutex};
+    if (shared.empty()) {
+      // Adding into an empty table gives the private table itself: take it whole.
+      std::swap(shared, own);
+      return;
+    }
     own.for_each([&](TokenPair pair, PairCount count) { shared.add(pair, count); });
   };
   run_on_workers(chunks, count_chunk, interrupt);

@@ -104,7 +104,7 @@ std::optional<TokenPair> most_common_pair(const PairCounts& counts);
 /// across its right boundary into a private table and adds that to the shared result under
 /// one lock acquisition. The calling thread only waits, polling `interrupt` meanwhile.
 /// `expected_pairs`, when known (the previous training step's count of distinct pairs), sizes
-/// the tables up front instead of letting them grow. `num_threads` 0 counts as 1.
+/// the private tables up front instead of letting them grow. `num_threads` 0 counts as 1.
 /// Fault "chunk_size must not be zero" when the sequence holds fewer tokens than
 /// `num_threads`. A fault or std::bad_alloc in a worker is rethrown here.
 PairCounts parallel_count_pairs(std::span<const TokenId> sequence, std::size_t num_threads,
