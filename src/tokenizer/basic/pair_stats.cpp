@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <limits>
 #include <mutex>
+#include <new>
 #include <utility>
 
 #include "tokenizer/basic/worker_pool.hpp"
@@ -65,6 +67,7 @@ void PairCounts::clear() {
 }
 
 void PairCounts::reserve(std::size_t pairs) {
+  if (pairs > std::numeric_limits<std::size_t>::max() / 4) throw std::bad_alloc{};
   std::size_t wanted = std::bit_ceil(std::max<std::size_t>(pairs * 2, 64));
   if (wanted > slots_.size()) grow(wanted);
 }
@@ -157,7 +160,7 @@ TokenPair parallel_get_most_common_pair(std::span<const TokenId> sequence, std::
                                         const InterruptCheck& interrupt) {
   std::optional<TokenPair> pair =
       most_common_pair(parallel_count_pairs(sequence, num_threads, interrupt));
-  check(pair.has_value(), "no pair in a sequence of at least two tokens");
+  check(pair.has_value(), "no adjacent pair to choose from");
   return *pair;
 }
 
