@@ -85,7 +85,8 @@ inline std::vector<Merge> train(std::string_view text, std::size_t vocab_size) {
 inline std::map<Id, std::string> token_bytes(const std::vector<Merge>& merges) {
   std::map<Id, std::string> bytes;
   for (Id b = 0; b < 256; ++b) bytes[b] = std::string(1, static_cast<char>(b));
-  for (const Merge& merge : merges) bytes[merge.id] = bytes.at(merge.pair.first) + bytes.at(merge.pair.second);
+  for (const Merge& merge : merges)
+    bytes[merge.id] = bytes.at(merge.pair.first) + bytes.at(merge.pair.second);
   return bytes;
 }
 
@@ -95,7 +96,8 @@ inline Sequence encode(std::string_view text, const std::map<Pair, Id>& merges) 
   Sequence sequence = bytes_of(text);
   for (;;) {
     std::set<Pair> present;
-    for (std::size_t i = 0; i + 1 < sequence.size(); ++i) present.insert({sequence[i], sequence[i + 1]});
+    for (std::size_t i = 0; i + 1 < sequence.size(); ++i)
+      present.insert({sequence[i], sequence[i + 1]});
     std::optional<std::pair<Id, Pair>> best;
     for (const Pair& pair : present) {
       auto found = merges.find(pair);

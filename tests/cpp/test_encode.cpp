@@ -79,7 +79,8 @@ MergeTable random_table(std::mt19937& rng, const std::vector<TokenId>& alphabet,
   std::bernoulli_distribution from_alphabet(0.5);
   auto token = [&] { return from_alphabet(rng) ? alphabet[letter(rng)] : id(rng); };
   MergeTable merges;
-  for (TokenId i = 0; i < 2 * extra; ++i) merges.insert_or_assign(TokenPair{token(), token()}, id(rng));
+  for (TokenId i = 0; i < 2 * extra; ++i)
+    merges.insert_or_assign(TokenPair{token(), token()}, id(rng));
   return merges;
 }
 
@@ -89,7 +90,8 @@ TEST(Encode, MatchesReferenceOnRandomTables) {
   std::uniform_int_distribution<std::size_t> pieces(0, 300);
   for (int round = 0; round < 200; ++round) {
     MergeTable merges = random_table(rng, letters, 12);
-    expect_matches_reference(merges, reference::random_text(rng, reference::alphabets()[1], pieces(rng)));
+    expect_matches_reference(merges,
+                             reference::random_text(rng, reference::alphabets()[1], pieces(rng)));
   }
 }
 
@@ -103,7 +105,8 @@ TEST(Encode, MatchesReferenceOnTrainedTables) {
     // A second training repeats ids 256, 257, ... for other pairs.
     if (a % 2 == 1) train(tokenizer, reference::random_text(rng, alphabet, 600), 256 + 30);
     for (int round = 0; round < 10; ++round) {
-      expect_matches_reference(tokenizer.merges, reference::random_text(rng, alphabet, pieces(rng)));
+      expect_matches_reference(tokenizer.merges,
+                               reference::random_text(rng, alphabet, pieces(rng)));
     }
   }
 }

@@ -55,7 +55,8 @@ TEST(CountPairs, SlicesForPollingLoseNoPair) {
   TokenSequence sequence = random_sequence(rng, 2 * kPollInterval + 5, 3);
   int polls = 0;
   PairCounts counts;
-  count_pairs(sequence, counts, InterruptCheck{[](void* n) { return ++*static_cast<int*>(n) < 0; }, &polls});
+  count_pairs(sequence, counts,
+              InterruptCheck{[](void* n) { return ++*static_cast<int*>(n) < 0; }, &polls});
   EXPECT_EQ(polls, 2);
   CountMap expected;
   for (std::size_t k = 0; k + 1 < sequence.size(); ++k) ++expected[{sequence[k], sequence[k + 1]}];

@@ -121,8 +121,8 @@ TEST(Train, SecondTrainingRenumbersFrom256AndKeepsOldPlaces) {
     train(tokenizer, "bbbaa", 258);
     // (98, 98) -> 256, then three pairs tie at one and the smallest, (97, 97), takes 257 while
     // keeping its first place.
-    EXPECT_EQ(learned(tokenizer), (std::vector<Merge>{{{97, 97}, 257}, {{256, 256}, 257},
-                                                      {{98, 98}, 256}}));
+    EXPECT_EQ(learned(tokenizer),
+              (std::vector<Merge>{{{97, 97}, 257}, {{256, 256}, 257}, {{98, 98}, 256}}));
     EXPECT_EQ(tokenizer.vocab.size(), 258u);
     EXPECT_EQ(*tokenizer.vocab.find(TokenId{256}), "bb");
     EXPECT_EQ(*tokenizer.vocab.find(TokenId{257}), "aa");
@@ -184,7 +184,8 @@ TEST(Train, ThreadCountsAgreeOnALongerText) {
   const std::string text = corpus_slice("unicode_emoji_test.txt", 0, 200000);
   const std::vector<Merge> serial = learned(trained(text, 256 + 150, 1));
   ASSERT_EQ(serial.size(), 150u);
-  for (std::size_t threads : {2, 3, 8}) EXPECT_EQ(learned(trained(text, 256 + 150, threads)), serial);
+  for (std::size_t threads : {2, 3, 8})
+    EXPECT_EQ(learned(trained(text, 256 + 150, threads)), serial);
 }
 
 }  // namespace

@@ -237,8 +237,12 @@ Pool* process_pool = nullptr;
 // Fork handlers: the prepare/parent pair keeps a fork from copying a half-created pool; in the
 // child, the parent's workers do not exist, so the pool is abandoned (its memory and whatever
 // state its mutex was copied in) and a new one starts on the next use.
-void lock_creation() { creation_mutex.lock(); }
-void unlock_creation() { creation_mutex.unlock(); }
+void lock_creation() {
+  creation_mutex.lock();
+}
+void unlock_creation() {
+  creation_mutex.unlock();
+}
 void abandon_pool_in_child() {
   process_pool = nullptr;
   creation_mutex.unlock();
@@ -269,7 +273,9 @@ std::size_t available_processors() {
   return count > 0 ? count : 1;
 }
 
-std::size_t worker_count() { return pool().size(); }
+std::size_t worker_count() {
+  return pool().size();
+}
 
 void run_on_workers(std::size_t count, TaskRef task, const InterruptCheck& interrupt) {
   pool().run(count, task, interrupt);
