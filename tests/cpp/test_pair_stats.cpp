@@ -218,6 +218,9 @@ TEST(WorkerPool, ServesSeveralCallingThreadsAtOnce) {
 }
 
 TEST(WorkerPool, ForkedChildStartsAPoolOfItsOwn) {
+#ifdef __SANITIZE_THREAD__
+  GTEST_SKIP() << "ThreadSanitizer cannot start threads after a multi-threaded fork";
+#endif
   TokenSequence sequence = {1, 2, 1, 2, 1, 2, 3};
   ASSERT_EQ(parallel_get_most_common_pair(sequence, 2), (TokenPair{1, 2}));  // parent's pool runs
   pid_t child = fork();
