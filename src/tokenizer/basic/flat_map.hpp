@@ -141,7 +141,7 @@ class OrderedMap {
     }
     // Everything that can fail happens before the map changes.
     Entry entry{Key(key), std::move(value)};
-    entries_.reserve(entries_.size() + 1);
+    if (entries_.size() == entries_.capacity()) entries_.reserve(entries_.size() * 2 + 8);
     index_.insert_or_assign(entry.first, entries_.size());
     entries_.push_back(std::move(entry));
   }

@@ -1,0 +1,337 @@
+#include "tokenizer/basic/incremental_trainer.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <type_traits>
+#include <vector>
+
+namespace tokenizer::basic {
+namespace {
+
+bool force_wide = false;
+
+// Where size_t has 32 bits no text needs more, and the wide variant is the narrow one.
+using WideIndex = std::conditional_t<(sizeof(std::size_t) > 4), std::uint64_t, std::uint32_t>;
+
+// Interrupt polls happen once per merge and once per this many rewritten occurrences.
+constexpr std::size_t kPollInterval = std::size_t{1} << 18;
+
+// How many occurrences ahead the merge loop prefetches.
+constexpr std::size_t kPrefetchDistance = 32;
+
+}  // namespace
+
+class IncrementalTrainer::Engine {
+ public:
+  virtual ~Engine() = default;
+  virtual std::optional<TokenPair> most_common_pair() = 0;
+  virtual void merge(TokenPair pair, TokenId id, const InterruptCheck& interrupt) = 0;
+  virtual std::size_t size() const = 0;
+};
+
+/// The trainer over positions and ids of type Index (32 bits whenever the text allows).
+///
+/// Pairs are known by number, never hashed: the byte pairs are numbered from a dense table,
+/// and every later pair holds the token of the merge that created it, so during that merge
+/// it is found through a small table indexed by its other token.
+template <class Index>
+class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
+ public:
+  Impl(std::string_view text, std::size_t num_threads);
+
+  std::optional<TokenPair> most_common_pair() override;
+  void merge(TokenPair pair, TokenId id, const InterruptCheck& interrupt) override;
+  std::size_t size() const override { return length_; }
+
+ private:
+  static constexpr Index kNone = std::numeric_limits<Index>::max();
+
+  /// One position of the text: a token of the working sequence (or kNone once removed),
+  /// its neighbours, and the number of the pair it starts (kNone at the end).
+  struct Node {
+    Index token;
+    Index prev;
+    Index next;
+    Index pair;
+  };
+
+  struct Pair {
+    Index left;
+    Index right;
+    Index count;
+    Index list_size;  // entries of this pair in `occurrences_`
+    Index list_at;    // where they start
+  };
+
+  struct HeapEntry {
+    Index count;
+    Index number;
+  };
+
+  // Heap order: higher count first, then the smaller pair.
+  bool lower_priority(const HeapEntry& a, const HeapEntry& b) const {
+    if (a.count != b.count) return a.count < b.count;
+    const Pair& pa = pairs_[a.number];
+    const Pair& pb = pairs_[b.number];
+    return pa.left != pb.left ? pa.left > pb.left : pa.right > pb.right;
+  }
+  void push(HeapEntry entry);
+  void pop();
+
+  void count_bytes(std::string_view text, std::size_t num_threads);
+  Index new_pair(Index left, Index right);
+  void gain(Index& slot, Index left, Index right, Index position);
+  void rewrite(Index position, Index id);
+  void publish_new_pairs();
+  void rebuild_occurrences();
+
+  std::vector<Node> nodes_;
+  std::size_t length_ = 0;
+
+  std::vector<Pair> pairs_;
+  // Per pair, its positions in increasing order; entries go stale as rewrites change the pair
+  // a position starts. Its capacity is fixed; when full, the lists are rebuilt from the
+  // sequence, which drops every stale entry.
+  std::vector<Index> occurrences_;
+  std::vector<HeapEntry> heap_;
+  Index chosen_ = kNone;  // the pair most_common_pair() returned last
+
+  // During a merge creating token z: with_left_[x] numbers the pair (x, z), with_right_[y]
+  // the pair (z, y); kNone when not created yet. Reset after each merge.
+  std::vector<Index> with_left_;
+  std::vector<Index> with_right_;
+  std::vector<std::pair<Index, Index>> gained_;  // (pair number, position) in this merge
+  Index first_new_pair_ = 0;
+};
+
+template <class Index>
+IncrementalTrainer::Impl<Index>::Impl(std::string_view text, std::size_t num_threads) {
+  const std::size_t n = text.size();
+  length_ = n;
+  nodes_.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    nodes_[i] = Node{static_cast<unsigned char>(text[i]),
+                     i == 0 ? kNone : static_cast<Index>(i - 1),
+                     i + 1 == n ? kNone : static_cast<Index>(i + 1), kNone};
+  }
+  with_left_.assign(256, kNone);
+  with_right_.assign(256, kNone);
+  count_bytes(text, num_threads);
+}
+
+template <class Index>
+void IncrementalTrainer::Impl<Index>::count_bytes(std::string_view text, std::size_t) {
+  if (text.size() < 2) return;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  std::vector<Index> counts(65536, 0);
+  for (std::size_t i = 0; i + 1 < text.size(); ++i) ++counts[bytes[i] << 8 | bytes[i + 1]];
+
+  // Number the byte pairs in key order and lay out their position lists one after another.
+  std::vector<Index> number_of(65536, kNone);
+  std::size_t at = 0;
+  for (unsigned key = 0; key < 65536; ++key) {
+    if (counts[key] == 0) continue;
+    number_of[key] = static_cast<Index>(pairs_.size());
+    heap_.push_back(HeapEntry{counts[key], number_of[key]});
+    pairs_.push_back(Pair{static_cast<Index>(key >> 8), static_cast<Index>(key & 0xff),
+                          counts[key], 0, static_cast<Index>(at)});
+    at += counts[key];
+  }
+  occurrences_.reserve(at + at / 4 + 1024);
+  occurrences_.resize(at);
+  for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+    Index number = number_of[bytes[i] << 8 | bytes[i + 1]];
+    nodes_[i].pair = number;
+    Pair& pair = pairs_[number];
+    occurrences_[pair.list_at + pair.list_size++] = static_cast<Index>(i);
+  }
+  std::make_heap(heap_.begin(), heap_.end(),
+                 [this](const HeapEntry& a, const HeapEntry& b) { return lower_priority(a, b); });
+}
+
+template <class Index>
+void IncrementalTrainer::Impl<Index>::push(HeapEntry entry) {
+  heap_.push_back(entry);
+  std::push_heap(heap_.begin(), heap_.end(),
+                 [this](const HeapEntry& a, const HeapEntry& b) { return lower_priority(a, b); });
+}
+
+template <class Index>
+void IncrementalTrainer::Impl<Index>::pop() {
+  std::pop_heap(heap_.begin(), heap_.end(),
+                [this](const HeapEntry& a, const HeapEntry& b) { return lower_priority(a, b); });
+  heap_.pop_back();
+}
+
+template <class Index>
+std::optional<TokenPair> IncrementalTrainer::Impl<Index>::most_common_pair() {
+  while (!heap_.empty()) {
+    HeapEntry top = heap_.front();
+    Index count = pairs_[top.number].count;
+    if (count == top.count) {
+      chosen_ = top.number;
+      return TokenPair{pairs_[top.number].left, pairs_[top.number].right};
+    }
+    // The count fell since the entry was pushed: put it back where it belongs now.
+    pop();
+    if (count > 0) push(HeapEntry{count, top.number});
+  }
+  chosen_ = kNone;
+  return std::nullopt;
+}
+
+template <class Index>
+Index IncrementalTrainer::Impl<Index>::new_pair(Index left, Index right) {
+  pairs_.push_back(Pair{left, right, 0, 0, 0});
+  return static_cast<Index>(pairs_.size() - 1);
+}
+
+template <class Index>
+void IncrementalTrainer::Impl<Index>::gain(Index& slot, Index left, Index right,
+                                           Index position) {
+  if (slot == kNone) slot = new_pair(left, right);
+  ++pairs_[slot].count;
+  nodes_[position].pair = slot;
+  gained_.emplace_back(slot, position);
+}
+
+template <class Index>
+void IncrementalTrainer::Impl<Index>::rewrite(Index i, Index id) {
+  Node& at = nodes_[i];
+  const Index j = at.next;
+  Node& right = nodes_[j];
+  const Index p = at.prev;
+  const Index q = right.next;
+  --pairs_[at.pair].count;
+  if (p != kNone) {
+    Node& left = nodes_[p];
+    --pairs_[left.pair].count;
+    gain(with_left_[left.token], left.token, id, p);
+  }
+  if (q != kNone) {
+    Node& after = nodes_[q];
+    --pairs_[right.pair].count;
+    // (id, id) is always filed under with_left_, whichever side finds it.
+    Index& slot = after.token == id ? with_left_[id] : with_right_[after.token];
+    gain(slot, id, after.token, i);
+    after.prev = i;
+  } else {
+    at.pair = kNone;
+  }
+  at.token = id;
+  at.next = q;
+  right.token = kNone;
+  --length_;
+}
+
+template <class Index>
+void IncrementalTrainer::Impl<Index>::merge(TokenPair pair, TokenId token_id,
+                                            const InterruptCheck& interrupt) {
+  interrupt();
+  const Index number = chosen_;
+  check(number != kNone && pairs_[number].left == pair.left && pairs_[number].right == pair.right,
+        "merge of a pair that is not the most common one");
+  chosen_ = kNone;
+  const Index id = static_cast<Index>(token_id);
+  if (with_left_.size() <= id) {
+    with_left_.resize(static_cast<std::size_t>(id) + 1, kNone);
+    with_right_.resize(static_cast<std::size_t>(id) + 1, kNone);
+  }
+  first_new_pair_ = static_cast<Index>(pairs_.size());
+  gained_.clear();
+
+  const std::size_t begin = pairs_[number].list_at;
+  const std::size_t end = begin + pairs_[number].list_size;
+  std::size_t done = 0;
+  for (std::size_t k = begin; k < end; ++k) {
+    // The occurrences lie anywhere in the text: fetch a few ahead so the misses overlap.
+    if (k + kPrefetchDistance < end) {
+      __builtin_prefetch(&nodes_[occurrences_[k + kPrefetchDistance]]);
+    }
+    const Index i = occurrences_[k];
+    // A listed position is stale once a rewrite removed it or changed the pair it starts.
+    if (nodes_[i].token == kNone || nodes_[i].pair != number) continue;
+    rewrite(i, id);
+    if (++done % kPollInterval == 0) interrupt();
+  }
+  check(pairs_[number].count == 0, "merged pair still occurs");
+  pairs_[number].list_size = 0;
+  publish_new_pairs();
+}
+
+template <class Index>
+void IncrementalTrainer::Impl<Index>::publish_new_pairs() {
+  // Forget the merge's lookup tables, enter the new pairs (those still occurring) into the
+  // heap, and give them their position lists.
+  std::size_t total = 0;
+  for (std::size_t k = first_new_pair_; k < pairs_.size(); ++k) {
+    Pair& pair = pairs_[k];
+    with_left_[pair.left] = kNone;
+    with_right_[pair.right] = kNone;
+    if (pair.count > 0) push(HeapEntry{pair.count, static_cast<Index>(k)});
+    total += pair.count;
+  }
+  if (occurrences_.size() + total > occurrences_.capacity()) {
+    rebuild_occurrences();
+    return;
+  }
+  std::size_t at = occurrences_.size();
+  for (std::size_t k = first_new_pair_; k < pairs_.size(); ++k) {
+    pairs_[k].list_at = static_cast<Index>(at);
+    at += pairs_[k].count;
+  }
+  occurrences_.resize(at);
+  for (const auto& [number, position] : gained_) {
+    Pair& pair = pairs_[number];
+    // Only positions that still start this pair are kept; there are exactly `count`.
+    if (nodes_[position].token != kNone && nodes_[position].pair == number) {
+      occurrences_[pair.list_at + pair.list_size++] = position;
+    }
+  }
+}
+
+template <class Index>
+void IncrementalTrainer::Impl<Index>::rebuild_occurrences() {
+  // Every live position files itself under the pair it starts; walking the sequence in
+  // order keeps each list sorted. The counts are exact, so the lists are laid out first.
+  std::size_t at = 0;
+  for (Pair& pair : pairs_) {
+    pair.list_at = static_cast<Index>(at);
+    pair.list_size = 0;
+    at += pair.count;
+  }
+  occurrences_.resize(at);
+  for (std::size_t i = 0; i < nodes_.size(); ++i) {
+    const Node& node = nodes_[i];
+    if (node.token == kNone || node.pair == kNone) continue;
+    Pair& pair = pairs_[node.pair];
+    occurrences_[pair.list_at + pair.list_size++] = static_cast<Index>(i);
+  }
+}
+
+IncrementalTrainer::IncrementalTrainer(std::string_view text, std::size_t num_threads) {
+  // 32-bit positions, ids and list offsets whenever the text is short enough for all three.
+  constexpr std::uint64_t kNarrowLimit = std::uint64_t{1} << 31;
+  if (!force_wide && text.size() < kNarrowLimit) {
+    engine_ = std::make_unique<Impl<std::uint32_t>>(text, num_threads);
+  } else {
+    engine_ = std::make_unique<Impl<WideIndex>>(text, num_threads);
+  }
+}
+
+IncrementalTrainer::~IncrementalTrainer() = default;
+
+std::optional<TokenPair> IncrementalTrainer::most_common_pair() {
+  return engine_->most_common_pair();
+}
+
+void IncrementalTrainer::merge(TokenPair pair, TokenId id, const InterruptCheck& interrupt) {
+  engine_->merge(pair, id, interrupt);
+}
+
+std::size_t IncrementalTrainer::size() const { return engine_->size(); }
+
+void IncrementalTrainer::force_wide_for_testing(bool wide) { force_wide = wide; }
+
+}  // namespace tokenizer::basic

@@ -1,0 +1,106 @@
+#include "tokenizer/basic/merge_lookup.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <bitset>
+
+#include "tokenizer/basic/flat_map.hpp"
+
+namespace tokenizer::basic {
+
+MergeLookup::MergeLookup(const MergeTable& merges)
+    : bytes_(65536, kNone), seed_{random_hash_key()} {
+  std::size_t others = 0;
+  for (const auto& [pair, id] : merges) {
+    if (id >= kNone) complete_ = false;
+    if (pair.left >= 256 || pair.right >= 256) ++others;
+  }
+  if (others > 0) {
+    others_.resize(std::bit_ceil(others * 2));
+    mask_ = others_.size() - 1;
+  }
+  for (const auto& [pair, id] : merges) {
+    // A token id never reaches 2^32 - 1 while every merge id stays below it, so merges naming
+    // such an id can never apply and are left out.
+    if (id >= kNone || pair.left >= kNone || pair.right >= kNone) continue;
+    const auto left = static_cast<std::uint32_t>(pair.left);
+    const auto right = static_cast<std::uint32_t>(pair.right);
+    const auto merge_id = static_cast<std::uint32_t>(id);
+    largest_ = std::max(largest_, merge_id);
+    if ((left | right) < 256) {
+      bytes_[left << 8 | right] = merge_id;
+      continue;
+    }
+    const std::uint64_t key = std::uint64_t{left} << 32 | right;
+    std::size_t i = home(key);
+    while (others_[i].id != kNone && others_[i].key != key) i = (i + 1) & mask_;
+    others_[i] = Slot{key, merge_id};
+  }
+  find_joinable_bytes(merges);
+}
+
+void MergeLookup::find_joinable_bytes(const MergeTable& merges) {
+  // For every token a merge can make: the bytes it can start with and end with (a merge
+  // id can be made by several merges when tables were combined, and a merge may name a
+  // token that only a later merge makes, so this runs to a fixed point over a work list).
+  using ByteSet = std::bitset<256>;
+  FlatMap<TokenId, std::size_t> slot;  // id -> index into the sets below
+  std::vector<ByteSet> first(256), last(256);
+  for (unsigned b = 0; b < 256; ++b) {
+    slot[TokenId{b}] = b;
+    first[b].set(b);
+    last[b].set(b);
+  }
+  std::vector<std::vector<std::size_t>> uses(256);  // merges naming each token
+  std::vector<std::size_t> made;                    // per merge, its id's slot
+  auto slot_of = [&](TokenId id) {
+    std::size_t& s = slot[id];
+    if (s == 0 && id != 0) {
+      s = first.size();
+      first.emplace_back();
+      last.emplace_back();
+      uses.emplace_back();
+    }
+    return s;
+  };
+  std::vector<std::pair<std::size_t, std::size_t>> parts;  // per merge, (left slot, right slot)
+  for (const auto& [pair, id] : merges) {
+    const std::size_t left = slot_of(pair.left);
+    const std::size_t right = slot_of(pair.right);
+    const std::size_t merged = slot_of(id);
+    uses[left].push_back(parts.size());
+    if (right != left) uses[right].push_back(parts.size());
+    parts.emplace_back(left, right);
+    made.push_back(merged);
+  }
+  // Taken from the back: table order first, in which a trained table settles in one pass.
+  std::vector<std::size_t> work(parts.size());
+  for (std::size_t k = 0; k < parts.size(); ++k) work[k] = parts.size() - 1 - k;
+  while (!work.empty()) {
+    const std::size_t k = work.back();
+    work.pop_back();
+    const auto [left, right] = parts[k];
+    const std::size_t merged = made[k];
+    const ByteSet grown_first = first[merged] | first[left];
+    const ByteSet grown_last = last[merged] | last[right];
+    if (grown_first == first[merged] && grown_last == last[merged]) continue;
+    first[merged] = grown_first;
+    last[merged] = grown_last;
+    for (std::size_t user : uses[merged]) work.push_back(user);
+  }
+  std::vector<ByteSet> rows(256);  // rows[x]: the bytes y that x can be joined to
+  for (const auto& [left, right] : parts) {
+    const ByteSet& ends = last[left];
+    for (std::size_t x = ends._Find_first(); x < 256; x = ends._Find_next(x)) {
+      rows[x] |= first[right];
+    }
+  }
+  joinable_.assign(1024, 0);
+  for (unsigned x = 0; x < 256; ++x) {
+    for (unsigned y = 0; y < 256; ++y) {
+      if (rows[x].test(y)) joinable_[(x << 8 | y) / 64] |= std::uint64_t{1} << ((x << 8 | y) % 64);
+    }
+  }
+}
+
+}  // namespace tokenizer::basic
