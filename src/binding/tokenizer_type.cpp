@@ -202,7 +202,7 @@ PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return invoke<1>(kEncode, Access::shared, self, args, nargs, kwnames,
                    [](TokenizerObject& object, Arguments<1>& a) {
                      std::string_view text = text_argument("text", a[0]);
-                     return id_list(engine::encode(object.state.merges, text, signal_check()));
+                     return id_list(engine::encode(object.state, text, signal_check()));
                    });
 }
 

@@ -2,7 +2,9 @@
 
 #include <optional>
 
+#include "tokenizer/basic/merge_lookup.hpp"
 #include "tokenizer/basic/pair_stats.hpp"
+#include "tokenizer/basic/queue_encoder.hpp"
 
 namespace tokenizer::basic {
 namespace {
@@ -34,10 +36,10 @@ std::optional<MergeCandidate> next_merge(const PairCounts& pairs, const MergeTab
   return best;
 }
 
-}  // namespace
-
-std::vector<TokenId> encode(const MergeTable& merges, std::string_view text,
-                            const InterruptCheck& interrupt) {
+/// Encoding by recounting the distinct pairs every round: needs nothing but the table, so it
+/// serves the tables and texts the queue encoder cannot take (ids or texts beyond 32 bits).
+std::vector<TokenId> encode_by_recounting(const MergeTable& merges, std::string_view text,
+                                          const InterruptCheck& interrupt) {
   TokenSequence sequence = byte_sequence(text);
   PairCounts pairs;  // only its keys matter: the distinct adjacent pairs
   while (sequence.size() >= 2) {
@@ -49,6 +51,33 @@ std::vector<TokenId> encode(const MergeTable& merges, std::string_view text,
     merge_pair(sequence, merge->pair, merge->id, interrupt);
   }
   return sequence;
+}
+
+std::vector<TokenId> encode_with(const MergeTable& merges, const MergeLookup& lookup,
+                                 std::string_view text, const InterruptCheck& interrupt) {
+  if (!lookup.complete() || text.size() > kQueuedEncodeLimit) {
+    return encode_by_recounting(merges, text, interrupt);
+  }
+  return encode_queued(lookup, text, interrupt);
+}
+
+}  // namespace
+
+std::vector<TokenId> encode(const MergeTable& merges, std::string_view text,
+                            const InterruptCheck& interrupt) {
+  return encode_with(merges, MergeLookup{merges}, text, interrupt);
+}
+
+std::vector<TokenId> encode(const Tokenizer& tokenizer, std::string_view text,
+                            const InterruptCheck& interrupt) {
+  if (!tokenizer.merge_lookup || tokenizer.merge_lookup_version != tokenizer.merges.version()) {
+    tokenizer.merge_lookup = std::make_shared<const MergeLookup>(tokenizer.merges);
+    tokenizer.merge_lookup_version = tokenizer.merges.version();
+  }
+  // Held here as well: a call nested in an interrupt poll may not replace it meanwhile, but
+  // owning it costs nothing.
+  std::shared_ptr<const MergeLookup> lookup = tokenizer.merge_lookup;
+  return encode_with(tokenizer.merges, *lookup, text, interrupt);
 }
 
 }  // namespace tokenizer::basic

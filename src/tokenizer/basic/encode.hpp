@@ -18,4 +18,10 @@ namespace tokenizer::basic {
 std::vector<TokenId> encode(const MergeTable& merges, std::string_view text,
                             const InterruptCheck& interrupt = {});
 
+/// The same for `tokenizer.merges`, keeping the table's encoding form in the tokenizer between
+/// calls. Safe under shared access: the form is made before any interrupt poll and never
+/// changed afterwards, only replaced by a call that finds `merges` changed.
+std::vector<TokenId> encode(const Tokenizer& tokenizer, std::string_view text,
+                            const InterruptCheck& interrupt = {});
+
 }  // namespace tokenizer::basic

@@ -1,6 +1,7 @@
 // Open-addressing hash maps for the engine: FlatMap (unordered) and OrderedMap (insertion order).
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -127,6 +128,10 @@ class OrderedMap {
   std::size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
 
+  /// Changes whenever an entry is inserted or replaced; never the same for two different
+  /// contents of any maps in the process, so derived data can be checked against it.
+  std::uint64_t version() const { return version_; }
+
   template <class K>
   const Value* find(const K& key) const {
     const std::size_t* index = index_.find(key);
@@ -137,6 +142,7 @@ class OrderedMap {
   void insert_or_assign(const K& key, Value value) {
     if (std::size_t* index = index_.find(key)) {
       entries_[*index].second = std::move(value);
+      version_ = next_version();
       return;
     }
     // Everything that can fail happens before the map changes.
@@ -144,6 +150,7 @@ class OrderedMap {
     if (entries_.size() == entries_.capacity()) entries_.reserve(entries_.size() * 2 + 8);
     index_.insert_or_assign(entry.first, entries_.size());
     entries_.push_back(std::move(entry));
+    version_ = next_version();
   }
 
   auto begin() const { return entries_.begin(); }
@@ -151,8 +158,14 @@ class OrderedMap {
   const Entry& operator[](std::size_t i) const { return entries_[i]; }
 
  private:
+  static std::uint64_t next_version() {
+    static std::atomic<std::uint64_t> counter{0};
+    return ++counter;
+  }
+
   std::vector<Entry> entries_;
   FlatMap<Key, std::size_t> index_;
+  std::uint64_t version_ = 0;
 };
 
 }  // namespace tokenizer::basic

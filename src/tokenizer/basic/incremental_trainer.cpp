@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <mutex>
 #include <type_traits>
 #include <vector>
+
+#include "tokenizer/basic/worker_pool.hpp"
 
 namespace tokenizer::basic {
 namespace {
@@ -16,6 +19,44 @@ using WideIndex = std::conditional_t<(sizeof(std::size_t) > 4), std::uint64_t, s
 
 // Interrupt polls happen once per merge and once per this many rewritten occurrences.
 constexpr std::size_t kPollInterval = std::size_t{1} << 18;
+
+// Chunks at least this long count into a dense table of all 65,536 byte pairs; shorter ones
+// list their pairs.
+constexpr std::size_t kDenseChunk = std::size_t{1} << 16;
+
+/// Adds the count of every adjacent byte pair of `bytes[0, n)` into `counts`, on the worker
+/// pool: chunks of c = floor(n / num_threads) bytes (the last takes the rest), each counting
+/// the pairs that start in it (so the pair across its right boundary too) into a table of its
+/// own, then adding that into `counts` under one lock acquisition.
+template <class Index>
+void count_in_chunks(const unsigned char* bytes, std::size_t n, std::size_t num_threads,
+                     std::vector<Index>& counts, const InterruptCheck& interrupt) {
+  const std::size_t chunk = n / num_threads;
+  const std::size_t chunks = n / chunk + (n % chunk != 0 ? 1 : 0);
+  std::mutex shared;
+  auto count_chunk = [&](std::size_t k, const StopFlag& stop) {
+    const std::size_t begin = k * chunk;
+    const std::size_t end = std::min(begin + chunk, n - 1);  // pairs starting before `end`
+    if (begin >= end) return;
+    if (end - begin >= kDenseChunk) {
+      std::vector<Index> own(65536, 0);
+      for (std::size_t i = begin; i < end; ++i) {
+        ++own[bytes[i] << 8 | bytes[i + 1]];
+        if ((i - begin) % kPollInterval == 0 && stop.stop_requested()) return;
+      }
+      std::lock_guard lock{shared};
+      for (std::size_t key = 0; key < 65536; ++key) counts[key] += own[key];
+    } else {
+      std::vector<std::uint16_t> own(end - begin);
+      for (std::size_t i = begin; i < end; ++i) {
+        own[i - begin] = static_cast<std::uint16_t>(bytes[i] << 8 | bytes[i + 1]);
+      }
+      std::lock_guard lock{shared};
+      for (std::uint16_t key : own) ++counts[key];
+    }
+  };
+  run_on_workers(chunks, count_chunk, interrupt);
+}
 
 // How many occurrences ahead the merge loop prefetches.
 constexpr std::size_t kPrefetchDistance = 32;
@@ -38,7 +79,7 @@ class IncrementalTrainer::Engine {
 template <class Index>
 class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
  public:
-  Impl(std::string_view text, std::size_t num_threads);
+  Impl(std::string_view text, std::size_t num_threads, const InterruptCheck& interrupt);
 
   std::optional<TokenPair> most_common_pair() override;
   void merge(TokenPair pair, TokenId id, const InterruptCheck& interrupt) override;
@@ -79,7 +120,8 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
   void push(HeapEntry entry);
   void pop();
 
-  void count_bytes(std::string_view text, std::size_t num_threads);
+  void count_bytes(std::string_view text, std::size_t num_threads,
+                   const InterruptCheck& interrupt);
   Index new_pair(Index left, Index right);
   void gain(Index& slot, Index left, Index right, Index position);
   void rewrite(Index position, Index id);
@@ -106,7 +148,8 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
 };
 
 template <class Index>
-IncrementalTrainer::Impl<Index>::Impl(std::string_view text, std::size_t num_threads) {
+IncrementalTrainer::Impl<Index>::Impl(std::string_view text, std::size_t num_threads,
+                                      const InterruptCheck& interrupt) {
   const std::size_t n = text.size();
   length_ = n;
   nodes_.resize(n);
@@ -117,15 +160,25 @@ IncrementalTrainer::Impl<Index>::Impl(std::string_view text, std::size_t num_thr
   }
   with_left_.assign(256, kNone);
   with_right_.assign(256, kNone);
-  count_bytes(text, num_threads);
+  count_bytes(text, num_threads, interrupt);
 }
 
 template <class Index>
-void IncrementalTrainer::Impl<Index>::count_bytes(std::string_view text, std::size_t) {
+void IncrementalTrainer::Impl<Index>::count_bytes(std::string_view text, std::size_t num_threads,
+                                                  const InterruptCheck& interrupt) {
   if (text.size() < 2) return;
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   std::vector<Index> counts(65536, 0);
-  for (std::size_t i = 0; i + 1 < text.size(); ++i) ++counts[bytes[i] << 8 | bytes[i + 1]];
+  // A text shorter than the chunk count cannot be cut into chunks; counted here, it gives
+  // the same counts.
+  if (num_threads >= 2 && text.size() >= num_threads) {
+    count_in_chunks(bytes, text.size(), num_threads, counts, interrupt);
+  } else {
+    for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+      ++counts[bytes[i] << 8 | bytes[i + 1]];
+      if ((i + 1) % kPollInterval == 0) interrupt();
+    }
+  }
 
   // Number the byte pairs in key order and lay out their position lists one after another.
   std::vector<Index> number_of(65536, kNone);
@@ -228,7 +281,6 @@ void IncrementalTrainer::Impl<Index>::rewrite(Index i, Index id) {
 template <class Index>
 void IncrementalTrainer::Impl<Index>::merge(TokenPair pair, TokenId token_id,
                                             const InterruptCheck& interrupt) {
-  interrupt();
   const Index number = chosen_;
   check(number != kNone && pairs_[number].left == pair.left && pairs_[number].right == pair.right,
         "merge of a pair that is not the most common one");
@@ -310,13 +362,14 @@ void IncrementalTrainer::Impl<Index>::rebuild_occurrences() {
   }
 }
 
-IncrementalTrainer::IncrementalTrainer(std::string_view text, std::size_t num_threads) {
+IncrementalTrainer::IncrementalTrainer(std::string_view text, std::size_t num_threads,
+                                       const InterruptCheck& interrupt) {
   // 32-bit positions, ids and list offsets whenever the text is short enough for all three.
   constexpr std::uint64_t kNarrowLimit = std::uint64_t{1} << 31;
   if (!force_wide && text.size() < kNarrowLimit) {
-    engine_ = std::make_unique<Impl<std::uint32_t>>(text, num_threads);
+    engine_ = std::make_unique<Impl<std::uint32_t>>(text, num_threads, interrupt);
   } else {
-    engine_ = std::make_unique<Impl<WideIndex>>(text, num_threads);
+    engine_ = std::make_unique<Impl<WideIndex>>(text, num_threads, interrupt);
   }
 }
 

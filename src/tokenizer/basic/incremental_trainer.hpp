@@ -30,10 +30,11 @@ namespace tokenizer::basic {
 /// (left, right), the same rule as `most_common_pair`.
 class IncrementalTrainer {
  public:
-  /// How the initial count may use threads: counts the text's adjacent pairs, cut into
-  /// `num_threads` chunks on the worker pool when that is 2 or more and the text has at least
-  /// that many bytes, else on the calling thread.
-  IncrementalTrainer(std::string_view text, std::size_t num_threads);
+  /// Counts the text's adjacent pairs: cut into chunks of floor(n / num_threads) bytes on the
+  /// worker pool when `num_threads` is 2 or more and the text has at least that many bytes,
+  /// else on the calling thread. Polls `interrupt` on the calling thread.
+  IncrementalTrainer(std::string_view text, std::size_t num_threads,
+                     const InterruptCheck& interrupt = {});
   ~IncrementalTrainer();
   IncrementalTrainer(const IncrementalTrainer&) = delete;
   IncrementalTrainer& operator=(const IncrementalTrainer&) = delete;

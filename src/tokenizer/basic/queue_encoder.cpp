@@ -320,6 +320,7 @@ void QueuedEncoder<Queue>::encode(std::string_view piece, std::vector<TokenId>& 
 std::vector<TokenId> encode_queued(const MergeLookup& lookup, std::string_view text,
                                    const InterruptCheck& interrupt) {
   check(lookup.complete() && text.size() <= kQueuedEncodeLimit, "text or merges too large");
+  interrupt();
   std::vector<TokenId> out;
   out.reserve(text.size() / 2 + 16);
   std::size_t work = 0;

@@ -3,40 +3,10 @@
 #include <optional>
 #include <utility>
 
-#include "tokenizer/basic/pair_stats.hpp"
+#include "tokenizer/basic/incremental_trainer.hpp"
 
 namespace tokenizer::basic {
 namespace {
-
-/// Finds each step's pair: on the worker pool when `num_threads` asks for chunks and the
-/// sequence can be cut into that many, otherwise on the calling thread into one table that
-/// every step reuses.
-class PairFinder {
- public:
-  explicit PairFinder(std::size_t num_threads) : num_threads_{num_threads} {}
-
-  /// The most common pair of `sequence` by the training tie rule, or none when it holds no
-  /// pair.
-  std::optional<TokenPair> find(const TokenSequence& sequence, const InterruptCheck& interrupt) {
-    // A sequence shorter than the chunk count cannot be cut into chunks; counting it here
-    // gives the same answer, so training ends quietly however many threads were asked for.
-    if (num_threads_ >= 2 && sequence.size() >= num_threads_) {
-      // What parallel_get_most_common_pair does, keeping the number of distinct pairs: it
-      // changes little from one step to the next and sizes the next step's tables.
-      PairCounts counts = parallel_count_pairs(sequence, num_threads_, interrupt, distinct_pairs_);
-      distinct_pairs_ = counts.size();
-      return most_common_pair(counts);
-    }
-    step_table_.clear();
-    count_pairs(sequence, step_table_, interrupt);
-    return most_common_pair(step_table_);
-  }
-
- private:
-  std::size_t num_threads_;
-  PairCounts step_table_;
-  std::size_t distinct_pairs_ = 0;
-};
 
 /// Records a learned merge in `merges` and `vocab`. Everything that can fail happens before
 /// the merge table changes, so a step is recorded whole or not at all.
@@ -60,18 +30,19 @@ void train(Tokenizer& tokenizer, std::string_view text, std::size_t vocab_size,
            const InterruptCheck& interrupt) {
   check(vocab_size >= kFirstMergeId, "vocab_size must be at least 256");
   const std::size_t steps = vocab_size - kFirstMergeId;
-  TokenSequence sequence = byte_sequence(text);
-
   tokenizer.vocab = byte_vocabulary();
+  if (steps == 0) return;
+  // Each step's pair is the one a full recount would find (by the tie rule of `outranks`),
+  // but the trainer counts the text once and then only updates the counts around each
+  // rewritten occurrence.
+  IncrementalTrainer trainer{text, tokenizer.num_threads, interrupt};
   std::size_t vocab_bytes = kFirstMergeId;
-
-  PairFinder finder{tokenizer.num_threads};
   for (std::size_t step = 0; step < steps; ++step) {
     interrupt();
-    std::optional<TokenPair> pair = finder.find(sequence, interrupt);
+    std::optional<TokenPair> pair = trainer.most_common_pair();
     if (!pair) break;
     const TokenId id = kFirstMergeId + step;
-    merge_pair(sequence, *pair, id, interrupt);
+    trainer.merge(*pair, id, interrupt);
     record_merge(tokenizer, *pair, id, vocab_bytes);
   }
 }
