@@ -75,7 +75,12 @@ class IncrementalTrainer::Engine {
 ///
 /// Pairs are known by number, never hashed: the byte pairs are numbered from a dense table,
 /// and every later pair holds the token of the merge that created it, so during that merge
-/// it is found through a small table indexed by its other token.
+/// it is found through a small table indexed by its other token. Numbers of pairs that no
+/// longer occur are given out again.
+///
+/// The heap holds every pair that occurs at least twice. Pairs that occur once wait outside
+/// it until nothing occurs twice any more (counts never rise after a pair's creation), then
+/// all enter at once; this keeps the heap a fraction of the pairs.
 template <class Index>
 class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
  public:
@@ -88,17 +93,27 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
  private:
   static constexpr Index kNone = std::numeric_limits<Index>::max();
 
-  /// One position of the text: a token of the working sequence (or kNone once removed),
-  /// its neighbours, and the number of the pair it starts (kNone at the end).
+  /// One position of the text: a token of the working sequence (or kNone once removed), the
+  /// next live position, and the number of the pair it starts (kNone at the end). A removed
+  /// position keeps no pair; the removed one just before a live position holds that
+  /// position's live predecessor instead (see prev()).
   struct Node {
     Index token;
-    Index prev;
     Index next;
     Index pair;
   };
 
+  /// The live position before live position i (kNone for the first). Position 0 is never
+  /// removed (only right halves of pairs are), and every removal updates the removed slot
+  /// just before the next live position, so one neighbouring slot answers.
+  Index prev(Index i) const {
+    if (i == 0) return kNone;
+    const Node& before = nodes_[i - 1];
+    return before.token != kNone ? i - 1 : before.pair;
+  }
+
   struct Pair {
-    Index left;
+    Index left;       // kNone while the number is free
     Index right;
     Index count;
     Index list_size;  // entries of this pair in `occurrences_`
@@ -117,12 +132,17 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
     const Pair& pb = pairs_[b.number];
     return pa.left != pb.left ? pa.left > pb.left : pa.right > pb.right;
   }
-  void push(HeapEntry entry);
+  void push(Index number);
   void pop();
+  void admit_single_pairs();
 
   void count_bytes(std::string_view text, std::size_t num_threads,
                    const InterruptCheck& interrupt);
   Index new_pair(Index left, Index right);
+  void release(Index number);
+  void lose(Index number) {
+    if (--pairs_[number].count == 0 && !queued_[number]) dead_.push_back(number);
+  }
   void gain(Index& slot, Index left, Index right, Index position);
   void rewrite(Index position, Index id);
   void publish_new_pairs();
@@ -132,19 +152,23 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
   std::size_t length_ = 0;
 
   std::vector<Pair> pairs_;
+  std::vector<std::uint8_t> queued_;  // per pair number: 1 while it has a heap entry
+  std::vector<Index> free_;           // pair numbers to give out again
   // Per pair, its positions in increasing order; entries go stale as rewrites change the pair
   // a position starts. Its capacity is fixed; when full, the lists are rebuilt from the
   // sequence, which drops every stale entry.
   std::vector<Index> occurrences_;
   std::vector<HeapEntry> heap_;
+  Index admit_from_ = 2;  // the smallest count the heap takes: 2, and 1 once nothing occurs twice
   Index chosen_ = kNone;  // the pair most_common_pair() returned last
 
   // During a merge creating token z: with_left_[x] numbers the pair (x, z), with_right_[y]
   // the pair (z, y); kNone when not created yet. Reset after each merge.
   std::vector<Index> with_left_;
   std::vector<Index> with_right_;
+  std::vector<Index> created_;                   // pair numbers created in this merge
   std::vector<std::pair<Index, Index>> gained_;  // (pair number, position) in this merge
-  Index first_new_pair_ = 0;
+  std::vector<Index> dead_;  // pairs that stopped occurring in this merge, outside the heap
 };
 
 template <class Index>
@@ -155,7 +179,6 @@ IncrementalTrainer::Impl<Index>::Impl(std::string_view text, std::size_t num_thr
   nodes_.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
     nodes_[i] = Node{static_cast<unsigned char>(text[i]),
-                     i == 0 ? kNone : static_cast<Index>(i - 1),
                      i + 1 == n ? kNone : static_cast<Index>(i + 1), kNone};
   }
   with_left_.assign(256, kNone);
@@ -186,9 +209,9 @@ void IncrementalTrainer::Impl<Index>::count_bytes(std::string_view text, std::si
   for (unsigned key = 0; key < 65536; ++key) {
     if (counts[key] == 0) continue;
     number_of[key] = static_cast<Index>(pairs_.size());
-    heap_.push_back(HeapEntry{counts[key], number_of[key]});
     pairs_.push_back(Pair{static_cast<Index>(key >> 8), static_cast<Index>(key & 0xff),
                           counts[key], 0, static_cast<Index>(at)});
+    queued_.push_back(0);
     at += counts[key];
   }
   occurrences_.reserve(at + at / 4 + 1024);
@@ -199,13 +222,20 @@ void IncrementalTrainer::Impl<Index>::count_bytes(std::string_view text, std::si
     Pair& pair = pairs_[number];
     occurrences_[pair.list_at + pair.list_size++] = static_cast<Index>(i);
   }
+  for (std::size_t number = 0; number < pairs_.size(); ++number) {
+    if (pairs_[number].count >= admit_from_) {
+      heap_.push_back(HeapEntry{pairs_[number].count, static_cast<Index>(number)});
+      queued_[number] = 1;
+    }
+  }
   std::make_heap(heap_.begin(), heap_.end(),
                  [this](const HeapEntry& a, const HeapEntry& b) { return lower_priority(a, b); });
 }
 
 template <class Index>
-void IncrementalTrainer::Impl<Index>::push(HeapEntry entry) {
-  heap_.push_back(entry);
+void IncrementalTrainer::Impl<Index>::push(Index number) {
+  heap_.push_back(HeapEntry{pairs_[number].count, number});
+  queued_[number] = 1;
   std::push_heap(heap_.begin(), heap_.end(),
                  [this](const HeapEntry& a, const HeapEntry& b) { return lower_priority(a, b); });
 }
@@ -214,21 +244,45 @@ template <class Index>
 void IncrementalTrainer::Impl<Index>::pop() {
   std::pop_heap(heap_.begin(), heap_.end(),
                 [this](const HeapEntry& a, const HeapEntry& b) { return lower_priority(a, b); });
+  queued_[heap_.back().number] = 0;
   heap_.pop_back();
 }
 
 template <class Index>
+void IncrementalTrainer::Impl<Index>::admit_single_pairs() {
+  // Nothing occurs twice any more: from now on every pair that occurs is a candidate.
+  admit_from_ = 1;
+  for (std::size_t number = 0; number < pairs_.size(); ++number) {
+    if (pairs_[number].count == 0 || queued_[number]) continue;
+    heap_.push_back(HeapEntry{pairs_[number].count, static_cast<Index>(number)});
+    queued_[number] = 1;
+  }
+  std::make_heap(heap_.begin(), heap_.end(),
+                 [this](const HeapEntry& a, const HeapEntry& b) { return lower_priority(a, b); });
+}
+
+template <class Index>
 std::optional<TokenPair> IncrementalTrainer::Impl<Index>::most_common_pair() {
-  while (!heap_.empty()) {
+  for (;;) {
+    if (heap_.empty()) {
+      if (admit_from_ == 1 || length_ < 2) break;
+      admit_single_pairs();
+      continue;
+    }
     HeapEntry top = heap_.front();
     Index count = pairs_[top.number].count;
     if (count == top.count) {
       chosen_ = top.number;
       return TokenPair{pairs_[top.number].left, pairs_[top.number].right};
     }
-    // The count fell since the entry was pushed: put it back where it belongs now.
+    // The count fell since the entry was pushed: put it back where it belongs now, leave it
+    // waiting outside, or give its number out again.
     pop();
-    if (count > 0) push(HeapEntry{count, top.number});
+    if (count >= admit_from_) {
+      push(top.number);
+    } else if (count == 0) {
+      release(top.number);
+    }
   }
   chosen_ = kNone;
   return std::nullopt;
@@ -236,8 +290,31 @@ std::optional<TokenPair> IncrementalTrainer::Impl<Index>::most_common_pair() {
 
 template <class Index>
 Index IncrementalTrainer::Impl<Index>::new_pair(Index left, Index right) {
-  pairs_.push_back(Pair{left, right, 0, 0, 0});
-  return static_cast<Index>(pairs_.size() - 1);
+  Index number;
+  if (!free_.empty()) {
+    number = free_.back();
+    free_.pop_back();
+    pairs_[number] = Pair{left, right, 0, 0, 0};
+  } else {
+    number = static_cast<Index>(pairs_.size());
+    if (pairs_.size() == pairs_.capacity()) {
+      // Grow by half rather than double: the table is the trainer's largest after the text.
+      pairs_.reserve(pairs_.size() + pairs_.size() / 2 + 1024);
+      queued_.reserve(pairs_.capacity());
+    }
+    pairs_.push_back(Pair{left, right, 0, 0, 0});
+    queued_.push_back(0);
+  }
+  created_.push_back(number);
+  return number;
+}
+
+template <class Index>
+void IncrementalTrainer::Impl<Index>::release(Index number) {
+  Pair& pair = pairs_[number];
+  if (pair.left == kNone) return;  // already free
+  pair = Pair{kNone, kNone, 0, 0, 0};
+  free_.push_back(number);
 }
 
 template <class Index>
@@ -254,27 +331,37 @@ void IncrementalTrainer::Impl<Index>::rewrite(Index i, Index id) {
   Node& at = nodes_[i];
   const Index j = at.next;
   Node& right = nodes_[j];
-  const Index p = at.prev;
+  const Index p = prev(i);
   const Index q = right.next;
-  --pairs_[at.pair].count;
+  lose(at.pair);
   if (p != kNone) {
     Node& left = nodes_[p];
-    --pairs_[left.pair].count;
-    gain(with_left_[left.token], left.token, id, p);
+    lose(left.pair);
+    if (left.token == id) {
+      // p was rewritten earlier in this merge, and its record, (id, a), is the latest one:
+      // it becomes (id, id). So every record stays current and publishing reads no node.
+      Index& slot = with_left_[id];
+      if (slot == kNone) slot = new_pair(id, id);
+      ++pairs_[slot].count;
+      left.pair = slot;
+      gained_.back().first = slot;
+    } else {
+      gain(with_left_[left.token], left.token, id, p);
+    }
   }
   if (q != kNone) {
     Node& after = nodes_[q];
-    --pairs_[right.pair].count;
+    lose(right.pair);
     // (id, id) is always filed under with_left_, whichever side finds it.
     Index& slot = after.token == id ? with_left_[id] : with_right_[after.token];
     gain(slot, id, after.token, i);
-    after.prev = i;
   } else {
     at.pair = kNone;
   }
   at.token = id;
   at.next = q;
   right.token = kNone;
+  if (q != kNone) nodes_[q - 1].pair = i;  // j, or the last removed slot after it
   --length_;
 }
 
@@ -290,8 +377,9 @@ void IncrementalTrainer::Impl<Index>::merge(TokenPair pair, TokenId token_id,
     with_left_.resize(static_cast<std::size_t>(id) + 1, kNone);
     with_right_.resize(static_cast<std::size_t>(id) + 1, kNone);
   }
-  first_new_pair_ = static_cast<Index>(pairs_.size());
+  created_.clear();
   gained_.clear();
+  dead_.clear();
 
   const std::size_t begin = pairs_[number].list_at;
   const std::size_t end = begin + pairs_[number].list_size;
@@ -314,32 +402,40 @@ void IncrementalTrainer::Impl<Index>::merge(TokenPair pair, TokenId token_id,
 
 template <class Index>
 void IncrementalTrainer::Impl<Index>::publish_new_pairs() {
-  // Forget the merge's lookup tables, enter the new pairs (those still occurring) into the
-  // heap, and give them their position lists.
+  // Forget the merge's lookup tables and enter the new pairs that occur often enough into
+  // the heap.
   std::size_t total = 0;
-  for (std::size_t k = first_new_pair_; k < pairs_.size(); ++k) {
-    Pair& pair = pairs_[k];
+  for (Index number : created_) {
+    const Pair& pair = pairs_[number];
     with_left_[pair.left] = kNone;
     with_right_[pair.right] = kNone;
-    if (pair.count > 0) push(HeapEntry{pair.count, static_cast<Index>(k)});
     total += pair.count;
+    if (pair.count > 0 && pair.count >= admit_from_) push(number);
   }
+  // Give the new pairs their position lists.
   if (occurrences_.size() + total > occurrences_.capacity()) {
     rebuild_occurrences();
-    return;
-  }
-  std::size_t at = occurrences_.size();
-  for (std::size_t k = first_new_pair_; k < pairs_.size(); ++k) {
-    pairs_[k].list_at = static_cast<Index>(at);
-    at += pairs_[k].count;
-  }
-  occurrences_.resize(at);
-  for (const auto& [number, position] : gained_) {
-    Pair& pair = pairs_[number];
-    // Only positions that still start this pair are kept; there are exactly `count`.
-    if (nodes_[position].token != kNone && nodes_[position].pair == number) {
+  } else {
+    std::size_t at = occurrences_.size();
+    for (Index number : created_) {
+      pairs_[number].list_at = static_cast<Index>(at);
+      at += pairs_[number].count;
+    }
+    occurrences_.resize(at);
+    for (const auto& [number, position] : gained_) {
+      Pair& pair = pairs_[number];
       occurrences_[pair.list_at + pair.list_size++] = position;
     }
+    for (Index number : created_) {
+      check(pairs_[number].list_size == pairs_[number].count, "occurrence list out of step");
+    }
+  }
+  // Numbers of pairs that no longer occur, and have no heap entry, are free again.
+  for (Index number : created_) {
+    if (pairs_[number].count == 0) release(number);
+  }
+  for (Index number : dead_) {
+    if (pairs_[number].count == 0 && !queued_[number]) release(number);
   }
 }
 
