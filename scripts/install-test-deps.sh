@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything the test lanes need on a Debian 12 (bookworm) x86_64 machine:
 # Debian packages (GoogleTest, the 32-bit toolchain, the i386 Python runtime, Debian's
-# pytest and hypothesis) and, for every pyenv CPython the lanes use, pytest and hypothesis.
+# pytest and hypothesis, clang and valgrind for the fuzz and memory-check lanes) and, for
+# every pyenv CPython the lanes use, pytest and hypothesis.
 #
 # Idempotent: a package already present is not asked for again, and the package index is
 # refreshed only when something is missing.
@@ -15,10 +16,16 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source "$here/lib.sh"
 
 # Debian packages for the native lanes. libgtest-dev:i386 is optional: without it the
-# 32-bit engine lane is skipped, everything else still runs.
+# 32-bit engine lanes are skipped, everything else still runs. The sanitizer runtimes of gcc
+# (64- and 32-bit ASan and UBSan, TSan) come with g++ and g++-multilib; the fuzz lanes need
+# clang 16 and its runtimes (libFuzzer, for x86_64 and i386): clang 14, bookworm's default,
+# cannot compile std::source_location.
 APT_PACKAGES=(
   libgtest-dev
   g++-multilib
+  clang-16
+  libclang-rt-16-dev
+  valgrind
   python3-pytest
   python3-hypothesis
   libpython3.11-dev:i386

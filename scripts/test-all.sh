@@ -9,6 +9,19 @@
 #                 Debian's /usr/bin/python3.11 (absent interpreters are skipped)
 #   i386          the module built with -m32, pytest under a 32-bit CPython 3.11
 #   engine-i386   GoogleTest suite of the engine built with -m32
+#   engine-asan   GoogleTest suite under AddressSanitizer + UndefinedBehaviorSanitizer (gcc)
+#   engine-tsan   GoogleTest suite under ThreadSanitizer: the worker pool, parallel counting,
+#                 training with num_threads >= 2
+#   engine-i386-asan  GoogleTest suite built with -m32 under ASan + UBSan
+#   pytest-asan   pytest against the module built with ASan + UBSan, libasan preloaded into
+#                 pyenv CPython 3.11, Python objects on malloc so ASan sees them too
+#   valgrind      one script calling every method (failures included) under valgrind
+#                 memcheck; fails on a definite leak or a memory error in the module
+#   valgrind-i386 the same for the i386 lane's module under the 32-bit CPython (needs that
+#                 lane in the same run)
+#   fuzz          libFuzzer targets (fuzz/, clang, ASan + UBSan): the committed corpus, then
+#                 PAIRLOOM_FUZZ_SECONDS (default 60) of fuzzing per target
+#   fuzz-i386     the same targets built with -m32, PAIRLOOM_FUZZ_I386_SECONDS (default 20) each
 #
 # Environment:
 #   PAIRLOOM_LANES="engine wheel"   run only these lanes (spaces or commas)
@@ -17,6 +30,8 @@
 #   PAIRLOOM_PYTEST_ARGS="tests/test_x.py -x"
 #                                   what pytest runs in every Python lane (default: tests)
 #   PAIRLOOM_GTEST_ARGS="--gtest_filter=Foo.*" extra arguments for the GoogleTest lanes
+#   PAIRLOOM_FUZZ_SECONDS=60, PAIRLOOM_FUZZ_I386_SECONDS=20
+#                                   fuzzing time per target in the fuzz lanes
 #
 # Adding a lane: write a function lane_<name> (dashes become underscores) that ends with
 # run_suite or record, and add <name> to ALL_LANES.
@@ -27,7 +42,8 @@ repo="$(cd "$here/.." && pwd)"
 # shellcheck source=scripts/lib.sh
 source "$here/lib.sh"
 
-ALL_LANES=(engine wheel abi3 i386 engine-i386)
+ALL_LANES=(engine wheel abi3 i386 engine-i386 engine-asan engine-tsan engine-i386-asan pytest-asan
+  valgrind valgrind-i386 fuzz fuzz-i386)
 BUILD_ROOT="${PAIRLOOM_BUILD_ROOT:-$repo/build-ci}"
 JOBS="${PAIRLOOM_JOBS:-$(nproc)}"
 read -r -a PYTEST_ARGS <<<"${PAIRLOOM_PYTEST_ARGS:-tests}"
@@ -189,6 +205,7 @@ abi3_under() {
 
 I386_DIR="$BUILD_ROOT/i386"
 I386_PYTHON="$I386_DIR/python3.11-i386"
+I386_STATE=none # built once lane_i386 has built the module and the interpreter in this run
 
 is_elf32() { [[ "$(head -c 5 "$1" | od -An -tx1 | tr -d ' \n')" == 7f454c4601 ]]; }
 
@@ -223,6 +240,7 @@ with open(pairloom.__file__, "rb") as f:
 print("[pairloom] i386: Python", sys.version.split()[0], "pointer bytes", struct.calcsize("P"),
       "module", pairloom.__file__, file=sys.stderr)
 ' || return
+  I386_STATE=built
   pytest_lane i386 "$BUILD_ROOT/i386.xml" "$I386_PYTHON" PYTHONHOME=/usr PYTHONPATH="$stage"
 }
 
@@ -237,6 +255,192 @@ lane_engine_i386() {
   step engine-i386 "32-bit check" is_elf32 "$I386_DIR/engine_tests" || return
   run_suite engine-i386 "$I386_DIR/engine-tests.xml" \
     "$I386_DIR/engine_tests" --gtest_output="xml:$I386_DIR/engine-tests.xml" "${GTEST_ARGS[@]}"
+}
+
+# ---------------------------------------------------------------------------------------
+# Sanitizer lanes
+#
+# Every report stops the process with a non-zero exit and a stack trace, so a finding fails the
+# suite (the JUnit report is then missing or incomplete).
+
+SAN_ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:detect_stack_use_after_return=1"
+SAN_ASAN_OPTIONS+=":check_initialization_order=1:strict_init_order=1:strict_string_checks=1"
+SAN_UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+SAN_TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+
+# configure_sanitized NAME DIR SANITIZERS [CMAKE-ARGS...]: a RelWithDebInfo build with every
+# target compiled and linked with -fsanitize=SANITIZERS. Warnings are not errors here: the
+# engine lane holds the line on those, and sanitizer builds can add false alarms of their own.
+configure_sanitized() {
+  local name="$1" dir="$2" sanitizers="$3"
+  shift 3
+  step "$name" "cmake configure" cmake -S "$repo" -B "$dir" -G Ninja \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPAIRLOOM_SANITIZE="$sanitizers" "$@"
+}
+
+ASAN_DIR="$BUILD_ROOT/asan"
+
+lane_engine_asan() {
+  configure_sanitized engine-asan "$ASAN_DIR" address,undefined -DPAIRLOOM_BUILD_TESTS=ON \
+    -DPython_EXECUTABLE="$PY" || return
+  step engine-asan "build" cmake --build "$ASAN_DIR" --parallel "$JOBS" --target engine_tests ||
+    return
+  run_suite engine-asan "$ASAN_DIR/engine-tests.xml" \
+    env ASAN_OPTIONS="$SAN_ASAN_OPTIONS" UBSAN_OPTIONS="$SAN_UBSAN_OPTIONS" \
+    "$ASAN_DIR/engine_tests" --gtest_output="xml:$ASAN_DIR/engine-tests.xml" "${GTEST_ARGS[@]}"
+}
+
+lane_engine_tsan() {
+  local dir="$BUILD_ROOT/tsan"
+  configure_sanitized engine-tsan "$dir" thread -DPAIRLOOM_BUILD_TESTS=ON \
+    -DPAIRLOOM_BUILD_MODULE=OFF || return
+  step engine-tsan "build" cmake --build "$dir" --parallel "$JOBS" --target engine_tests || return
+  # The whole suite: besides the pool and the parallel counting tests, training and encoding
+  # tests run with num_threads from 0 to 8.
+  run_suite engine-tsan "$dir/engine-tests.xml" env TSAN_OPTIONS="$SAN_TSAN_OPTIONS" \
+    "$dir/engine_tests" --gtest_output="xml:$dir/engine-tests.xml" "${GTEST_ARGS[@]}"
+}
+
+lane_engine_i386_asan() {
+  if ! have_i386_gtest; then
+    record_skip engine-i386-asan "libgtest-dev:i386 not installed"
+    return
+  fi
+  local dir="$BUILD_ROOT/i386-asan"
+  configure_sanitized engine-i386-asan "$dir" address,undefined \
+    -DCMAKE_TOOLCHAIN_FILE="$here/i386-toolchain.cmake" -DPAIRLOOM_BUILD_MODULE=OFF \
+    -DPAIRLOOM_BUILD_TESTS=ON || return
+  step engine-i386-asan "build" cmake --build "$dir" --parallel "$JOBS" --target engine_tests ||
+    return
+  step engine-i386-asan "32-bit check" is_elf32 "$dir/engine_tests" || return
+  # LeakSanitizer does not run on 32-bit x86; everything else does.
+  run_suite engine-i386-asan "$dir/engine-tests.xml" \
+    env ASAN_OPTIONS="${SAN_ASAN_OPTIONS/detect_leaks=1/detect_leaks=0}" \
+    UBSAN_OPTIONS="$SAN_UBSAN_OPTIONS" \
+    "$dir/engine_tests" --gtest_output="xml:$dir/engine-tests.xml" "${GTEST_ARGS[@]}"
+}
+
+lane_pytest_asan() {
+  configure_sanitized pytest-asan "$ASAN_DIR" address,undefined -DPAIRLOOM_BUILD_TESTS=ON \
+    -DPython_EXECUTABLE="$PY" || return
+  step pytest-asan "build" cmake --build "$ASAN_DIR" --parallel "$JOBS" --target pairloom ||
+    return
+  local stage="$ASAN_DIR/module" preload so
+  so="$(find "$ASAN_DIR" -maxdepth 1 -name 'pairloom*.so' | head -n 1)"
+  [[ -n "$so" ]] || {
+    record_broken pytest-asan "no module built"
+    return 1
+  }
+  rm -rf "$stage" && mkdir -p "$stage" && cp "$so" "$stage/"
+  preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
+  # The interpreter is not instrumented, so ASan's runtime has to come first in the process;
+  # and the C++ runtime must be there when ASan starts, or its interception of exception
+  # throwing finds nothing to forward to and the first C++ throw aborts the process.
+  # Leak checking stays off: the interpreter keeps much of what it allocates until exit, and
+  # no suppression can tell its allocations from the module's (every stack passes through
+  # it). Leaks are the valgrind lane's business. PYTHONMALLOC=malloc hands Python objects to
+  # ASan's allocator, so a use after free of an object the module released is caught too.
+  pytest_lane pytest-asan "$BUILD_ROOT/pytest-asan.xml" "$PY" LD_PRELOAD="$preload" \
+    ASAN_OPTIONS="${SAN_ASAN_OPTIONS/detect_leaks=1/detect_leaks=0}" \
+    UBSAN_OPTIONS="$SAN_UBSAN_OPTIONS" PYTHONMALLOC=malloc PYTHONPATH="$stage"
+}
+
+# ---------------------------------------------------------------------------------------
+# valgrind
+
+# memcheck NAME PYTHON STAGE [ENV-ARGS...]: runs scripts/memcheck.py exercise under valgrind
+# with the module in STAGE, then judges valgrind's report.
+memcheck() {
+  local name="$1" python="$2" stage="$3" xml="$BUILD_ROOT/$1.xml" summary
+  shift 3
+  command -v valgrind >/dev/null || {
+    record_broken "$name" "valgrind not installed"
+    return 1
+  }
+  rm -f "$xml"
+  note "$name: memcheck of scripts/memcheck.py exercise under $python"
+  env -C "$repo" "$@" PYTHONMALLOC=malloc PYTHONPATH="$stage" valgrind --tool=memcheck \
+    --leak-check=full --show-leak-kinds=definite,possible --num-callers=50 \
+    --xml=yes --xml-file="$xml" "$python" "$here/memcheck.py" exercise || {
+    record_broken "$name" "the exercise failed under valgrind"
+    return 1
+  }
+  if summary="$("$PY" "$here/memcheck.py" report "$xml" pairloom)"; then
+    record "$name" ok 1 0 0 "$summary"
+  else
+    record "$name" FAIL 0 1 0 "${summary:-no report}"
+  fi
+}
+
+lane_valgrind() {
+  local dir="$BUILD_ROOT/valgrind" so
+  configure_sanitized valgrind "$dir" "" -DPython_EXECUTABLE="$PY" || return
+  step valgrind "build" cmake --build "$dir" --parallel "$JOBS" --target pairloom || return
+  so="$(find "$dir" -maxdepth 1 -name 'pairloom*.so' | head -n 1)"
+  rm -rf "$dir/module" && mkdir -p "$dir/module" && cp "$so" "$dir/module/"
+  memcheck valgrind "$PY" "$dir/module"
+}
+
+lane_valgrind_i386() {
+  # The 32-bit module and interpreter of the i386 lane, when it built them in this run.
+  if [[ "$I386_STATE" != built ]]; then
+    record_skip valgrind-i386 "needs the i386 lane in the same run"
+    return
+  fi
+  memcheck valgrind-i386 "$I386_PYTHON" "$I386_DIR/module" PYTHONHOME=/usr
+}
+
+# ---------------------------------------------------------------------------------------
+# Fuzzing
+
+CLANGXX=clang++-16
+FUZZ_TARGETS=(model_file render train_encode)
+
+# fuzz_lane NAME DIR SECONDS [CMAKE-ARGS...]: builds the fuzz targets with clang, ASan and
+# UBSan, then runs each on a scratch copy of its committed corpus (so known inputs replay
+# first) for SECONDS.
+fuzz_lane() {
+  local name="$1" dir="$2" seconds="$3" target
+  shift 3
+  command -v "$CLANGXX" >/dev/null || {
+    record_broken "$name" "$CLANGXX not installed"
+    return 1
+  }
+  configure_sanitized "$name" "$dir" address,undefined -DCMAKE_CXX_COMPILER="$CLANGXX" \
+    -DPAIRLOOM_BUILD_MODULE=OFF -DPAIRLOOM_BUILD_FUZZERS=ON "$@" || return
+  step "$name" "build" cmake --build "$dir" --parallel "$JOBS" || return
+  for target in "${FUZZ_TARGETS[@]}"; do
+    fuzz_target "$name-$target" "$dir" "$target" "$seconds"
+  done
+}
+
+fuzz_target() {
+  local name="$1" dir="$2" target="$3" seconds="$4" work="$2/work-$3" rc runs files
+  rm -rf "$work" && mkdir -p "$work/corpus" "$work/artifacts"
+  note "$name: ${target}_fuzzer for ${seconds}s"
+  # -timeout only catches hangs: a single input takes milliseconds.
+  env ASAN_OPTIONS="$SAN_ASAN_OPTIONS" UBSAN_OPTIONS="$SAN_UBSAN_OPTIONS" \
+    "$dir/${target}_fuzzer" -max_total_time="$seconds" -timeout=120 -print_final_stats=1 \
+    -artifact_prefix="$work/artifacts/" "$work/corpus" "$repo/fuzz/corpus/$target" \
+    >"$work/fuzz.log" 2>&1
+  rc=$?
+  runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/fuzz.log")"
+  files="$(find "$work/corpus" "$repo/fuzz/corpus/$target" -type f | wc -l)"
+  if ((rc == 0)) && [[ -n "$runs" ]]; then
+    record "$name" ok 1 0 0 "$runs runs, corpus $files inputs"
+  else
+    tail -n 80 "$work/fuzz.log" >&2
+    record "$name" FAIL 0 1 0 "exit $rc; input in $work/artifacts"
+  fi
+}
+
+lane_fuzz() {
+  fuzz_lane fuzz "$BUILD_ROOT/fuzz" "${PAIRLOOM_FUZZ_SECONDS:-60}"
+}
+
+lane_fuzz_i386() {
+  fuzz_lane fuzz-i386 "$BUILD_ROOT/fuzz-i386" "${PAIRLOOM_FUZZ_I386_SECONDS:-20}" \
+    -DCMAKE_TOOLCHAIN_FILE="$here/i386-toolchain.cmake"
 }
 
 # ---------------------------------------------------------------------------------------
