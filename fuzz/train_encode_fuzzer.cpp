@@ -1,8 +1,9 @@
 // Fuzz target: training, encoding and decoding on arbitrary bytes.
 //
-// Input: byte 0 sets vocab_size (256 + byte 0), byte 1 the thread count of a second training
-// (low two bits) and where the rest is cut into a training text T and another text U (the
-// upper six bits). Checked:
+// Input: byte 0 sets vocab_size (256 + its low seven bits) and, by its top bit, whether the
+// trainer uses its 64-bit positions (normally kept for huge texts); byte 1 the thread count of
+// a second training (low two bits) and where the rest is cut into a training text T and
+// another text U (the upper six bits). Checked:
 //  - training learns the merges of the plain reference trainer, for every num_threads, with
 //    ids 256, 257, ... in order, at most vocab_size - 256 of them, and a vocabulary of the 256
 //    bytes plus one token per merge, each the concatenation of its parts; training that stops
@@ -23,6 +24,7 @@
 #include "reference_bpe.hpp"
 #include "tokenizer/basic/decode.hpp"
 #include "tokenizer/basic/encode.hpp"
+#include "tokenizer/basic/incremental_trainer.hpp"
 #include "tokenizer/basic/render.hpp"
 #include "tokenizer/basic/train.hpp"
 
@@ -134,7 +136,11 @@ void check_encoding(const Tokenizer& tokenizer, std::string_view text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return -1;
-  const std::size_t vocab_size = 256 + data[0];
+  const std::size_t vocab_size = 256 + (data[0] & 0x7Fu);
+  struct WideIndexes {
+    explicit WideIndexes(bool wide) { IncrementalTrainer::force_wide_for_testing(wide); }
+    ~WideIndexes() { IncrementalTrainer::force_wide_for_testing(false); }
+  } wide_indexes{(data[0] & 0x80u) != 0};
   const std::size_t low_bits = data[1] & 3u;
   const std::size_t other_threads = low_bits == 1 ? 0 : low_bits;  // 0, 2 or 3
   const std::string_view rest{reinterpret_cast<const char*>(data) + 2, size - 2};

@@ -19,13 +19,15 @@ source "$here/lib.sh"
 # 32-bit engine lanes are skipped, everything else still runs. The sanitizer runtimes of gcc
 # (64- and 32-bit ASan and UBSan, TSan) come with g++ and g++-multilib; the fuzz lanes need
 # clang 16 and its runtimes (libFuzzer, for x86_64 and i386): clang 14, bookworm's default,
-# cannot compile std::source_location.
+# cannot compile std::source_location. valgrind needs the i386 C library's symbols to run
+# 32-bit programs.
 APT_PACKAGES=(
   libgtest-dev
   g++-multilib
   clang-16
   libclang-rt-16-dev
   valgrind
+  libc6-dbg:i386
   python3-pytest
   python3-hypothesis
   libpython3.11-dev:i386
