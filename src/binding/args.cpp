@@ -6,6 +6,7 @@
 #include <string>
 
 #include "binding/once.hpp"
+#include "tokenizer/basic/state.hpp"
 
 namespace pairloom::binding {
 namespace {
@@ -207,6 +208,12 @@ std::vector<TokenId> to_token_ids(PyObject* object) {
   }
   PyRef iterator = checked(PyRef::steal(PyObject_GetIter(object)));
   while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    if (ids.size() % kItemsPerSignalCheck == kItemsPerSignalCheck - 1) {
+      checked(PyErr_CheckSignals());
+      // The list is working memory like any token's bytes: held to the same budget, so that
+      // a sequence of billions of ids fails with MemoryError instead of filling the machine.
+      tokenizer::basic::check_token_budget(0, (ids.size() + 1) * sizeof(TokenId));
+    }
     ids.push_back(to_size(item.get()));
   }
   if (PyErr_Occurred()) throw PythonError{};

@@ -34,13 +34,18 @@ void match_arguments(const Signature& signature, PyObject* const* args, Py_ssize
 /// Matches a classic call (argument tuple + keyword dict).
 void match_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, PyRef* out);
 
+/// Conversions of long sequences, in and out, check for signals once per this many items.
+inline constexpr std::size_t kItemsPerSignalCheck = std::size_t{1} << 16;
+
 /// An int (or an object with __index__) as an unsigned size-type integer.
 std::size_t to_size(PyObject* object);
 
 /// A str as its UTF-8 bytes; the view lives as long as the str.
 std::string_view to_text(PyObject* object);
 
-/// A sequence of ints (not a str) as token ids.
+/// A sequence of ints (not a str) as token ids. Checks for signals as it goes (a range can
+/// describe more ids than any memory holds), and throws std::bad_alloc once the ids would take
+/// more memory than the engine's budget for token bytes allows.
 std::vector<tokenizer::basic::TokenId> to_token_ids(PyObject* object);
 
 /// Raises TypeError "'<type of object>' object cannot be cast as '<target>'".

@@ -104,6 +104,8 @@ engine::InterruptCheck signal_check() { return engine::InterruptCheck{&signal_pe
 PyObject* id_list(const std::vector<engine::TokenId>& ids) {
   PyRef list = checked(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size()))));
   for (std::size_t i = 0; i < ids.size(); ++i) {
+    // Tens of millions of ints take a while to make: stay responsive to Ctrl-C meanwhile.
+    if (i % kItemsPerSignalCheck == kItemsPerSignalCheck - 1) checked(PyErr_CheckSignals());
     PyObject* item = PyLong_FromUnsignedLongLong(ids[i]);
     if (item == nullptr) throw PythonError{};
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals `item`
@@ -161,7 +163,7 @@ PyObject* build_vocab(PyObject* self, PyObject*) noexcept {
   return guarded([&] {
     TokenizerObject& object = self_object(self);
     AccessGuard guard{object, Access::exclusive};
-    engine::build_vocab(object.state);
+    engine::build_vocab(object.state, signal_check());
     return none();
   });
 }
@@ -171,7 +173,7 @@ PyObject* save_model(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return invoke<1>(kSaveModel, Access::shared, self, args, nargs, kwnames,
                    [](TokenizerObject& object, Arguments<1>& a) {
                      std::string_view path = text_argument("file_path", a[0]);
-                     succeed_or_raise(engine::save_model(object.state, path));
+                     succeed_or_raise(engine::save_model(object.state, path, signal_check()));
                      return none();
                    });
 }
@@ -181,7 +183,7 @@ PyObject* save_vocab(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return invoke<1>(kSaveVocab, Access::shared, self, args, nargs, kwnames,
                    [](TokenizerObject& object, Arguments<1>& a) {
                      std::string_view path = text_argument("vocab_file_path", a[0]);
-                     succeed_or_raise(engine::save_vocab(object.state, path));
+                     succeed_or_raise(engine::save_vocab(object.state, path, signal_check()));
                      return none();
                    });
 }
@@ -212,7 +214,8 @@ PyObject* decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                    [](TokenizerObject& object, Arguments<1>& a) {
                      std::vector<engine::TokenId> ids =
                          convert_argument("ids", [&] { return to_token_ids(a[0].get()); });
-                     engine::IoResult<std::string> text = engine::decode(object.state.vocab, ids);
+                     engine::IoResult<std::string> text =
+                         engine::decode(object.state.vocab, ids, signal_check());
                      if (!text.ok()) raise_io_error(text.error());
                      return text_result(text.value());
                    });
@@ -223,7 +226,7 @@ PyObject* load(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return invoke<1>(kLoad, Access::exclusive, self, args, nargs, kwnames,
                    [](TokenizerObject& object, Arguments<1>& a) {
                      std::string_view path = text_argument("model_file_path", a[0]);
-                     succeed_or_raise(engine::load(object.state, path));
+                     succeed_or_raise(engine::load(object.state, path, signal_check()));
                      return none();
                    });
 }
@@ -236,8 +239,11 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                      bool with_vocab = a[1].get() != Py_None;
                      std::string_view vocab_path =
                          with_vocab ? text_argument("vocab_file_path", a[1]) : std::string_view{};
-                     succeed_or_raise(engine::save_model(object.state, model_path));
-                     if (with_vocab) succeed_or_raise(engine::save_vocab(object.state, vocab_path));
+                     const engine::InterruptCheck interrupt = signal_check();
+                     succeed_or_raise(engine::save_model(object.state, model_path, interrupt));
+                     if (with_vocab) {
+                       succeed_or_raise(engine::save_vocab(object.state, vocab_path, interrupt));
+                     }
                      return none();
                    });
 }

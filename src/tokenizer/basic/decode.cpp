@@ -6,8 +6,17 @@
 #include "tokenizer/basic/render.hpp"
 
 namespace tokenizer::basic {
+namespace {
 
-IoResult<std::string> decode(const Vocabulary& vocab, std::span<const TokenId> ids) {
+// Decoding polls once per this many ids looked up, and once per this many bytes measured or
+// rendered.
+constexpr std::size_t kDecodePollPeriod = std::size_t{1} << 20;
+
+}  // namespace
+
+IoResult<std::string> decode(const Vocabulary& vocab, std::span<const TokenId> ids,
+                             const InterruptCheck& interrupt) {
+  InterruptPacer pace{interrupt, kDecodePollPeriod};
   // Look every id up first: the first unknown id fails the call before any text is built, and
   // the raw sizes bound the work of measuring (rendering never shrinks a token).
   std::vector<const TokenBytes*> tokens;
@@ -21,6 +30,7 @@ IoResult<std::string> decode(const Vocabulary& vocab, std::span<const TokenId> i
     check_token_budget(raw_size, bytes->size());
     raw_size += bytes->size();
     tokens.push_back(bytes);
+    pace();
   }
   // Escapes make the text up to six times the raw size, so measure it exactly before
   // committing memory, then allocate once.
@@ -29,10 +39,14 @@ IoResult<std::string> decode(const Vocabulary& vocab, std::span<const TokenId> i
     std::size_t size = rendered_size(*bytes);
     check_token_budget(text_size, size);
     text_size += size;
+    pace(bytes->size());
   }
   std::string text;
   text.reserve(text_size);
-  for (const TokenBytes* bytes : tokens) append_rendered_token(text, *bytes);
+  for (const TokenBytes* bytes : tokens) {
+    append_rendered_token(text, *bytes);
+    pace(bytes->size());
+  }
   return text;
 }
 

@@ -22,23 +22,28 @@ IoResult<std::string> system_path(std::string_view path) {
   return std::string{path};
 }
 
-IoResult<FileDescriptor> open_path(std::string_view path, int flags) {
+// A system call interrupted by a signal is tried again, but only after `interrupt` has had
+// its say: the signal may be the user's Ctrl-C, and a FIFO or a full pipe can block for ever.
+IoResult<FileDescriptor> open_path(std::string_view path, int flags,
+                                   const InterruptCheck& interrupt) {
   IoResult<std::string> name = system_path(path);
   if (!name.ok()) return std::move(name).error();
   for (;;) {
     int fd = ::open(name.value().c_str(), flags | O_CLOEXEC, 0666);
     if (fd >= 0) return FileDescriptor{fd};
     if (errno != EINTR) return IoError::from_errno(errno);
+    interrupt();
   }
 }
 
 /// Writes all of `data`, resuming after short writes and interruptions.
-IoResult<> write_all(int fd, const char* data, std::size_t size) {
+IoResult<> write_all(int fd, const char* data, std::size_t size, const InterruptCheck& interrupt) {
   while (size > 0) {
     ssize_t written = ::write(fd, data, size);
     if (written < 0) {
-      if (errno == EINTR) continue;
-      return IoError::from_errno(errno);
+      if (errno != EINTR) return IoError::from_errno(errno);
+      interrupt();
+      continue;
     }
     // A regular file never accepts nothing without an error; do not spin if one does.
     if (written == 0) return IoError::from_errno(EIO);
@@ -72,17 +77,20 @@ IoResult<> FileDescriptor::close() {
   return {};
 }
 
-IoResult<FileDescriptor> create_file(std::string_view path) {
-  return open_path(path, O_CREAT | O_TRUNC | O_WRONLY);
+IoResult<FileDescriptor> create_file(std::string_view path, const InterruptCheck& interrupt) {
+  return open_path(path, O_CREAT | O_TRUNC | O_WRONLY, interrupt);
 }
 
-IoResult<FileDescriptor> open_file(std::string_view path) {
-  return open_path(path, O_RDONLY);
+IoResult<FileDescriptor> open_file(std::string_view path, const InterruptCheck& interrupt) {
+  return open_path(path, O_RDONLY, interrupt);
 }
 
 IoResult<> BufferedWriter::write_piece(std::string_view piece) {
   if (piece.size() > buffer_.size() - used_) PAIRLOOM_TRY(flush());
-  if (piece.size() >= buffer_.size()) return write_all(file_.get(), piece.data(), piece.size());
+  if (piece.size() >= buffer_.size()) {
+    interrupt_();  // a long piece is worth a poll of its own
+    return write_all(file_.get(), piece.data(), piece.size(), interrupt_);
+  }
   std::memcpy(buffer_.data() + used_, piece.data(), piece.size());
   used_ += piece.size();
   return {};
@@ -101,7 +109,8 @@ IoResult<> BufferedWriter::flush() {
   // unknown, and writing the same bytes again could only duplicate them.
   std::size_t size = used_;
   used_ = 0;
-  return write_all(file_.get(), buffer_.data(), size);
+  if (++flushes_ % kBuffersPerPoll == 0) interrupt_();
+  return write_all(file_.get(), buffer_.data(), size, interrupt_);
 }
 
 IoResult<> BufferedWriter::finish() {
@@ -111,10 +120,12 @@ IoResult<> BufferedWriter::finish() {
 
 IoResult<bool> LineReader::fill() {
   for (;;) {
+    if (++fills_ % kBuffersPerPoll == 0) interrupt_();
     ssize_t got = ::read(file_.get(), buffer_.data(), buffer_.size());
     if (got < 0) {
-      if (errno == EINTR) continue;
-      return IoError::from_errno(errno);
+      if (errno != EINTR) return IoError::from_errno(errno);
+      interrupt_();
+      continue;
     }
     begin_ = 0;
     end_ = static_cast<std::size_t>(got);

@@ -14,6 +14,10 @@ namespace tokenizer::basic {
 /// Size of the write buffer and of the read buffer.
 inline constexpr std::size_t kFileBufferSize = 8192;
 
+/// The buffered reader and writer poll their InterruptCheck once per this many buffers
+/// (1 MiB), and whenever a system call was interrupted by a signal.
+inline constexpr std::size_t kBuffersPerPoll = 128;
+
 /// An open file descriptor, closed when its owner goes.
 class FileDescriptor {
  public:
@@ -34,17 +38,22 @@ class FileDescriptor {
 };
 
 /// Opens `path` for writing: created with mode 0666 less the umask, or truncated; close-on-exec.
-IoResult<FileDescriptor> create_file(std::string_view path);
+/// An open interrupted by a signal (a FIFO without a reader blocks) polls `interrupt`, which
+/// may throw Interrupted, and otherwise tries again.
+IoResult<FileDescriptor> create_file(std::string_view path, const InterruptCheck& interrupt = {});
 
-/// Opens `path` for reading only; close-on-exec.
-IoResult<FileDescriptor> open_file(std::string_view path);
+/// Opens `path` for reading only; close-on-exec. Interruptions as for create_file.
+IoResult<FileDescriptor> open_file(std::string_view path, const InterruptCheck& interrupt = {});
 
 /// Writes text to a file through an 8192-byte buffer. Each piece (a literal or one formatted
 /// number) is appended whole: the buffer goes out first when the piece would not fit in the
-/// space left, and a piece of a buffer's size or more goes straight to the file.
+/// space left, and a piece of a buffer's size or more goes straight to the file. Polls
+/// `interrupt` (which may throw Interrupted) every kBuffersPerPoll buffers and when a write is
+/// interrupted by a signal.
 class BufferedWriter {
  public:
-  explicit BufferedWriter(FileDescriptor file) : file_{std::move(file)} {}
+  explicit BufferedWriter(FileDescriptor file, InterruptCheck interrupt = {})
+      : file_{std::move(file)}, interrupt_{interrupt} {}
 
   /// Writes the pieces in order; a string_view is one piece, a number one piece in decimal.
   /// Stops at the first failure.
@@ -66,16 +75,20 @@ class BufferedWriter {
   IoResult<> write_piece(std::size_t number);
 
   FileDescriptor file_;
+  InterruptCheck interrupt_;
+  std::size_t flushes_ = 0;
   std::size_t used_ = 0;
   std::array<char, kFileBufferSize> buffer_;
 };
 
 /// Reads a file line by line through an 8192-byte buffer. A line ends at a line feed, which is
 /// dropped together with a carriage return right before it; the last line may lack its line
-/// feed. Only the current line is held, however long.
+/// feed. Only the current line is held, however long. Polls `interrupt` (which may throw
+/// Interrupted) every kBuffersPerPoll buffers and when a read is interrupted by a signal.
 class LineReader {
  public:
-  explicit LineReader(FileDescriptor file) : file_{std::move(file)} {}
+  explicit LineReader(FileDescriptor file, InterruptCheck interrupt = {})
+      : file_{std::move(file)}, interrupt_{interrupt} {}
 
   /// Reads the next line; false at the end of the file. Fails with the system's error, or with
   /// invalid data "stream did not contain valid UTF-8". Throws std::bad_alloc for a line that
@@ -85,6 +98,10 @@ class LineReader {
   /// The line the last successful next_line read. Valid until the next call.
   std::string_view line() const { return line_; }
 
+  /// Moves the line the last successful next_line read out of the reader (for a long line
+  /// that is kept whole, to avoid holding it twice).
+  std::string take_line() { return std::move(line_); }
+
   /// Closes the file early.
   void close() { (void)file_.close(); }
 
@@ -93,6 +110,8 @@ class LineReader {
   IoResult<bool> fill();
 
   FileDescriptor file_;
+  InterruptCheck interrupt_;
+  std::size_t fills_ = 0;
   std::string line_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;

@@ -134,7 +134,7 @@ IoResult<> read_model(Tokenizer& tokenizer, LineReader& reader) {
   if (reader.line() != VERSION) return invalid_data("invalid version");
 
   PAIRLOOM_TRY(require_line(reader, "missing pattern"));
-  tokenizer.pattern.assign(reader.line());
+  tokenizer.pattern = reader.take_line();  // moved, not copied: a pattern can be megabytes
 
   PAIRLOOM_TRY(require_line(reader, "missing number of special tokens"));
   IoResult<TokenId> count = parse_token_id(reader.line());
@@ -155,21 +155,22 @@ IoResult<> read_model(Tokenizer& tokenizer, LineReader& reader) {
 
 }  // namespace
 
-IoResult<> save_model(const Tokenizer& tokenizer, std::string_view path) {
-  IoResult<FileDescriptor> file = create_file(path);
+IoResult<> save_model(const Tokenizer& tokenizer, std::string_view path,
+                      const InterruptCheck& interrupt) {
+  IoResult<FileDescriptor> file = create_file(path, interrupt);
   if (!file.ok()) return std::move(file).error();
-  BufferedWriter out{std::move(file).value()};
+  BufferedWriter out{std::move(file).value(), interrupt};
   PAIRLOOM_TRY(write_model(tokenizer, out));
   return out.finish();
 }
 
-IoResult<> load(Tokenizer& tokenizer, std::string_view path) {
-  IoResult<FileDescriptor> file = open_file(path);
+IoResult<> load(Tokenizer& tokenizer, std::string_view path, const InterruptCheck& interrupt) {
+  IoResult<FileDescriptor> file = open_file(path, interrupt);
   if (!file.ok()) return std::move(file).error();
-  LineReader reader{std::move(file).value()};
+  LineReader reader{std::move(file).value(), interrupt};
   PAIRLOOM_TRY(read_model(tokenizer, reader));
   reader.close();
-  build_vocab(tokenizer);
+  build_vocab(tokenizer, interrupt);
   return {};
 }
 

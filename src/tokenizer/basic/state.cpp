@@ -44,7 +44,7 @@ namespace {
 
 // The byte count the vocabulary will hold after build_vocab, found by running its passes on
 // sizes alone. Lets a vocabulary that cannot fit be refused before anything is built.
-std::size_t planned_vocab_bytes(const Tokenizer& tokenizer) {
+std::size_t planned_vocab_bytes(const Tokenizer& tokenizer, InterruptPacer& pace) {
   FlatMap<TokenId, std::size_t> sizes;
   sizes.reserve(tokenizer.vocab.size() + tokenizer.merges.size() + 256);
   tokenizer.vocab.for_each([&](TokenId id, const TokenBytes& bytes) { sizes[id] = bytes.size(); });
@@ -56,6 +56,7 @@ std::size_t planned_vocab_bytes(const Tokenizer& tokenizer) {
     std::size_t both = *left + *right;
     check_token_budget(*left, *right);  // also keeps `both` from overflowing
     sizes[id] = both;
+    pace();
   }
   for (const auto& [text, id] : tokenizer.special_tokens) sizes[id] = text.size();
   std::size_t total = 0;
@@ -66,10 +67,14 @@ std::size_t planned_vocab_bytes(const Tokenizer& tokenizer) {
   return total;
 }
 
+// build_vocab polls once per this many merges planned, or bytes copied.
+constexpr std::size_t kBuildPollPeriod = std::size_t{1} << 20;
+
 }  // namespace
 
-void build_vocab(Tokenizer& tokenizer) {
-  planned_vocab_bytes(tokenizer);
+void build_vocab(Tokenizer& tokenizer, const InterruptCheck& interrupt) {
+  InterruptPacer pace{interrupt, kBuildPollPeriod};
+  planned_vocab_bytes(tokenizer, pace);
   // Build into a copy so that running out of memory part-way leaves the old vocabulary.
   Vocabulary vocab = tokenizer.vocab;
   for (unsigned b = 0; b < 256; ++b) {
@@ -82,6 +87,7 @@ void build_vocab(Tokenizer& tokenizer) {
     TokenBytes bytes;
     bytes.reserve(left->size() + right->size());
     bytes.append(*left).append(*right);
+    pace(bytes.size());
     vocab.insert_or_assign(id, std::move(bytes));
   }
   for (const auto& [text, id] : tokenizer.special_tokens) {

@@ -29,10 +29,15 @@ std::vector<Entry> entries_by_id(const Vocabulary& vocab) {
   return entries;
 }
 
+// The listing polls once per this many bytes rendered (the writer polls for what it writes).
+constexpr std::size_t kRenderPollPeriod = std::size_t{1} << 20;
+
 IoResult<> write_listing(const Tokenizer& tokenizer, const FlatMap<TokenId, TokenPair>& made_from,
-                         BufferedWriter& out) {
+                         BufferedWriter& out, const InterruptCheck& interrupt) {
   const Vocabulary& vocab = tokenizer.vocab;
+  InterruptPacer pace{interrupt, kRenderPollPeriod};
   for (const auto& [id, bytes] : entries_by_id(vocab)) {
+    pace(bytes->size());
     const std::string token = render_within_budget(*bytes);
     const TokenPair* pair = made_from.find(id);
     if (pair == nullptr) {
@@ -46,6 +51,7 @@ IoResult<> write_listing(const Tokenizer& tokenizer, const FlatMap<TokenId, Toke
       (void)out.flush();
       raise_fault("a merged token's part has no vocabulary entry");
     }
+    pace(left->size() + right->size());
     const std::string left_text = render_within_budget(*left);
     const std::string right_text = render_within_budget(*right);
     PAIRLOOM_TRY(out.write("[", left_text, "][", right_text, "] -> [", token, "] ", id, "\n"));
@@ -55,17 +61,18 @@ IoResult<> write_listing(const Tokenizer& tokenizer, const FlatMap<TokenId, Toke
 
 }  // namespace
 
-IoResult<> save_vocab(const Tokenizer& tokenizer, std::string_view path) {
+IoResult<> save_vocab(const Tokenizer& tokenizer, std::string_view path,
+                      const InterruptCheck& interrupt) {
   // Merge id -> the pair it was made from. Where several merges share an id, the last in table
   // order decides.
   FlatMap<TokenId, TokenPair> made_from;
   made_from.reserve(tokenizer.merges.size());
   for (const auto& [pair, id] : tokenizer.merges) made_from.insert_or_assign(id, pair);
 
-  IoResult<FileDescriptor> file = create_file(path);
+  IoResult<FileDescriptor> file = create_file(path, interrupt);
   if (!file.ok()) return std::move(file).error();
-  BufferedWriter out{std::move(file).value()};
-  PAIRLOOM_TRY(write_listing(tokenizer, made_from, out));
+  BufferedWriter out{std::move(file).value(), interrupt};
+  PAIRLOOM_TRY(write_listing(tokenizer, made_from, out, interrupt));
   return out.finish();
 }
 

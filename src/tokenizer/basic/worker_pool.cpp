@@ -19,6 +19,10 @@
 namespace tokenizer::basic {
 namespace {
 
+/// Incremented in the child of every fork (by the handler below), so a pool can tell that the
+/// process it started its workers in is no longer this one.
+std::atomic<unsigned> fork_generation{0};
+
 /// How long the calling thread waits between two polls of its InterruptCheck.
 constexpr auto kPollPeriod = std::chrono::milliseconds(10);
 
@@ -57,12 +61,16 @@ class Pool {
   void execute(Piece piece) noexcept;
   bool offer(const Piece& piece) noexcept;
   void finish(Run& run, std::size_t done, std::exception_ptr failure) noexcept;
-  std::exception_ptr wait_for(Run& run, const InterruptCheck& interrupt) noexcept;
+  /// Waits for `run` to finish, polling `interrupt`; returns the interruption, if any. Sets
+  /// `forked` (and returns a fault) when the run can never finish: the process is now the
+  /// child of a fork made meanwhile.
+  std::exception_ptr wait_for(Run& run, const InterruptCheck& interrupt, bool& forked) noexcept;
 
   std::mutex mutex_;
   std::condition_variable work_ready_;
   std::deque<Piece> queue_;
   std::size_t workers_ = 0;
+  unsigned generation_ = fork_generation.load();
 };
 
 /// Stack size of a worker. Tasks only count pairs into tables on the heap, and a small stack
@@ -194,8 +202,12 @@ void Pool::finish(Run& run, std::size_t done, std::exception_ptr failure) noexce
   if (run.remaining == 0) run.finished.notify_all();
 }
 
-std::exception_ptr Pool::wait_for(Run& run, const InterruptCheck& interrupt) noexcept {
-  // Nothing may leave this function early: workers use `run` until `remaining` is 0.
+std::exception_ptr Pool::wait_for(Run& run, const InterruptCheck& interrupt,
+                                  bool& forked) noexcept {
+  // Nothing may leave this function early: workers use `run` until `remaining` is 0. The one
+  // exception is a fork made by the code that `interrupt` ran (a signal handler can fork): in
+  // the child, the workers that owe this run their pieces do not exist, and the pool's mutex
+  // may have been copied locked by one of them, so the child gives up without touching it.
   std::exception_ptr interruption;
   std::unique_lock lock{mutex_};
   while (run.remaining != 0) {
@@ -207,6 +219,16 @@ std::exception_ptr Pool::wait_for(Run& run, const InterruptCheck& interrupt) noe
     } catch (...) {
       interruption = std::current_exception();
       run.stop.request_stop();
+    }
+    if (generation_ != fork_generation.load()) {
+      // Never lock again here. A run that was complete when the process forked is fine.
+      if (run.remaining == 0 || interruption) return interruption;
+      forked = true;
+      try {
+        raise_fault("worker threads lost to a fork during parallel work");
+      } catch (...) {
+        return std::current_exception();
+      }
     }
     lock.lock();
   }
@@ -223,7 +245,9 @@ void Pool::run(std::size_t count, TaskRef task, const InterruptCheck& interrupt)
   const std::size_t pieces = workers_ * kPiecesPerWorker;
   run.grain = std::max<std::size_t>(1, (count + pieces - 1) / pieces);
   if (!offer(Piece{&run, 0, count})) throw std::bad_alloc{};
-  std::exception_ptr interruption = wait_for(run, interrupt);
+  bool forked = false;
+  std::exception_ptr interruption = wait_for(run, interrupt, forked);
+  if (forked) std::rethrow_exception(interruption);  // the run is lost with its workers
   // A task's fault says more than the interruption that may have followed it.
   if (run.failure) std::rethrow_exception(run.failure);
   if (interruption) std::rethrow_exception(interruption);
@@ -245,6 +269,7 @@ void unlock_creation() {
 }
 void abandon_pool_in_child() {
   process_pool = nullptr;
+  fork_generation.fetch_add(1);
   creation_mutex.unlock();
 }
 

@@ -1,0 +1,122 @@
+// Long engine operations other than training and encoding poll their InterruptCheck: building
+// the vocabulary, decoding, reading and writing files. An interruption leaves what each
+// operation promises for a failure part-way.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tokenizer/basic/decode.hpp"
+#include "tokenizer/basic/file_io.hpp"
+#include "tokenizer/basic/model_file.hpp"
+#include "tokenizer/basic/state.hpp"
+
+namespace tokenizer::basic {
+namespace {
+
+/// An InterruptCheck that counts its polls and interrupts from poll number `stop_at` on
+/// (never, when 0).
+struct Poller {
+  explicit Poller(std::size_t stop_from = 0) : stop_at{stop_from} {}
+  static bool poll(void* self) {
+    auto& poller = *static_cast<Poller*>(self);
+    ++poller.polls;
+    return poller.stop_at != 0 && poller.polls >= poller.stop_at;
+  }
+  InterruptCheck check() { return InterruptCheck{&poll, this}; }
+
+  std::size_t stop_at;
+  std::size_t polls = 0;
+};
+
+/// Merges (97, 97) -> 256, (256, 256) -> 257, ...: `lines` merges, the last token 2^lines bytes.
+void add_doubling_merges(Tokenizer& tokenizer, unsigned lines) {
+  tokenizer.merges.insert_or_assign(TokenPair{97, 97}, 256);
+  for (unsigned k = 1; k < lines; ++k) {
+    tokenizer.merges.insert_or_assign(TokenPair{255 + k, 255 + k}, 256 + k);
+  }
+}
+
+std::string temp_path(const char* name) {
+  return testing::TempDir() + "pairloom_polling_" + std::to_string(getpid()) + "_" + name;
+}
+
+TEST(InterruptPacer, PollsOncePerPeriodOfWork) {
+  Poller poller;
+  InterruptCheck check = poller.check();
+  InterruptPacer pace{check, 10};
+  for (int i = 0; i < 95; ++i) pace();
+  EXPECT_EQ(poller.polls, 9u);
+  pace(1000);  // a large piece of work polls at once
+  EXPECT_EQ(poller.polls, 10u);
+}
+
+TEST(BuildVocab, InterruptionLeavesTheOldVocabulary) {
+  Tokenizer tokenizer;
+  tokenizer.vocab.insert_or_assign(TokenId{256}, TokenBytes{"old"});
+  add_doubling_merges(tokenizer, 22);  // copies 8 MiB: polls several times
+  Poller counting;
+  Tokenizer copy = tokenizer;
+  build_vocab(copy, counting.check());
+  EXPECT_GE(counting.polls, 4u);
+  EXPECT_EQ(copy.vocab.find(TokenId{256 + 21})->size(), std::size_t{1} << 22);
+
+  Poller stopping{1};
+  EXPECT_THROW(build_vocab(tokenizer, stopping.check()), Interrupted);
+  ASSERT_EQ(tokenizer.vocab.size(), 1u);
+  EXPECT_EQ(*tokenizer.vocab.find(TokenId{256}), "old");
+}
+
+TEST(Decode, PollsPerIdAndPerByteAndStopsWhenAsked) {
+  Vocabulary vocab = byte_vocabulary();
+  std::vector<TokenId> ids(3u << 20, 104);
+  Poller counting;
+  IoResult<std::string> text = decode(vocab, ids, counting.check());
+  ASSERT_TRUE(text.ok());
+  EXPECT_EQ(text.value().size(), ids.size());
+  EXPECT_GE(counting.polls, 6u);  // looking up, measuring and rendering: 3 Mi units each
+
+  Poller stopping{2};
+  EXPECT_THROW((void)decode(vocab, ids, stopping.check()), Interrupted);
+}
+
+TEST(ModelFile, LoadPollsWhileReadingAndAnInterruptionKeepsTheOldVocabulary) {
+  const std::string path = temp_path("load.model");
+  {
+    std::ofstream out{path, std::ios::binary};
+    out << "pairloom v1\nnew\n0\n";
+    for (int i = 0; i < 800000; ++i) out << "97 98\n";  // 4.6 MiB
+  }
+  Tokenizer tokenizer;
+  tokenizer.vocab.insert_or_assign(TokenId{7}, TokenBytes{"old"});
+  Poller stopping{2};
+  EXPECT_THROW((void)load(tokenizer, path, stopping.check()), Interrupted);
+  EXPECT_EQ(tokenizer.pattern, "new");  // what was read stays, as after any failure part-way
+  EXPECT_EQ(tokenizer.merges.size(), 1u);
+  ASSERT_EQ(tokenizer.vocab.size(), 1u);
+  EXPECT_EQ(*tokenizer.vocab.find(TokenId{7}), "old");
+
+  Poller counting;
+  Tokenizer again;
+  ASSERT_TRUE(load(again, path, counting.check()).ok());
+  EXPECT_GE(counting.polls, 3u);
+  std::remove(path.c_str());
+}
+
+TEST(ModelFile, SavePollsWhileWriting) {
+  Tokenizer tokenizer;
+  for (TokenId id = 0; id < 400000; ++id) tokenizer.merges.insert_or_assign(TokenPair{id, 7}, id);
+  const std::string path = temp_path("save.model");
+  Poller counting;
+  ASSERT_TRUE(save_model(tokenizer, path, counting.check()).ok());  // 3.7 MiB
+  EXPECT_GE(counting.polls, 3u);
+  Poller stopping{1};
+  EXPECT_THROW((void)save_model(tokenizer, path, stopping.check()), Interrupted);
+  std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace tokenizer::basic
