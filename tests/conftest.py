@@ -8,6 +8,11 @@ import pairloom
 SIZE_MAX = 2 ** (8 * struct.calcsize("P")) - 1
 
 
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "soak: long memory soak (100,000 calls per method); runs with PAIRLOOM_SOAK=1")
+
+
 @pytest.fixture
 def tok():
     return pairloom.BasicTokenizer()

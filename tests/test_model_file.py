@@ -2,8 +2,10 @@
 import json
 import os
 import random
+import shutil
 import subprocess
 import sys
+import tempfile
 import textwrap
 
 import pytest
@@ -299,3 +301,185 @@ def test_trained_model_encodes_alike_in_another_process(tmp_path):
     ids = tok.encode(TRAIN_TEXT[:2000])
     again = loaded(tmp_path, (tmp_path / "trained.model").read_bytes())
     assert again.decode(ids) == tok.decode(ids)
+
+
+# ---- More system failures: every writer, paths the system refuses, no privileges
+
+FULL = "/dev/full"
+
+
+@pytest.mark.skipif(not os.path.exists(FULL), reason="no /dev/full")
+@pytest.mark.parametrize(
+    "method, paths",
+    [("save_vocab", [FULL]), ("save", [FULL, None]), ("save", [FULL, "listing"]),
+     ("save", ["model", FULL])],
+    ids=["save_vocab", "save-model-only", "save-model-first", "save-listing"],
+)
+def test_a_full_device_fails_every_writer_with_the_systems_message(tmp_path, method, paths):
+    tok = BasicTokenizer()
+    tok.train("hello world", 270)  # a listing of 270 lines, more than one buffer
+    arguments = [p if p in (None, FULL) else str(tmp_path / p) for p in paths]
+    with pytest.raises(OSError) as caught:
+        getattr(tok, method)(*arguments)
+    assert type(caught.value) is OSError
+    assert caught.value.args == ("No space left on device (os error 28)",)
+    assert caught.value.errno is None and caught.value.filename is None
+    if paths == ["model", FULL]:  # the model file was finished before the listing failed
+        assert (tmp_path / "model").read_bytes() == saved(tok, tmp_path)
+    if paths == [FULL, "listing"]:
+        assert not (tmp_path / "listing").exists()
+    assert tok.encode("hello") == tok.encode("hello")
+
+
+@pytest.mark.parametrize(
+    "method, target, error, message",
+    [
+        ("load", "long", OSError, "File name too long (os error 36)"),
+        ("save_vocab", "long", OSError, "File name too long (os error 36)"),
+        ("load", "loop", OSError, "Too many levels of symbolic links (os error 40)"),
+        ("save_model", "loop", OSError, "Too many levels of symbolic links (os error 40)"),
+        ("load", "file/", NotADirectoryError, "Not a directory (os error 20)"),
+        ("save_vocab", "dir", IsADirectoryError, "Is a directory (os error 21)"),
+        ("save_vocab", "missing/x", FileNotFoundError, "No such file or directory (os error 2)"),
+        ("load", "", FileNotFoundError, "No such file or directory (os error 2)"),
+        ("save_model", "", FileNotFoundError, "No such file or directory (os error 2)"),
+    ],
+)
+def test_paths_the_system_refuses(tmp_path, method, target, error, message):
+    (tmp_path / "dir").mkdir()
+    (tmp_path / "file").write_bytes(HEAD + b"\n0\n")
+    (tmp_path / "loop").symlink_to(tmp_path / "loop")
+    names = {"long": "x" * 300, "": None}
+    path = "" if target == "" else str(tmp_path / names.get(target, target))
+    if target == "file/":
+        path = str(tmp_path / "file") + "/"
+    tok = loaded(tmp_path, HEAD + b"p\n0\n104 105\n")
+    with pytest.raises(OSError) as caught:
+        getattr(tok, method)(path)
+    assert type(caught.value) is error
+    assert caught.value.args == (message,)
+    assert saved(tok, tmp_path) == HEAD + b"p\n0\n104 105\n"
+    assert tok.decode([256]) == "hi"
+
+
+@pytest.mark.skipif(not os.path.exists(FULL), reason="no /dev/full")
+def test_save_with_both_paths_failing_reports_the_model_file():
+    tok = BasicTokenizer()
+    with pytest.raises(IsADirectoryError):
+        tok.save("/", FULL)
+
+
+UNPRIVILEGED = """
+import os, sys, json
+from pairloom import BasicTokenizer
+if os.geteuid() == 0:
+    os.setgroups([])
+    os.setgid(65534)
+    os.setuid(65534)
+base = sys.argv[1]
+tok = BasicTokenizer()
+tok.train("hello world", 270)
+results = []
+for method, args in [
+    ("load", ["locked"]), ("load", ["closed/model"]), ("save_model", ["locked"]),
+    ("save_model", ["readonly/new"]), ("save_vocab", ["readonly/new"]),
+    ("save", ["readonly/new", None]), ("save", ["model", "readonly/new"]),
+    ("save_vocab", ["closed/new"]),
+]:
+    paths = [a if a is None else os.path.join(base, a) for a in args]
+    try:
+        getattr(tok, method)(*paths)
+        results.append([method, "ok"])
+    except OSError as error:
+        results.append([method, type(error).__name__, error.args, error.errno])
+results.append(tok.encode("hello") == tok.encode("hello"))
+print(json.dumps(results))
+"""
+
+
+def test_permission_denied_without_privileges():
+    # Root ignores permissions: as root, the calls run in a child that gives up its
+    # privileges. The files live in a directory of their own under /tmp that the unprivileged
+    # user may enter.
+    base = tempfile.mkdtemp(prefix="pairloom-perm-", dir="/tmp")
+    try:
+        os.chmod(base, 0o777)
+        for name, mode in (("locked", 0o000), ("closed", 0o000), ("readonly", 0o555)):
+            path = os.path.join(base, name)
+            if name == "locked":
+                with open(path, "wb") as f:
+                    f.write(HEAD + b"\n0\n")
+            else:
+                os.mkdir(path)
+            if name == "closed":
+                with open(os.path.join(path, "model"), "wb") as f:
+                    f.write(HEAD + b"\n0\n")
+            os.chmod(path, mode)
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+        done = subprocess.run([sys.executable, "-c", UNPRIVILEGED, base], env=env,
+                              capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0, done.stderr
+        results = json.loads(done.stdout.splitlines()[-1])
+    finally:
+        for name in ("closed", "readonly"):
+            if os.path.isdir(os.path.join(base, name)):
+                os.chmod(os.path.join(base, name), 0o755)
+        shutil.rmtree(base, ignore_errors=True)
+    denied = ["PermissionError", ["Permission denied (os error 13)"], None]
+    assert results[:-1] == [[method, *denied] for method in (
+        "load", "load", "save_model", "save_model", "save_vocab", "save", "save", "save_vocab")]
+    assert results[-1] is True
+
+
+# ---- Huge files load in memory bounded by what they hold
+
+PEAK = """
+import os, resource, sys, json
+from pairloom import BasicTokenizer
+def resident():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+tok = BasicTokenizer()
+tok.build_vocab()
+before, peak_before = resident(), resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+tok.load(sys.argv[1])
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+print(json.dumps([max(0, peak - max(before, peak_before)), resident() - before,
+                  tok.encode("ab"), len(tok.decode([97]))]))
+"""
+
+
+def write_chunks(path, head, chunk, count, tail=b""):
+    with open(path, "wb") as f:
+        f.write(head)
+        for _ in range(count):
+            f.write(chunk)
+        f.write(tail)
+    return str(path)
+
+
+MIB = 1 << 20
+
+
+@pytest.mark.parametrize(
+    "kind, held",
+    [("same-merge", 0), ("long-pattern", 32 * MIB), ("long-merge-line", 0)],
+)
+def test_huge_files_load_in_bounded_memory(tmp_path, kind, held):
+    path = tmp_path / "huge.model"
+    if kind == "same-merge":  # 32 MiB of one merge, repeated: the table holds one entry
+        write_chunks(path, HEAD + b"\n0\n", b"97 98\n" * (MIB // 6), 32)
+    elif kind == "long-pattern":  # one line of 32 MiB, kept as the pattern
+        write_chunks(path, HEAD, b"p" * MIB, 32, b"\n0\n97 98\n")
+    else:  # a valid merge line of 32 MiB: two numbers and whitespace between them
+        write_chunks(path, HEAD + b"\n0\n97", b" " * MIB, 32, b"98\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-c", PEAK, str(path)], env=env,
+                          capture_output=True, text=True, timeout=180)
+    assert done.returncode == 0, done.stderr
+    peak, kept, encoded, decoded = json.loads(done.stdout.splitlines()[-1])
+    assert len(encoded) == 1 and decoded == 1  # the merge applies; the vocabulary was built
+    # Beyond what the tokenizer keeps, one line at a time (a growing string may hold twice
+    # its length for a moment), and a few MiB of tables and buffers.
+    assert peak <= 2 * (32 * MIB if kind != "same-merge" else 0) + 16 * MIB, peak
+    assert held - MIB <= kept <= held + 8 * MIB, kept
