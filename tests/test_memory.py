@@ -305,3 +305,35 @@ def test_encoding_and_loading_under_a_memory_cap(tmp_path):
     assert big[0] == "MemoryError"
     assert endless[0] == "MemoryError"
     assert same  # nothing of the endless file was taken, and the tokenizer still works
+
+
+def test_load_running_out_of_memory_part_way_keeps_what_was_read(tmp_path):
+    path = tmp_path / "long-line.model"
+    with open(path, "wb") as f:
+        f.write(b"pairloom v1\nnew\n0\n97 98\n98 99\n1")
+        for _ in range(64):
+            f.write(b"0" * (1 << 20))  # a 64 MiB merge line
+        f.write(b" 1\n")
+    failure, model, decoded, missing = run_child("""
+        tok = BasicTokenizer()
+        tok.load(sys.argv[2])  # pattern "old", one merge, and its vocabulary
+        cap(16)
+        failure = outcome(lambda: tok.load(sys.argv[1]))
+        uncap()
+        tok.save_model(sys.argv[3])
+        with open(sys.argv[3]) as f:
+            model = f.read()
+        print(json.dumps([failure, model, tok.decode([256]), outcome(lambda: tok.decode([257]))]))
+        """, path, _write(tmp_path / "old.model", "pairloom v1\nold\n0\n104 105\n"),
+        tmp_path / "after.model")
+    assert failure[0] == "MemoryError"
+    # As after any failure part-way: the new pattern and the merges before the long line
+    # stay, and the vocabulary is the one from before the call.
+    assert model == "pairloom v1\nnew\n0\n104 105\n97 98\n98 99\n"
+    assert decoded == "hi"
+    assert missing == ["OSError", "invalid token ID: 257"]
+
+
+def _write(path, text):
+    path.write_text(text)
+    return path
