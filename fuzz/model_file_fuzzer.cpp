@@ -140,7 +140,7 @@ bool listing_has_all_parts(const Tokenizer& tokenizer) {
 }
 
 /// Encoding some text with the loaded table agrees with the reference encoder.
-void check_encoding(const Tokenizer& tokenizer, std::string_view text) {
+void check_table_encoding(const Tokenizer& tokenizer, std::string_view text) {
   std::map<reference::Pair, reference::Id> merges;
   for (const auto& [pair, id] : tokenizer.merges) merges[{pair.left, pair.right}] = id;
   const reference::Sequence expected = reference::encode(text, merges);
@@ -184,7 +184,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                  "one listing line per vocabulary entry");
     }
   }
-  if (!tokenizer.merges.empty()) check_encoding(tokenizer, input.substr(0, 512));
+  if (!tokenizer.merges.empty()) check_table_encoding(tokenizer, input.substr(0, 512));
   // Whatever a load left behind, complete or partial, saves and reloads to itself.
   check_save_reload(tokenizer);
   return 0;

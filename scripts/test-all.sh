@@ -428,9 +428,11 @@ fuzz_target() {
   local name="$1" dir="$2" target="$3" seconds="$4" work="$2/work-$3" rc runs files
   rm -rf "$work" && mkdir -p "$work/corpus" "$work/artifacts"
   note "$name: ${target}_fuzzer for ${seconds}s"
-  # -timeout only catches hangs: a single input takes milliseconds.
+  # -timeout only catches hangs: a single input takes milliseconds. -max_len lets inputs grow
+  # past the largest seed, which libFuzzer would otherwise take as the limit.
   env ASAN_OPTIONS="$SAN_ASAN_OPTIONS" UBSAN_OPTIONS="$SAN_UBSAN_OPTIONS" \
-    "$dir/${target}_fuzzer" -max_total_time="$seconds" -timeout=120 -print_final_stats=1 \
+    "$dir/${target}_fuzzer" -max_total_time="$seconds" -timeout=120 -max_len=2048 \
+    -print_final_stats=1 \
     -artifact_prefix="$work/artifacts/" "$work/corpus" "$repo/fuzz/corpus/$target" \
     >"$work/fuzz.log" 2>&1
   rc=$?
