@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <limits>
 #include <mutex>
+#include <memory>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "tokenizer/basic/worker_pool.hpp"
@@ -57,6 +59,29 @@ void count_in_chunks(const unsigned char* bytes, std::size_t n, std::size_t num_
   };
   run_on_workers(chunks, count_chunk, interrupt);
 }
+
+/// An allocator whose value-less construction leaves trivial values uninitialised, so that
+/// resizing the trainer's big arrays costs no pass of its own: the loops that fill them touch
+/// each page first, and they poll for interrupts while doing it.
+template <class T>
+struct Uninitialised : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = Uninitialised<U>;
+  };
+  Uninitialised() = default;
+  template <class U>
+  Uninitialised(const Uninitialised<U>&) noexcept {}
+
+  template <class U>
+  void construct(U* at) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void*>(at)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* at, Args&&... args) {
+    ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+  }
+};
 
 // How many occurrences ahead the merge loop prefetches.
 constexpr std::size_t kPrefetchDistance = 32;
@@ -148,7 +173,13 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
   void publish_new_pairs();
   void rebuild_occurrences();
 
-  std::vector<Node> nodes_;
+  /// Polled by every pass over the whole text or all pairs, on the calling thread.
+  void poll(std::size_t done) const {
+    if (done % kPollInterval == 0) interrupt_();
+  }
+
+  InterruptCheck interrupt_;
+  std::vector<Node, Uninitialised<Node>> nodes_;
   std::size_t length_ = 0;
 
   std::vector<Pair> pairs_;
@@ -157,7 +188,7 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
   // Per pair, its positions in increasing order; entries go stale as rewrites change the pair
   // a position starts. Its capacity is fixed; when full, the lists are rebuilt from the
   // sequence, which drops every stale entry.
-  std::vector<Index> occurrences_;
+  std::vector<Index, Uninitialised<Index>> occurrences_;
   std::vector<HeapEntry> heap_;
   Index admit_from_ = 2;  // the smallest count the heap takes: 2, and 1 once nothing occurs twice
   Index chosen_ = kNone;  // the pair most_common_pair() returned last
@@ -173,13 +204,15 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
 
 template <class Index>
 IncrementalTrainer::Impl<Index>::Impl(std::string_view text, std::size_t num_threads,
-                                      const InterruptCheck& interrupt) {
+                                      const InterruptCheck& interrupt)
+    : interrupt_{interrupt} {
   const std::size_t n = text.size();
   length_ = n;
   nodes_.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
     nodes_[i] = Node{static_cast<unsigned char>(text[i]),
                      i + 1 == n ? kNone : static_cast<Index>(i + 1), kNone};
+    poll(i + 1);
   }
   with_left_.assign(256, kNone);
   with_right_.assign(256, kNone);
@@ -221,6 +254,7 @@ void IncrementalTrainer::Impl<Index>::count_bytes(std::string_view text, std::si
     nodes_[i].pair = number;
     Pair& pair = pairs_[number];
     occurrences_[pair.list_at + pair.list_size++] = static_cast<Index>(i);
+    poll(i + 1);
   }
   for (std::size_t number = 0; number < pairs_.size(); ++number) {
     if (pairs_[number].count >= admit_from_) {
@@ -253,6 +287,7 @@ void IncrementalTrainer::Impl<Index>::admit_single_pairs() {
   // Nothing occurs twice any more: from now on every pair that occurs is a candidate.
   admit_from_ = 1;
   for (std::size_t number = 0; number < pairs_.size(); ++number) {
+    poll(number + 1);
     if (pairs_[number].count == 0 || queued_[number]) continue;
     heap_.push_back(HeapEntry{pairs_[number].count, static_cast<Index>(number)});
     queued_[number] = 1;
@@ -368,6 +403,7 @@ void IncrementalTrainer::Impl<Index>::rewrite(Index i, Index id) {
 template <class Index>
 void IncrementalTrainer::Impl<Index>::merge(TokenPair pair, TokenId token_id,
                                             const InterruptCheck& interrupt) {
+  interrupt_ = interrupt;
   const Index number = chosen_;
   check(number != kNone && pairs_[number].left == pair.left && pairs_[number].right == pair.right,
         "merge of a pair that is not the most common one");
@@ -451,6 +487,7 @@ void IncrementalTrainer::Impl<Index>::rebuild_occurrences() {
   }
   occurrences_.resize(at);
   for (std::size_t i = 0; i < nodes_.size(); ++i) {
+    poll(i + 1);
     const Node& node = nodes_[i];
     if (node.token == kNone || node.pair == kNone) continue;
     Pair& pair = pairs_[node.pair];
