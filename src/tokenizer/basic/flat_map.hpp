@@ -119,11 +119,14 @@ class FlatMap {
 };
 
 /// A hash map that iterates in the order in which keys were first inserted. Inserting a key
-/// that is present replaces its value and keeps its place; entries are never removed.
+/// that is present replaces its value and keeps its place; entries are never removed. Keys are
+/// held once, in the entries; the hash index holds only entry positions.
 template <class Key, class Value>
 class OrderedMap {
  public:
   using Entry = std::pair<Key, Value>;
+
+  OrderedMap() : hash_{random_hash_key()} {}
 
   std::size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
@@ -134,21 +137,26 @@ class OrderedMap {
 
   template <class K>
   const Value* find(const K& key) const {
-    const std::size_t* index = index_.find(key);
-    return index ? &entries_[*index].second : nullptr;
+    const std::size_t slot = slot_of(key);
+    return slot == kNoSlot || index_[slot] == kFree ? nullptr : &entries_[index_[slot]].second;
   }
 
   template <class K>
   void insert_or_assign(const K& key, Value value) {
-    if (std::size_t* index = index_.find(key)) {
-      entries_[*index].second = std::move(value);
+    std::size_t slot = slot_of(key);
+    if (slot != kNoSlot && index_[slot] != kFree) {
+      entries_[index_[slot]].second = std::move(value);
       version_ = next_version();
       return;
     }
     // Everything that can fail happens before the map changes.
     Entry entry{Key(key), std::move(value)};
     if (entries_.size() == entries_.capacity()) entries_.reserve(entries_.size() * 2 + 8);
-    index_.insert_or_assign(entry.first, entries_.size());
+    if ((entries_.size() + 1) * 4 > index_.size() * 3) {
+      rehash(index_.empty() ? 16 : index_.size() * 2);
+      slot = slot_of(entry.first);
+    }
+    index_[slot] = entries_.size();
     entries_.push_back(std::move(entry));
     version_ = next_version();
   }
@@ -158,13 +166,39 @@ class OrderedMap {
   const Entry& operator[](std::size_t i) const { return entries_[i]; }
 
  private:
+  static constexpr std::size_t kFree = static_cast<std::size_t>(-1);
+  static constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
+
   static std::uint64_t next_version() {
     static std::atomic<std::uint64_t> counter{0};
     return ++counter;
   }
 
+  /// The index slot holding `key`, or the free slot where it would go (kNoSlot while the
+  /// index is empty).
+  template <class K>
+  std::size_t slot_of(const K& key) const {
+    if (index_.empty()) return kNoSlot;
+    const std::size_t mask = index_.size() - 1;
+    for (std::size_t i = static_cast<std::size_t>(hash_(key)) & mask;; i = (i + 1) & mask) {
+      if (index_[i] == kFree || entries_[index_[i]].first == key) return i;
+    }
+  }
+
+  void rehash(std::size_t capacity) {
+    std::vector<std::size_t> fresh(capacity, kFree);
+    const std::size_t mask = capacity - 1;
+    for (std::size_t e = 0; e < entries_.size(); ++e) {
+      std::size_t i = static_cast<std::size_t>(hash_(entries_[e].first)) & mask;
+      while (fresh[i] != kFree) i = (i + 1) & mask;
+      fresh[i] = e;
+    }
+    index_.swap(fresh);
+  }
+
+  SeededHash hash_;
   std::vector<Entry> entries_;
-  FlatMap<Key, std::size_t> index_;
+  std::vector<std::size_t> index_;  // entry position per slot, or kFree
   std::uint64_t version_ = 0;
 };
 
