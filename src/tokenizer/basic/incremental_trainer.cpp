@@ -168,7 +168,14 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
   void lose(Index number) {
     if (--pairs_[number].count == 0 && !queued_[number]) dead_.push_back(number);
   }
-  void gain(Index& slot, Index left, Index right, Index position);
+  /// Counts pair (left, right), numbered in `slot` (made when absent), as starting at
+  /// `position`, and records that for the merge's publishing.
+  [[gnu::always_inline]] void gain(Index& slot, Index left, Index right, Index position) {
+    if (slot == kNone) slot = new_pair(left, right);
+    ++pairs_[slot].count;
+    nodes_[position].pair = slot;
+    gained_[gained_count_++] = Gained{slot, position};
+  }
   void rewrite(Index position, Index id);
   void publish_new_pairs();
   void rebuild_occurrences();
@@ -198,7 +205,14 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
   std::vector<Index> with_left_;
   std::vector<Index> with_right_;
   std::vector<Index> created_;                   // pair numbers created in this merge
-  std::vector<std::pair<Index, Index>> gained_;  // (pair number, position) in this merge
+  struct Gained {
+    Index number;    // the pair gained
+    Index position;  // where it starts
+  };
+  // The pairs gained in this merge: at most two per rewrite, so sized before the merge and
+  // written without checks.
+  std::vector<Gained, Uninitialised<Gained>> gained_;
+  std::size_t gained_count_ = 0;
   std::vector<Index> dead_;  // pairs that stopped occurring in this merge, outside the heap
 };
 
@@ -236,24 +250,26 @@ void IncrementalTrainer::Impl<Index>::count_bytes(std::string_view text, std::si
     }
   }
 
-  // Number the byte pairs in key order and lay out their position lists one after another.
+  // Number the byte pairs in key order and lay out their position lists one after another;
+  // `fill` is where each byte pair's next position goes.
   std::vector<Index> number_of(65536, kNone);
+  std::vector<Index> fill(65536, 0);
   std::size_t at = 0;
   for (unsigned key = 0; key < 65536; ++key) {
     if (counts[key] == 0) continue;
     number_of[key] = static_cast<Index>(pairs_.size());
+    fill[key] = static_cast<Index>(at);
     pairs_.push_back(Pair{static_cast<Index>(key >> 8), static_cast<Index>(key & 0xff),
-                          counts[key], 0, static_cast<Index>(at)});
+                          counts[key], counts[key], static_cast<Index>(at)});
     queued_.push_back(0);
     at += counts[key];
   }
   occurrences_.reserve(at + at / 4 + 1024);
   occurrences_.resize(at);
   for (std::size_t i = 0; i + 1 < text.size(); ++i) {
-    Index number = number_of[bytes[i] << 8 | bytes[i + 1]];
-    nodes_[i].pair = number;
-    Pair& pair = pairs_[number];
-    occurrences_[pair.list_at + pair.list_size++] = static_cast<Index>(i);
+    const unsigned key = static_cast<unsigned>(bytes[i] << 8 | bytes[i + 1]);
+    nodes_[i].pair = number_of[key];
+    occurrences_[fill[key]++] = static_cast<Index>(i);
     poll(i + 1);
   }
   for (std::size_t number = 0; number < pairs_.size(); ++number) {
@@ -352,14 +368,6 @@ void IncrementalTrainer::Impl<Index>::release(Index number) {
   free_.push_back(number);
 }
 
-template <class Index>
-void IncrementalTrainer::Impl<Index>::gain(Index& slot, Index left, Index right,
-                                           Index position) {
-  if (slot == kNone) slot = new_pair(left, right);
-  ++pairs_[slot].count;
-  nodes_[position].pair = slot;
-  gained_.emplace_back(slot, position);
-}
 
 template <class Index>
 void IncrementalTrainer::Impl<Index>::rewrite(Index i, Index id) {
@@ -379,7 +387,7 @@ void IncrementalTrainer::Impl<Index>::rewrite(Index i, Index id) {
       if (slot == kNone) slot = new_pair(id, id);
       ++pairs_[slot].count;
       left.pair = slot;
-      gained_.back().first = slot;
+      gained_[gained_count_ - 1].number = slot;
     } else {
       gain(with_left_[left.token], left.token, id, p);
     }
@@ -414,11 +422,12 @@ void IncrementalTrainer::Impl<Index>::merge(TokenPair pair, TokenId token_id,
     with_right_.resize(static_cast<std::size_t>(id) + 1, kNone);
   }
   created_.clear();
-  gained_.clear();
+  gained_count_ = 0;
   dead_.clear();
 
   const std::size_t begin = pairs_[number].list_at;
   const std::size_t end = begin + pairs_[number].list_size;
+  if (gained_.size() < 2 * (end - begin)) gained_.resize(2 * (end - begin));
   std::size_t done = 0;
   for (std::size_t k = begin; k < end; ++k) {
     // The occurrences lie anywhere in the text: fetch a few ahead so the misses overlap.
@@ -458,7 +467,8 @@ void IncrementalTrainer::Impl<Index>::publish_new_pairs() {
       at += pairs_[number].count;
     }
     occurrences_.resize(at);
-    for (const auto& [number, position] : gained_) {
+    for (std::size_t g = 0; g < gained_count_; ++g) {
+      const auto [number, position] = gained_[g];
       Pair& pair = pairs_[number];
       occurrences_[pair.list_at + pair.list_size++] = position;
     }
@@ -486,12 +496,14 @@ void IncrementalTrainer::Impl<Index>::rebuild_occurrences() {
     at += pair.count;
   }
   occurrences_.resize(at);
-  for (std::size_t i = 0; i < nodes_.size(); ++i) {
-    poll(i + 1);
-    const Node& node = nodes_[i];
-    if (node.token == kNone || node.pair == kNone) continue;
-    Pair& pair = pairs_[node.pair];
-    occurrences_[pair.list_at + pair.list_size++] = static_cast<Index>(i);
+  // Position 0 is never removed; the walk visits live positions only.
+  std::size_t done = 0;
+  for (Index i = nodes_.empty() ? kNone : 0; i != kNone; i = nodes_[i].next) {
+    poll(++done);
+    const Index number = nodes_[i].pair;
+    if (number == kNone) continue;
+    Pair& pair = pairs_[number];
+    occurrences_[pair.list_at + pair.list_size++] = i;
   }
 }
 
