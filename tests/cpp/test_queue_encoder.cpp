@@ -1,5 +1,6 @@
 // The queue encoder against the plain reference encoder: short pieces, pieces on the heap,
-// pieces in buckets, and tables that repeat ids or name later ids.
+// pieces in buckets, and tables that repeat ids or name later ids; and against the
+// left-to-right scan on texts too long for the reference.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -8,8 +9,10 @@
 #include <vector>
 
 #include "reference_bpe.hpp"
+#include "tokenizer/basic/backtrack_encoder.hpp"
 #include "tokenizer/basic/merge_lookup.hpp"
 #include "tokenizer/basic/queue_encoder.hpp"
+#include "tokenizer/basic/train.hpp"
 
 namespace tokenizer::basic {
 namespace {
@@ -95,6 +98,41 @@ INSTANTIATE_TEST_SUITE_P(
                       Shape{"Buckets", "ab", 40000, 6, true},
                       Shape{"BucketsThreeLetters", "abc", 30000, 6, true}),
     [](const auto& test) { return std::string{test.param.name}; });
+
+TEST(QueueEncoder, AgreesWithTheScanOnLongTexts) {
+  // Texts too long for the reference: the queue and the left-to-right scan (which serves
+  // tables of one training) must still agree, on pieces of every path.
+  std::mt19937 rng{77};
+  const std::vector<std::string> words = {"the ", "cat ", "sat", " on", " a ", "mat", ".\n", "s",
+                                          "at", "the", "and ", "on the "};
+  auto sentence_text = [&](std::size_t size) {
+    std::string text;
+    while (text.size() < size) text += words[rng() % words.size()];
+    return text;
+  };
+  for (std::size_t vocab : {300, 600, 1200}) {
+    Tokenizer tokenizer;
+    train(tokenizer, sentence_text(60000), vocab);
+    const MergeLookup lookup{tokenizer.merges};
+    ASSERT_NE(lookup.backtracking(), nullptr);
+    for (std::size_t size : {50, 5000, 120000}) {
+      const std::string text = sentence_text(size);
+      std::vector<TokenId> scanned;
+      lookup.backtracking()->encode(lookup, text, scanned, {});
+      ASSERT_EQ(encode_queued(lookup, text), scanned) << vocab << " merges, " << size << " bytes";
+    }
+  }
+  // Random tables of one training, with tokens whose bytes do not encode to themselves.
+  for (int trial = 0; trial < 20; ++trial) {
+    const MergeTable merges = random_table(rng, 60, "abc", false, trial % 2 == 0);
+    const MergeLookup lookup{merges};
+    ASSERT_NE(lookup.backtracking(), nullptr);
+    const std::string text = random_text(rng, "abc", 30000);
+    std::vector<TokenId> scanned;
+    lookup.backtracking()->encode(lookup, text, scanned, {});
+    ASSERT_EQ(encode_queued(lookup, text), scanned) << "trial " << trial;
+  }
+}
 
 TEST(QueueEncoder, TrainedTableOnALongRun) {
   // Doubling merges over a run of one letter: every round halves the run.

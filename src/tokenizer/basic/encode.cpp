@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "tokenizer/basic/backtrack_encoder.hpp"
 #include "tokenizer/basic/merge_lookup.hpp"
 #include "tokenizer/basic/pair_stats.hpp"
 #include "tokenizer/basic/queue_encoder.hpp"
@@ -57,6 +58,13 @@ std::vector<TokenId> encode_with(const MergeTable& merges, const MergeLookup& lo
                                  std::string_view text, const InterruptCheck& interrupt) {
   if (!lookup.complete() || text.size() > kQueuedEncodeLimit) {
     return encode_by_recounting(merges, text, interrupt);
+  }
+  if (const BacktrackEncoder* scan = lookup.backtracking()) {
+    interrupt();
+    std::vector<TokenId> out;
+    out.reserve(text.size() / 4 + 16);
+    scan->encode(lookup, text, out, interrupt);
+    return out;
   }
   return encode_queued(lookup, text, interrupt);
 }

@@ -4,21 +4,25 @@
 #include <bit>
 #include <bitset>
 
+#include "tokenizer/basic/backtrack_encoder.hpp"
+#include "tokenizer/basic/error.hpp"
 #include "tokenizer/basic/flat_map.hpp"
 
 namespace tokenizer::basic {
 
 MergeLookup::MergeLookup(const MergeTable& merges)
-    : bytes_(65536, kNone), seed_{random_hash_key()} {
+    : bytes_(65536, kNone), seed_{static_cast<std::uint32_t>(random_hash_key())} {
   std::size_t others = 0;
   for (const auto& [pair, id] : merges) {
     if (id >= kNone) complete_ = false;
     if (pair.left >= 256 || pair.right >= 256) ++others;
   }
-  if (others > 0) {
-    others_.resize(std::bit_ceil(others * 2));
-    mask_ = others_.size() - 1;
-  }
+  // At most half full; two slots at least, so that a probe always meets an empty one.
+  const std::size_t size = std::bit_ceil(std::max<std::size_t>(others * 2, 2));
+  check(size <= std::size_t{1} << 31, "too many merges");
+  others_.resize(size);
+  mask_ = static_cast<std::uint32_t>(size - 1);
+  shift_ = 32U - static_cast<unsigned>(std::countr_zero(size));
   for (const auto& [pair, id] : merges) {
     // A token id never reaches 2^32 - 1 while every merge id stays below it, so merges naming
     // such an id can never apply and are left out.
@@ -31,13 +35,17 @@ MergeLookup::MergeLookup(const MergeTable& merges)
       bytes_[left << 8 | right] = merge_id;
       continue;
     }
-    const std::uint64_t key = std::uint64_t{left} << 32 | right;
-    std::size_t i = home(key);
-    while (others_[i].id != kNone && others_[i].key != key) i = (i + 1) & mask_;
-    others_[i] = Slot{key, merge_id};
+    std::uint32_t i = home(left, right);
+    while (others_[i].id != kNone && (others_[i].left != left || others_[i].right != right)) {
+      i = (i + 1) & mask_;
+    }
+    others_[i] = Slot{left, right, merge_id};
   }
   find_joinable_bytes(merges);
+  backtracking_ = BacktrackEncoder::build(merges, *this);
 }
+
+MergeLookup::~MergeLookup() = default;
 
 void MergeLookup::find_joinable_bytes(const MergeTable& merges) {
   // For every token a merge can make: the bytes it can start with and end with (a merge
