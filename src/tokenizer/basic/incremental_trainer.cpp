@@ -22,6 +22,11 @@ using WideIndex = std::conditional_t<(sizeof(std::size_t) > 4), std::uint64_t, s
 // Interrupt polls happen once per merge and once per this many rewritten occurrences.
 constexpr std::size_t kPollInterval = std::size_t{1} << 18;
 
+/// The key of the byte pair starting at bytes[i], 0..65535: left byte high, right byte low.
+inline unsigned byte_pair_key(const unsigned char* bytes, std::size_t i) {
+  return static_cast<unsigned>(bytes[i]) << 8 | bytes[i + 1];
+}
+
 // Chunks at least this long count into a dense table of all 65,536 byte pairs; shorter ones
 // list their pairs.
 constexpr std::size_t kDenseChunk = std::size_t{1} << 16;
@@ -43,7 +48,7 @@ void count_in_chunks(const unsigned char* bytes, std::size_t n, std::size_t num_
     if (end - begin >= kDenseChunk) {
       std::vector<Index> own(65536, 0);
       for (std::size_t i = begin; i < end; ++i) {
-        ++own[bytes[i] << 8 | bytes[i + 1]];
+        ++own[byte_pair_key(bytes, i)];
         if ((i - begin) % kPollInterval == 0 && stop.stop_requested()) return;
       }
       std::lock_guard lock{shared};
@@ -51,7 +56,7 @@ void count_in_chunks(const unsigned char* bytes, std::size_t n, std::size_t num_
     } else {
       std::vector<std::uint16_t> own(end - begin);
       for (std::size_t i = begin; i < end; ++i) {
-        own[i - begin] = static_cast<std::uint16_t>(bytes[i] << 8 | bytes[i + 1]);
+        own[i - begin] = static_cast<std::uint16_t>(byte_pair_key(bytes, i));
       }
       std::lock_guard lock{shared};
       for (std::uint16_t key : own) ++counts[key];
@@ -82,6 +87,10 @@ struct Uninitialised : std::allocator<T> {
     ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
   }
 };
+
+// Building in chunks keeps a 65,536-entry table per chunk; beyond this many chunks the
+// trainer only counts in chunks and lays the lists out on the calling thread.
+constexpr std::size_t kMostChunksLaidOut = 64;
 
 // How many occurrences ahead the merge loop prefetches.
 constexpr std::size_t kPrefetchDistance = 32;
@@ -140,7 +149,6 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
   struct Pair {
     Index left;       // kNone while the number is free
     Index right;
-    Index count;
     Index list_size;  // entries of this pair in `occurrences_`
     Index list_at;    // where they start
   };
@@ -161,18 +169,20 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
   void pop();
   void admit_single_pairs();
 
-  void count_bytes(std::string_view text, std::size_t num_threads,
-                   const InterruptCheck& interrupt);
+  void build_on_caller(const unsigned char* bytes, std::size_t n, std::size_t num_threads);
+  void build_in_chunks(const unsigned char* bytes, std::size_t n, std::size_t num_threads);
+  /// Gives the byte pair `key` the next number and a list for its `count` positions.
+  void number_byte_pair(unsigned key, Index count);
   Index new_pair(Index left, Index right);
   void release(Index number);
   void lose(Index number) {
-    if (--pairs_[number].count == 0 && !queued_[number]) dead_.push_back(number);
+    if (--counts_[number] == 0 && !queued_[number]) dead_.push_back(number);
   }
   /// Counts pair (left, right), numbered in `slot` (made when absent), as starting at
   /// `position`, and records that for the merge's publishing.
   [[gnu::always_inline]] void gain(Index& slot, Index left, Index right, Index position) {
     if (slot == kNone) slot = new_pair(left, right);
-    ++pairs_[slot].count;
+    ++counts_[slot];
     nodes_[position].pair = slot;
     gained_[gained_count_++] = Gained{slot, position};
   }
@@ -190,6 +200,8 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
   std::size_t length_ = 0;
 
   std::vector<Pair> pairs_;
+  std::vector<Index> counts_;         // per pair number: its occurrences now (kept apart from
+                                      // the records: rewrites touch little else)
   std::vector<std::uint8_t> queued_;  // per pair number: 1 while it has a heap entry
   std::vector<Index> free_;           // pair numbers to give out again
   // Per pair, its positions in increasing order; entries go stale as rewrites change the pair
@@ -221,60 +233,21 @@ IncrementalTrainer::Impl<Index>::Impl(std::string_view text, std::size_t num_thr
                                       const InterruptCheck& interrupt)
     : interrupt_{interrupt} {
   const std::size_t n = text.size();
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   length_ = n;
   nodes_.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    nodes_[i] = Node{static_cast<unsigned char>(text[i]),
-                     i + 1 == n ? kNone : static_cast<Index>(i + 1), kNone};
-    poll(i + 1);
-  }
   with_left_.assign(256, kNone);
   with_right_.assign(256, kNone);
-  count_bytes(text, num_threads, interrupt);
-}
-
-template <class Index>
-void IncrementalTrainer::Impl<Index>::count_bytes(std::string_view text, std::size_t num_threads,
-                                                  const InterruptCheck& interrupt) {
-  if (text.size() < 2) return;
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  std::vector<Index> counts(65536, 0);
-  // A text shorter than the chunk count cannot be cut into chunks; counted here, it gives
-  // the same counts.
-  if (num_threads >= 2 && text.size() >= num_threads) {
-    count_in_chunks(bytes, text.size(), num_threads, counts, interrupt);
+  // A text shorter than the chunk count cannot be cut into chunks; built here, it gives the
+  // same start.
+  if (num_threads >= 2 && n >= num_threads && n / (n / num_threads) <= kMostChunksLaidOut) {
+    build_in_chunks(bytes, n, num_threads);
   } else {
-    for (std::size_t i = 0; i + 1 < text.size(); ++i) {
-      ++counts[bytes[i] << 8 | bytes[i + 1]];
-      if ((i + 1) % kPollInterval == 0) interrupt();
-    }
-  }
-
-  // Number the byte pairs in key order and lay out their position lists one after another;
-  // `fill` is where each byte pair's next position goes.
-  std::vector<Index> number_of(65536, kNone);
-  std::vector<Index> fill(65536, 0);
-  std::size_t at = 0;
-  for (unsigned key = 0; key < 65536; ++key) {
-    if (counts[key] == 0) continue;
-    number_of[key] = static_cast<Index>(pairs_.size());
-    fill[key] = static_cast<Index>(at);
-    pairs_.push_back(Pair{static_cast<Index>(key >> 8), static_cast<Index>(key & 0xff),
-                          counts[key], counts[key], static_cast<Index>(at)});
-    queued_.push_back(0);
-    at += counts[key];
-  }
-  occurrences_.reserve(at + at / 4 + 1024);
-  occurrences_.resize(at);
-  for (std::size_t i = 0; i + 1 < text.size(); ++i) {
-    const unsigned key = static_cast<unsigned>(bytes[i] << 8 | bytes[i + 1]);
-    nodes_[i].pair = number_of[key];
-    occurrences_[fill[key]++] = static_cast<Index>(i);
-    poll(i + 1);
+    build_on_caller(bytes, n, num_threads);
   }
   for (std::size_t number = 0; number < pairs_.size(); ++number) {
-    if (pairs_[number].count >= admit_from_) {
-      heap_.push_back(HeapEntry{pairs_[number].count, static_cast<Index>(number)});
+    if (counts_[number] >= admit_from_) {
+      heap_.push_back(HeapEntry{counts_[number], static_cast<Index>(number)});
       queued_[number] = 1;
     }
   }
@@ -283,8 +256,104 @@ void IncrementalTrainer::Impl<Index>::count_bytes(std::string_view text, std::si
 }
 
 template <class Index>
+void IncrementalTrainer::Impl<Index>::build_on_caller(const unsigned char* bytes, std::size_t n,
+                                                      std::size_t num_threads) {
+  for (std::size_t i = 0; i < n; ++i) {
+    nodes_[i] = Node{bytes[i], i + 1 == n ? kNone : static_cast<Index>(i + 1), kNone};
+    poll(i + 1);
+  }
+  if (n < 2) return;
+  std::vector<Index> counts(65536, 0);
+  if (num_threads >= 2 && n >= num_threads) {
+    count_in_chunks(bytes, n, num_threads, counts, interrupt_);
+  } else {
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+      ++counts[byte_pair_key(bytes, i)];
+      poll(i + 1);
+    }
+  }
+  // Number the byte pairs in key order and lay out their position lists one after another;
+  // `fill` is where each byte pair's next position goes.
+  occurrences_.reserve(n + n / 4 + 1024);
+  std::vector<Index> number_of(65536, kNone);
+  std::vector<Index> fill(65536, 0);
+  for (unsigned key = 0; key < 65536; ++key) {
+    if (counts[key] == 0) continue;
+    number_of[key] = static_cast<Index>(pairs_.size());
+    fill[key] = static_cast<Index>(occurrences_.size());
+    number_byte_pair(key, counts[key]);
+  }
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    const unsigned key = byte_pair_key(bytes, i);
+    nodes_[i].pair = number_of[key];
+    occurrences_[fill[key]++] = static_cast<Index>(i);
+    poll(i + 1);
+  }
+}
+
+template <class Index>
+void IncrementalTrainer::Impl<Index>::number_byte_pair(unsigned key, Index count) {
+  pairs_.push_back(Pair{static_cast<Index>(key >> 8), static_cast<Index>(key & 0xff), count,
+                        static_cast<Index>(occurrences_.size())});
+  counts_.push_back(count);
+  queued_.push_back(0);
+  occurrences_.resize(occurrences_.size() + count);
+}
+
+template <class Index>
+void IncrementalTrainer::Impl<Index>::build_in_chunks(const unsigned char* bytes, std::size_t n,
+                                                      std::size_t num_threads) {
+  // Chunks of c = floor(n / num_threads) positions (the last takes the rest). Each chunk fills
+  // its positions and counts the pairs starting in them (so the pair across its right
+  // boundary too) into a table of its own; the tables then say where in each pair's list a
+  // chunk's positions go, and the chunks file them there, again side by side. Chunks come in
+  // text order, so every list comes out sorted.
+  const std::size_t chunk = n / num_threads;
+  const std::size_t chunks = n / chunk + (n % chunk != 0 ? 1 : 0);
+  std::vector<std::vector<Index>> tables(chunks);
+  auto fill_and_count = [&](std::size_t k, const StopFlag& stop) {
+    const std::size_t begin = k * chunk;
+    const std::size_t end = std::min(begin + chunk, n);
+    std::vector<Index>& own = tables[k];
+    own.assign(65536, 0);
+    for (std::size_t i = begin; i < end; ++i) {
+      nodes_[i] = Node{bytes[i], i + 1 == n ? kNone : static_cast<Index>(i + 1), kNone};
+      if (i + 1 < n) ++own[byte_pair_key(bytes, i)];
+      if ((i - begin) % kPollInterval == 0 && stop.stop_requested()) return;
+    }
+  };
+  run_on_workers(chunks, fill_and_count, interrupt_);
+
+  occurrences_.reserve(n + n / 4 + 1024);
+  std::vector<Index> number_of(65536, kNone);
+  for (unsigned key = 0; key < 65536; ++key) {
+    Index total = 0;
+    for (const std::vector<Index>& own : tables) total += own[key];
+    if (total == 0) continue;
+    number_of[key] = static_cast<Index>(pairs_.size());
+    // Each chunk's count of this pair becomes where its positions of the pair begin.
+    Index at = static_cast<Index>(occurrences_.size());
+    for (std::vector<Index>& own : tables) at += std::exchange(own[key], at);
+    number_byte_pair(key, total);
+  }
+
+  auto file = [&](std::size_t k, const StopFlag& stop) {
+    const std::size_t begin = k * chunk;
+    const std::size_t end = std::min(begin + chunk, n - 1);
+    std::vector<Index>& at = tables[k];
+    for (std::size_t i = begin; i < end; ++i) {
+      const unsigned key = byte_pair_key(bytes, i);
+      nodes_[i].pair = number_of[key];
+      occurrences_[at[key]++] = static_cast<Index>(i);
+      if ((i - begin) % kPollInterval == 0 && stop.stop_requested()) return;
+    }
+  };
+  run_on_workers(chunks, file, interrupt_);
+}
+
+template <class Index>
 void IncrementalTrainer::Impl<Index>::push(Index number) {
-  heap_.push_back(HeapEntry{pairs_[number].count, number});
+  heap_.push_back(HeapEntry{counts_[number], number});
   queued_[number] = 1;
   std::push_heap(heap_.begin(), heap_.end(),
                  [this](const HeapEntry& a, const HeapEntry& b) { return lower_priority(a, b); });
@@ -304,8 +373,8 @@ void IncrementalTrainer::Impl<Index>::admit_single_pairs() {
   admit_from_ = 1;
   for (std::size_t number = 0; number < pairs_.size(); ++number) {
     poll(number + 1);
-    if (pairs_[number].count == 0 || queued_[number]) continue;
-    heap_.push_back(HeapEntry{pairs_[number].count, static_cast<Index>(number)});
+    if (counts_[number] == 0 || queued_[number]) continue;
+    heap_.push_back(HeapEntry{counts_[number], static_cast<Index>(number)});
     queued_[number] = 1;
   }
   std::make_heap(heap_.begin(), heap_.end(),
@@ -321,7 +390,7 @@ std::optional<TokenPair> IncrementalTrainer::Impl<Index>::most_common_pair() {
       continue;
     }
     HeapEntry top = heap_.front();
-    Index count = pairs_[top.number].count;
+    Index count = counts_[top.number];
     if (count == top.count) {
       chosen_ = top.number;
       return TokenPair{pairs_[top.number].left, pairs_[top.number].right};
@@ -345,15 +414,18 @@ Index IncrementalTrainer::Impl<Index>::new_pair(Index left, Index right) {
   if (!free_.empty()) {
     number = free_.back();
     free_.pop_back();
-    pairs_[number] = Pair{left, right, 0, 0, 0};
+    pairs_[number] = Pair{left, right, 0, 0};
+    counts_[number] = 0;
   } else {
     number = static_cast<Index>(pairs_.size());
     if (pairs_.size() == pairs_.capacity()) {
       // Grow by half rather than double: the table is the trainer's largest after the text.
       pairs_.reserve(pairs_.size() + pairs_.size() / 2 + 1024);
+      counts_.reserve(pairs_.capacity());
       queued_.reserve(pairs_.capacity());
     }
-    pairs_.push_back(Pair{left, right, 0, 0, 0});
+    pairs_.push_back(Pair{left, right, 0, 0});
+    counts_.push_back(0);
     queued_.push_back(0);
   }
   created_.push_back(number);
@@ -364,7 +436,8 @@ template <class Index>
 void IncrementalTrainer::Impl<Index>::release(Index number) {
   Pair& pair = pairs_[number];
   if (pair.left == kNone) return;  // already free
-  pair = Pair{kNone, kNone, 0, 0, 0};
+  pair = Pair{kNone, kNone, 0, 0};
+  counts_[number] = 0;
   free_.push_back(number);
 }
 
@@ -385,7 +458,7 @@ void IncrementalTrainer::Impl<Index>::rewrite(Index i, Index id) {
       // it becomes (id, id). So every record stays current and publishing reads no node.
       Index& slot = with_left_[id];
       if (slot == kNone) slot = new_pair(id, id);
-      ++pairs_[slot].count;
+      ++counts_[slot];
       left.pair = slot;
       gained_[gained_count_ - 1].number = slot;
     } else {
@@ -440,7 +513,7 @@ void IncrementalTrainer::Impl<Index>::merge(TokenPair pair, TokenId token_id,
     rewrite(i, id);
     if (++done % kPollInterval == 0) interrupt();
   }
-  check(pairs_[number].count == 0, "merged pair still occurs");
+  check(counts_[number] == 0, "merged pair still occurs");
   pairs_[number].list_size = 0;
   publish_new_pairs();
 }
@@ -454,8 +527,8 @@ void IncrementalTrainer::Impl<Index>::publish_new_pairs() {
     const Pair& pair = pairs_[number];
     with_left_[pair.left] = kNone;
     with_right_[pair.right] = kNone;
-    total += pair.count;
-    if (pair.count > 0 && pair.count >= admit_from_) push(number);
+    total += counts_[number];
+    if (counts_[number] > 0 && counts_[number] >= admit_from_) push(number);
   }
   // Give the new pairs their position lists.
   if (occurrences_.size() + total > occurrences_.capacity()) {
@@ -464,7 +537,7 @@ void IncrementalTrainer::Impl<Index>::publish_new_pairs() {
     std::size_t at = occurrences_.size();
     for (Index number : created_) {
       pairs_[number].list_at = static_cast<Index>(at);
-      at += pairs_[number].count;
+      at += counts_[number];
     }
     occurrences_.resize(at);
     for (std::size_t g = 0; g < gained_count_; ++g) {
@@ -473,15 +546,15 @@ void IncrementalTrainer::Impl<Index>::publish_new_pairs() {
       occurrences_[pair.list_at + pair.list_size++] = position;
     }
     for (Index number : created_) {
-      check(pairs_[number].list_size == pairs_[number].count, "occurrence list out of step");
+      check(pairs_[number].list_size == counts_[number], "occurrence list out of step");
     }
   }
   // Numbers of pairs that no longer occur, and have no heap entry, are free again.
   for (Index number : created_) {
-    if (pairs_[number].count == 0) release(number);
+    if (counts_[number] == 0) release(number);
   }
   for (Index number : dead_) {
-    if (pairs_[number].count == 0 && !queued_[number]) release(number);
+    if (counts_[number] == 0 && !queued_[number]) release(number);
   }
 }
 
@@ -490,10 +563,10 @@ void IncrementalTrainer::Impl<Index>::rebuild_occurrences() {
   // Every live position files itself under the pair it starts; walking the sequence in
   // order keeps each list sorted. The counts are exact, so the lists are laid out first.
   std::size_t at = 0;
-  for (Pair& pair : pairs_) {
-    pair.list_at = static_cast<Index>(at);
-    pair.list_size = 0;
-    at += pair.count;
+  for (std::size_t number = 0; number < pairs_.size(); ++number) {
+    pairs_[number].list_at = static_cast<Index>(at);
+    pairs_[number].list_size = 0;
+    at += counts_[number];
   }
   occurrences_.resize(at);
   // Position 0 is never removed; the walk visits live positions only.
