@@ -6,11 +6,13 @@
 // failure into Python terms.
 #include "binding/tokenizer_type.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <limits>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "binding/args.hpp"
 #include "binding/errors.hpp"
@@ -103,11 +105,23 @@ engine::InterruptCheck signal_check() { return engine::InterruptCheck{&signal_pe
 
 PyObject* id_list(const std::vector<engine::TokenId>& ids) {
   PyRef list = checked(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size()))));
+  // A text repeats its tokens: when the ids are few next to the list, each distinct int is
+  // made once and shared by the list's entries (borrowed here; the list holds them).
+  engine::TokenId largest = 0;
+  for (engine::TokenId id : ids) largest = std::max(largest, id);
+  const bool share = ids.size() >= 256 && largest / 4 < ids.size();
+  std::vector<PyObject*> made(share ? largest + 1 : 0, nullptr);
   for (std::size_t i = 0; i < ids.size(); ++i) {
     // Tens of millions of ints take a while to make: stay responsive to Ctrl-C meanwhile.
     if (i % kItemsPerSignalCheck == kItemsPerSignalCheck - 1) checked(PyErr_CheckSignals());
-    PyObject* item = PyLong_FromUnsignedLongLong(ids[i]);
-    if (item == nullptr) throw PythonError{};
+    PyObject* item = share ? made[ids[i]] : nullptr;
+    if (item != nullptr) {
+      Py_INCREF(item);
+    } else {
+      item = PyLong_FromUnsignedLongLong(ids[i]);
+      if (item == nullptr) throw PythonError{};
+      if (share) made[ids[i]] = item;
+    }
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals `item`
   }
   return list.release();
