@@ -132,9 +132,12 @@ def test_handler_calls_during_training_are_refused_and_training_completes(tmp_pa
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
-    # Refused while training runs; a handler run just before or after it gets in.
+    # Refused while training runs; a handler run just before or after it gets in. The handler's
+    # own calls poll for signals too, so on a slow machine it can run again inside its own
+    # encode or decode, where reading calls nest and build_vocab is refused.
     busy = ("Already mutably borrowed", "Already mutably borrowed", "Already borrowed")
-    assert set(seen) <= {busy, ("ok", "ok", "ok")}
+    nested = ("ok", "ok", "Already borrowed")
+    assert set(seen) <= {busy, ("ok", "ok", "ok"), nested}
     assert busy in seen, "the handler never ran during training"
     probe = text[:50_000]
     assert tok.encode(probe) == reference.encode(probe)
