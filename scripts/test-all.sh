@@ -46,7 +46,7 @@ source "$here/lib.sh"
 ALL_LANES=(engine wheel abi3 i386 engine-i386 engine-asan engine-tsan engine-i386-asan pytest-asan
   valgrind valgrind-i386 fuzz)
 # Lanes that run only when named in PAIRLOOM_LANES.
-EXTRA_LANES=(fuzz-i386)
+EXTRA_LANES=(fuzz-i386 soak)
 BUILD_ROOT="${PAIRLOOM_BUILD_ROOT:-$repo/build-ci}"
 JOBS="${PAIRLOOM_JOBS:-$(nproc)}"
 read -r -a PYTEST_ARGS <<<"${PAIRLOOM_PYTEST_ARGS:-tests}"
@@ -169,6 +169,21 @@ install_wheel() {
 lane_wheel() {
   install_wheel wheel-3.11 || return
   pytest_lane wheel-3.11 "$BUILD_ROOT/wheel-3.11.xml" "$WHEEL_VENV/bin/python" -u PYTHONPATH
+}
+
+# 100,000 calls of every method, failing ones included, with the process's memory weighed
+# before and after (about 7 minutes): run on demand, PAIRLOOM_LANES=soak.
+lane_soak() {
+  case $WHEEL_STATE in
+  none) install_wheel soak-build || return ;;
+  failed)
+    record_broken soak "no module: pip install . failed"
+    return 1
+    ;;
+  esac
+  run_suite soak "$BUILD_ROOT/soak.xml" env -C "$repo" -u PYTHONPATH PAIRLOOM_SOAK=1 \
+    "$WHEEL_VENV/bin/python" -m pytest -q -p no:cacheprovider --junitxml="$BUILD_ROOT/soak.xml" \
+    -m soak tests/test_memory.py
 }
 
 lane_abi3() {
@@ -347,16 +362,13 @@ lane_pytest_asan() {
   # ASan's allocator, so a use after free of an object the module released is caught too.
   # Left out: tests that cap the address space (ASan reserves terabytes of it for its shadow
   # and cannot start under a cap) or weigh the process's memory (ASan's shadow and
-  # quarantine count too), one that needs a merge step on 1 MiB of text within 0.2 s, and one
-  # whose 10 ms timer, on a slow build, also fires inside the calls its own handler makes.
+  # quarantine count too).
   local report="$BUILD_ROOT/pytest-asan.xml" skip=(
     tests/test_huge_tokens.py
     tests/test_memory.py::test_training_under_a_memory_cap_fails_cleanly
     tests/test_memory.py::test_encoding_and_loading_under_a_memory_cap
     tests/test_memory.py::test_load_running_out_of_memory_part_way_keeps_what_was_read
     tests/test_model_file.py::test_huge_files_load_in_bounded_memory
-    tests/test_train.py::test_signal_interrupts_training_and_keeps_completed_steps
-    tests/test_interrupt.py::test_handler_calls_during_training_are_refused_and_training_completes
   )
   run_suite pytest-asan "$report" env -C "$repo" LD_PRELOAD="$preload" \
     ASAN_OPTIONS="${SAN_ASAN_OPTIONS/detect_leaks=1/detect_leaks=0}" \
