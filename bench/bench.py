@@ -2,6 +2,7 @@
 """Training and encoding benchmarks: pairloom against the plain algorithm and its peers.
 
     python bench/bench.py [--quick] [--ref REF] [--out bench/results]
+    python bench/bench.py --from-json bench/results/results.json   # only re-render
 
 Systems, all given the same text:
 
@@ -452,25 +453,30 @@ def worker_train(job: dict) -> dict:
 
 
 def worker_steps(job: dict) -> dict:
-    """pairloom's train at vocab_size 256 (no step) and 257 (one count and one merge),
-    alternately; their difference is the cost of the first step."""
+    """pairloom's train at vocab_size 256 (no step) and 257 (the first count and one merge),
+    with num_threads 1 and 2 in turn in one process, so both see the same load; the
+    difference 257 - 256 is the cost of the first step."""
     import pairloom
 
     text = load_text(job["text"])
-    tokenizer = pairloom.BasicTokenizer(num_threads=job["threads"])
-    tokenizer.train(text, 257)  # warm-up: starts the worker pool, caches the text's UTF-8
-    walls = {256: [], 257: []}
-    cpus = {256: [], 257: []}
+    tokenizers = {n: pairloom.BasicTokenizer(num_threads=n) for n in (1, 2)}
+    for tokenizer in tokenizers.values():
+        tokenizer.train(text, 257)  # warm-up: starts the worker pool, caches the text's UTF-8
+    walls = {(n, v): [] for n in (1, 2) for v in (256, 257)}
+    cpus = {(n, v): [] for n in (1, 2) for v in (256, 257)}
     for _ in range(job["repeats"]):
-        for vocab in (256, 257):
-            cpu, start = time.process_time(), time.perf_counter()
-            tokenizer.train(text, vocab)
-            walls[vocab].append(time.perf_counter() - start)
-            cpus[vocab].append(time.process_time() - cpu)
-    diffs = [b - a for a, b in zip(walls[256], walls[257])]
-    cpu_diffs = [b - a for a, b in zip(cpus[256], cpus[257])]
-    return {"wall": statistics.median(diffs), "cpu": statistics.median(cpu_diffs),
-            "wall_256": statistics.median(walls[256]), "wall_257": statistics.median(walls[257])}
+        for n, tokenizer in tokenizers.items():
+            for vocab in (256, 257):
+                cpu, start = time.process_time(), time.perf_counter()
+                tokenizer.train(text, vocab)
+                walls[n, vocab].append(time.perf_counter() - start)
+                cpus[n, vocab].append(time.process_time() - cpu)
+    result = {}
+    for n in (1, 2):
+        result[f"wall_{n}"] = statistics.median(
+            b - a for a, b in zip(walls[n, 256], walls[n, 257]))
+        result[f"cpu_{n}"] = statistics.median(b - a for a, b in zip(cpus[n, 256], cpus[n, 257]))
+    return result
 
 
 def make_encoder(system: str, model: str):
@@ -638,58 +644,86 @@ class Runner:
             self.results[key] = result
             print(f"  {key}: skipped (> {timeout:g} s expected)", flush=True)
             return result
-        runs = []
+        runs: list[dict] = []
+        failure = None
         limit = repeats or self.settings.max_repeats
-        while len(runs) < limit:
-            try:
-                if job["system"] == "plain":
-                    runs.append(self.plain_job(job, timeout))
-                else:
-                    runs.append(self.python_job(job, timeout))
-            except subprocess.TimeoutExpired:
-                if not runs:
-                    result = Result("timeout", timeout=timeout, text_bytes=text_bytes)
-                    self.results[key] = result
-                    print(f"  {key}: > {timeout:g} s", flush=True)
-                    return result
-                break
-            except RuntimeError as error:
-                result = Result("error", error=str(error), text_bytes=text_bytes)
-                self.results[key] = result
-                print(f"  {key}: error: {error}", flush=True)
-                return result
+        while len(runs) < limit and failure is None:
+            failure = self.run_once(job, timeout, runs)
             # Slow runs are not repeated: their noise is small next to their length.
-            if repeats is None and runs[0]["wall"] > 10:
+            if runs and repeats is None and runs[0]["wall"] > 10:
                 break
-        result = Result(
-            "ok",
-            wall=statistics.median(r["wall"] for r in runs),
-            cpu=statistics.median(r["cpu"] for r in runs),
-            runs=len(runs),
-            timeout=timeout,
-            text_bytes=text_bytes,
-            extra={k: v for k, v in runs[0].items()
-                   if k not in ("wall", "cpu", "baseline_rss", "peak_rss")},
-        )
-        if "peak_rss" in runs[0]:
-            result.memory = statistics.median(r["peak_rss"] - r["baseline_rss"] for r in runs)
+        return self.keep(key, runs, failure, timeout, text_bytes)
+
+    def round_robin(self, jobs: dict[str, tuple[dict, float]], rounds: int) -> dict[str, Result]:
+        """Runs each job once per round, in turn, so a load that changes meanwhile weighs on
+        all of them alike; medians per job."""
+        runs: dict[str, list[dict]] = {key: [] for key in jobs}
+        failures: dict[str, Result | None] = {key: None for key in jobs}
+        for _ in range(rounds):
+            for key, (job, timeout) in jobs.items():
+                if failures[key] is None:
+                    failures[key] = self.run_once(job, timeout, runs[key])
+        return {key: self.keep(key, runs[key], failures[key], timeout,
+                               Path(job["text"]).stat().st_size)
+                for key, (job, timeout) in jobs.items()}
+
+    def run_once(self, job: dict, timeout: float, runs: list[dict]) -> Result | None:
+        """One fresh process: appends its report to `runs`, or returns why there is none."""
+        try:
+            if job["system"] == "plain":
+                runs.append(self.plain_job(job, timeout))
+            else:
+                runs.append(self.python_job(job, timeout))
+            return None
+        except subprocess.TimeoutExpired:
+            return Result("timeout", timeout=timeout)
+        except RuntimeError as error:
+            return Result("error", error=str(error))
+
+    def keep(self, key: str, runs: list[dict], failure: Result | None, timeout: float,
+             text_bytes: int) -> Result:
+        """The medians of `runs` (a failure after a successful run only ends the repeats)."""
+        if not runs:
+            result = failure or Result("error", error="not run")
+            result.text_bytes = text_bytes
+            detail = f"> {timeout:g} s" if result.status == "timeout" else f"error: {result.error}"
+        else:
+            result = Result(
+                "ok",
+                wall=statistics.median(r["wall"] for r in runs),
+                cpu=statistics.median(r["cpu"] for r in runs),
+                runs=len(runs),
+                timeout=timeout,
+                text_bytes=text_bytes,
+                extra={k: v for k, v in runs[0].items()
+                       if k not in ("wall", "cpu", "baseline_rss", "peak_rss")},
+            )
+            if "peak_rss" in runs[0]:
+                result.memory = statistics.median(r["peak_rss"] - r["baseline_rss"] for r in runs)
+            detail = f"{result.seconds()} (cpu {result.cpu:.3g} s, {result.runs} run(s))"
         self.results[key] = result
-        print(f"  {key}: {result.seconds()} (cpu {result.cpu:.3g} s, {result.runs} run(s))",
-              flush=True)
+        print(f"  {key}: {detail}", flush=True)
         return result
 
     # -- one kind of measurement each
 
+    @staticmethod
+    def train_job(system: str, text: Path, vocab: int) -> dict:
+        return {"kind": "train", "system": system, "text": str(text), "vocab": vocab,
+                "threads": 2 if system == "pairloom2" else 1}
+
+    def encode_job(self, system: str, text: Path, model: Path) -> dict:
+        return {"kind": "encode", "system": system, "text": str(text), "model": str(model),
+                "merges": str(model), "seconds": self.settings.encode_seconds}
+
     def train(self, system: str, text: Path, vocab: int, timeout: float, **kw) -> Result:
-        job = {"kind": "train", "system": system, "text": str(text), "vocab": vocab,
-               "threads": 2 if system == "pairloom2" else 1}
+        job = self.train_job(system, text, vocab)
         if "model_out" in kw:
             job["model_out"] = str(kw.pop("model_out"))
         return self.measure(f"train/{system}/{text.name}/{vocab}", job, timeout, **kw)
 
     def encode(self, system: str, text: Path, model: Path, timeout: float, **kw) -> Result:
-        job = {"kind": "encode", "system": system, "text": str(text), "model": str(model),
-               "merges": str(model), "seconds": self.settings.encode_seconds}
+        job = self.encode_job(system, text, model)
         if "ids_out" in kw:
             job["ids_out"] = str(kw.pop("ids_out"))
         return self.measure(f"encode/{system}/{text.name}", job, timeout, repeats=1, **kw)
@@ -708,6 +742,11 @@ def available_systems() -> tuple[list[str], dict[str, str]]:
         except importlib.metadata.PackageNotFoundError:
             print(f"{package} is not installed: {SYSTEM_LABELS[system]} is left out")
     return systems, versions
+
+
+def scaling_sizes(settings: Settings) -> tuple[int, int]:
+    """The text sizes whose training times make the 10x-the-text target."""
+    return (50 * KB, 500 * KB) if settings.quick else (1 * MB, 10 * MB)
 
 
 def timeout_for(system: str, settings: Settings) -> float:
@@ -781,11 +820,18 @@ def run_stages(runner: Runner, systems: list[str]) -> dict:
     # 4. num_threads 2 against 1: the first step alone (a count and a merge) and a whole
     #    training; the engine's count on its own comes from the plain tool.
     print("num_threads 1 and 2", flush=True)
-    threads = {}
-    for n in (1, 2):
-        job = {"kind": "steps", "system": f"pairloom-steps{n}", "text": str(target_text),
-               "threads": n, "repeats": 3 if s.quick else 9}
-        threads[n] = runner.measure(f"steps/{n}", job, s.pairloom_timeout, repeats=1)
+    job = {"kind": "steps", "system": "pairloom-steps", "text": str(target_text),
+           "repeats": 3 if s.quick else 15}
+    try:
+        steps = runner.python_job(job, s.pairloom_timeout)
+        threads = {n: Result("ok", wall=steps[f"wall_{n}"], cpu=steps[f"cpu_{n}"], runs=1,
+                             text_bytes=s.target_bytes, extra={"load": steps["load"]})
+                   for n in (1, 2)}
+        print(f"  first step: {steps}", flush=True)
+    except subprocess.TimeoutExpired:
+        threads = {n: Result("timeout", timeout=s.pairloom_timeout) for n in (1, 2)}
+    except RuntimeError as error:
+        threads = {n: Result("error", error=str(error)) for n in (1, 2)}
     try:
         done = subprocess.run([str(runner.built.plain_tool), "count", str(target_text), "2",
                                "5" if s.quick else "21"],
@@ -847,7 +893,23 @@ def run_stages(runner: Runner, systems: list[str]) -> dict:
                                                           timeout_for(system, s))
     report["encode_corpus"] = encode_corpus
 
-    # 7. Does HF's BPE model give pairloom's ids for pairloom's merges?
+    # 7. The targets' comparisons once more, run in turn so that they share the load.
+    print("paired runs for the targets", flush=True)
+    rounds = 1 if s.quick else 5
+    small, large = scaling_sizes(s)
+    paired = runner.round_robin({
+        f"paired/train {size_label(n)}": (runner.train_job("pairloom", inputs.path("main", n),
+                                               s.target_vocab), s.pairloom_timeout)
+        for n in (small, large)}, rounds)
+    size = MB if MB in s.encode_sizes else s.encode_sizes[-1]
+    text = inputs.path("main", size, offset=s.target_bytes)
+    paired.update(runner.round_robin({
+        f"paired/encode {size_label(size)} {system}": (runner.encode_job(system, text, models["pairloom"]),
+                                    timeout_for(system, s))
+        for system in ("pairloom", "tiktoken", "hf") if system in encoders}, rounds))
+    report["paired"] = paired
+
+    # 8. Does HF's BPE model give pairloom's ids for pairloom's merges?
     if "hf" in systems:
         print("HF agreement", flush=True)
         texts = [(f"held-out main text, {size_label(n)}",
@@ -994,20 +1056,23 @@ def targets(report: dict, settings: Settings) -> list[Target]:
                                 f"{r.memory / MB:.1f} MB" if r.ok else r.seconds(),
                                 per_byte, "=", 24, False, note, timed=False))
 
-    enc = report["by_encode_size"]
+    # The encoding and scaling targets come from the paired runs, which share the load.
+    paired = report.get("paired", {})
     size = MB if MB in settings.encode_sizes else settings.encode_sizes[-1]
+    ours = paired.get(f"paired/encode {size_label(size)} pairloom")
     for peer, goal in (("tiktoken", 3), ("hf", 5)):
-        if peer in enc and size in enc[peer]:
-            ratio, bound = ratio_of(enc[peer][size], enc["pairloom"][size])
+        theirs = paired.get(f"paired/encode {size_label(size)} {peer}")
+        if ours is not None and theirs is not None:
+            ratio, bound = ratio_of(theirs, ours)
             found.append(Target(
                 f"encoding {size_label(size)}: throughput over {SYSTEM_LABELS[peer]}",
-                f"{throughput(enc['pairloom'][size])} vs {throughput(enc[peer][size])}",
-                ratio, bound, goal, True,
-                cpu_ratio=cpu_ratio(enc[peer][size], enc["pairloom"][size])))
+                f"{throughput(ours)} vs {throughput(theirs)}", ratio, bound, goal, True,
+                cpu_ratio=cpu_ratio(theirs, ours)))
 
-    sizes = report["by_size"]["pairloom"]
-    small, large = (1 * MB, 10 * MB) if not settings.quick else (50 * KB, 500 * KB)
-    if small in sizes and large in sizes:
+    small, large = scaling_sizes(settings)
+    sizes = {n: paired[f"paired/train {size_label(n)}"] for n in (small, large)
+             if f"paired/train {size_label(n)}" in paired}
+    if len(sizes) == 2:
         ratio, bound = ratio_of(sizes[large], sizes[small])
         found.append(Target(f"training {size_label(large)} vs {size_label(small)} "
                             f"(vocab {settings.target_vocab}): time ratio for 10x the text",
@@ -1086,6 +1151,16 @@ def markdown(report: dict, meta: dict, found: list[Target], settings: Settings) 
     notes = [t.note for t in found if t.note]
     if notes:
         out += [""] + [f"- {n}" for n in notes]
+    paired = report.get("paired", {})
+    if paired:
+        rounds = max(r.runs for r in paired.values())
+        out += ["", "The encoding and scaling targets come from runs made in turn (up to "
+                f"{rounds} rounds of fresh processes), so that a changing load weighs on each "
+                "alike:", "",
+                table(["run", "wall", "CPU", "runs"],
+                      [[key.removeprefix("paired/"), r.seconds(),
+                        f"{r.cpu:.3g} s" if r.ok else "–", str(r.runs)]
+                       for key, r in paired.items()])]
 
     t = report["target"]
     problem = f"{size_label(settings.target_bytes)} of the main text, vocab_size {settings.target_vocab}"
@@ -1157,9 +1232,11 @@ def markdown(report: dict, meta: dict, found: list[Target], settings: Settings) 
             table(["system", *map(size_label, settings.encode_sizes)],
                   [[SYSTEM_LABELS[name], *(throughput(r) for r in row.values())]
                    for name, row in enc.items()])]
+    # Below 100 KB the page-sized steps of the resident set swamp the text.
+    sizes = [n for n in settings.encode_sizes if n >= 100 * KB]
     out += ["", "Peak bytes per byte of text while encoding:", "",
-            table(["system", *map(size_label, settings.encode_sizes)],
-                  [[SYSTEM_LABELS[name], *(memory_per_byte(r) for r in row.values())]
+            table(["system", *map(size_label, sizes)],
+                  [[SYSTEM_LABELS[name], *(memory_per_byte(row[n]) for n in sizes)]
                    for name, row in enc.items()])]
     corpora = report["encode_corpus"]
     systems = list(next(iter(corpora.values())).keys())
@@ -1179,9 +1256,13 @@ def markdown(report: dict, meta: dict, found: list[Target], settings: Settings) 
         if "error" in agreement:
             out += [f"Not checked: {agreement['error']}"]
         else:
-            out += [f"pairloom's vocabulary holds {agreement['duplicate_tokens']} token(s) whose "
-                    "bytes repeat an earlier token's; HF keys its vocabulary by token text, so "
-                    "there the two cannot agree on ids.", "",
+            duplicates = agreement["duplicate_tokens"]
+            out += [f"pairloom's vocabulary holds {duplicates} token(s) whose bytes repeat an "
+                    "earlier token's. HF keys its vocabulary by token text, so it could not "
+                    "name such tokens by their own ids; the last column compares with each "
+                    "named by the first id with its bytes." if duplicates else
+                    "No token of pairloom's vocabulary repeats another's bytes, so HF's "
+                    "text-keyed vocabulary names every token by pairloom's id.", "",
                     table(["text", "pairloom tokens", "HF tokens", "identical ids",
                            "identical up to repeated tokens"],
                           [[c["text"], f"{c['tokens']:,}", f"{c['hf_tokens']:,}",
@@ -1385,6 +1466,7 @@ def report_from_json(saved: dict) -> dict:
 
     report = dict(saved)
     report["target"] = {k: Result(**v) for k, v in saved["target"].items()}
+    report["paired"] = {k: Result(**v) for k, v in saved.get("paired", {}).items()}
     for name in ("by_vocab", "by_size", "by_encode_size"):
         report[name] = rows(saved[name], int)
     for name in ("by_corpus", "encode_corpus"):
