@@ -84,6 +84,14 @@ TEST(IncrementalTrainer, CountingOnThreadsChangesNothing) {
   for (std::size_t threads : {0, 2, 3, 8, 64}) EXPECT_EQ(learn(text, 700, threads), expected);
 }
 
+TEST(IncrementalTrainer, LearnsWhatRecountingLearnsWithArraysOnLargePages) {
+  // Past 4 MiB the trainer's arrays come aligned from a different allocation path.
+  std::mt19937 rng{7};
+  std::string text = reference::random_text(rng, reference::alphabets()[1], 60000);
+  while (text.size() < 420000) text += text.substr(0, 420000 - text.size());
+  EXPECT_EQ(learn(text, 280), reference::train(text, 280));
+}
+
 TEST(IncrementalTrainer, LearnsWhatRecountingLearnsOnRealText) {
   const char* dir = std::getenv("PAIRLOOM_CORPORA");
   std::ifstream file{std::string{dir ? dir : "/work/shared/corpora"} +

@@ -1,7 +1,10 @@
 #include "tokenizer/basic/incremental_trainer.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstdint>
+#include <new>
 #include <limits>
 #include <mutex>
 #include <memory>
@@ -78,6 +81,30 @@ struct Uninitialised : std::allocator<T> {
   template <class U>
   Uninitialised(const Uninitialised<U>&) noexcept {}
 
+  // Arrays this large are aligned to, and backed by, 2 MiB pages where the system offers
+  // them on request: the merge loop reaches all over them, and small pages would cost a TLB
+  // miss on nearly every access and a page fault per 4 KiB on first touch.
+  static constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+  T* allocate(std::size_t n) {
+    if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_array_new_length();
+    const std::size_t bytes = n * sizeof(T);
+    if (bytes < 2 * kHugePage) return std::allocator<T>::allocate(n);
+    void* at = ::operator new(bytes, std::align_val_t{kHugePage});
+#ifdef MADV_HUGEPAGE
+    // Advice only: where it is refused, small pages serve as before.
+    ::madvise(at, bytes - bytes % kHugePage, MADV_HUGEPAGE);
+#endif
+    return static_cast<T*>(at);
+  }
+  void deallocate(T* at, std::size_t n) noexcept {
+    if (n * sizeof(T) < 2 * kHugePage) {
+      std::allocator<T>::deallocate(at, n);
+    } else {
+      ::operator delete(at, std::align_val_t{kHugePage});
+    }
+  }
+
   template <class U>
   void construct(U* at) noexcept(std::is_nothrow_default_constructible_v<U>) {
     ::new (static_cast<void*>(at)) U;
@@ -92,8 +119,11 @@ struct Uninitialised : std::allocator<T> {
 // trainer only counts in chunks and lays the lists out on the calling thread.
 constexpr std::size_t kMostChunksLaidOut = 64;
 
-// How many occurrences ahead the merge loop prefetches.
-constexpr std::size_t kPrefetchDistance = 32;
+// How many occurrences ahead the merge loop prefetches an occurrence's node, the node after
+// it, and the node after that.
+constexpr std::size_t kPrefetchFar = 40;
+constexpr std::size_t kPrefetchNext = 22;
+constexpr std::size_t kPrefetchNear = 8;
 
 }  // namespace
 
@@ -187,7 +217,34 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
     gained_[gained_count_++] = Gained{slot, position};
   }
   void rewrite(Index position, Index id);
-  void publish_new_pairs();
+  /// The occurrences lie anywhere in the text, and a rewrite reads the nodes at i, at i's
+  /// predecessor, at j = next(i) and at next(j). Fetch them a few occurrences ahead, a link
+  /// further the closer the occurrence comes, so that the misses overlap. Stale entries may
+  /// lead anywhere in the array, which costs a wasted fetch at most.
+  [[gnu::always_inline]] void prefetch_ahead(std::size_t k, std::size_t end) const {
+    const Node* nodes = nodes_.data();
+    const std::size_t size = nodes_.size();
+    if (k + kPrefetchFar < end) {
+      const Index i = occurrences_[k + kPrefetchFar];
+      __builtin_prefetch(&nodes[i]);
+      if (i > 0) __builtin_prefetch(&nodes[i - 1]);
+    }
+    if (k + kPrefetchNext < end) {
+      const Index j = nodes[occurrences_[k + kPrefetchNext]].next;
+      if (j < size) __builtin_prefetch(&nodes[j]);
+    }
+    if (k + kPrefetchNear < end) {
+      const Index j = nodes[occurrences_[k + kPrefetchNear]].next;
+      const Index q = j < size ? nodes[j].next : kNone;
+      if (q < size) {
+        __builtin_prefetch(&nodes[q]);
+        __builtin_prefetch(&nodes[q - 1]);
+      }
+    }
+  }
+  /// Enters the merge's new pairs into the heap and files their positions: first into
+  /// [spare, spare_end), the list of the pair just merged, then after the last list.
+  void publish_new_pairs(std::size_t spare, std::size_t spare_end);
   void rebuild_occurrences();
 
   /// Polled by every pass over the whole text or all pairs, on the calling thread.
@@ -258,11 +315,10 @@ IncrementalTrainer::Impl<Index>::Impl(std::string_view text, std::size_t num_thr
 template <class Index>
 void IncrementalTrainer::Impl<Index>::build_on_caller(const unsigned char* bytes, std::size_t n,
                                                       std::size_t num_threads) {
-  for (std::size_t i = 0; i < n; ++i) {
-    nodes_[i] = Node{bytes[i], i + 1 == n ? kNone : static_cast<Index>(i + 1), kNone};
-    poll(i + 1);
+  if (n < 2) {
+    if (n == 1) nodes_[0] = Node{bytes[0], kNone, kNone};
+    return;
   }
-  if (n < 2) return;
   std::vector<Index> counts(65536, 0);
   if (num_threads >= 2 && n >= num_threads) {
     count_in_chunks(bytes, n, num_threads, counts, interrupt_);
@@ -285,10 +341,11 @@ void IncrementalTrainer::Impl<Index>::build_on_caller(const unsigned char* bytes
   }
   for (std::size_t i = 0; i + 1 < n; ++i) {
     const unsigned key = byte_pair_key(bytes, i);
-    nodes_[i].pair = number_of[key];
+    nodes_[i] = Node{bytes[i], static_cast<Index>(i + 1), number_of[key]};
     occurrences_[fill[key]++] = static_cast<Index>(i);
     poll(i + 1);
   }
+  nodes_[n - 1] = Node{bytes[n - 1], kNone, kNone};
 }
 
 template <class Index>
@@ -303,26 +360,25 @@ void IncrementalTrainer::Impl<Index>::number_byte_pair(unsigned key, Index count
 template <class Index>
 void IncrementalTrainer::Impl<Index>::build_in_chunks(const unsigned char* bytes, std::size_t n,
                                                       std::size_t num_threads) {
-  // Chunks of c = floor(n / num_threads) positions (the last takes the rest). Each chunk fills
-  // its positions and counts the pairs starting in them (so the pair across its right
-  // boundary too) into a table of its own; the tables then say where in each pair's list a
-  // chunk's positions go, and the chunks file them there, again side by side. Chunks come in
-  // text order, so every list comes out sorted.
+  // Chunks of c = floor(n / num_threads) positions (the last takes the rest). Each chunk
+  // counts the pairs starting in its positions (so the pair across its right boundary too)
+  // into a table of its own; the tables then say where in each pair's list a chunk's
+  // positions go, and the chunks fill their nodes and file their positions there, again side
+  // by side. Chunks come in text order, so every list comes out sorted.
   const std::size_t chunk = n / num_threads;
   const std::size_t chunks = n / chunk + (n % chunk != 0 ? 1 : 0);
   std::vector<std::vector<Index>> tables(chunks);
-  auto fill_and_count = [&](std::size_t k, const StopFlag& stop) {
+  auto count = [&](std::size_t k, const StopFlag& stop) {
     const std::size_t begin = k * chunk;
     const std::size_t end = std::min(begin + chunk, n);
     std::vector<Index>& own = tables[k];
     own.assign(65536, 0);
     for (std::size_t i = begin; i < end; ++i) {
-      nodes_[i] = Node{bytes[i], i + 1 == n ? kNone : static_cast<Index>(i + 1), kNone};
       if (i + 1 < n) ++own[byte_pair_key(bytes, i)];
       if ((i - begin) % kPollInterval == 0 && stop.stop_requested()) return;
     }
   };
-  run_on_workers(chunks, fill_and_count, interrupt_);
+  run_on_workers(chunks, count, interrupt_);
 
   occurrences_.reserve(n + n / 4 + 1024);
   std::vector<Index> number_of(65536, kNone);
@@ -343,12 +399,13 @@ void IncrementalTrainer::Impl<Index>::build_in_chunks(const unsigned char* bytes
     std::vector<Index>& at = tables[k];
     for (std::size_t i = begin; i < end; ++i) {
       const unsigned key = byte_pair_key(bytes, i);
-      nodes_[i].pair = number_of[key];
+      nodes_[i] = Node{bytes[i], static_cast<Index>(i + 1), number_of[key]};
       occurrences_[at[key]++] = static_cast<Index>(i);
       if ((i - begin) % kPollInterval == 0 && stop.stop_requested()) return;
     }
   };
   run_on_workers(chunks, file, interrupt_);
+  nodes_[n - 1] = Node{bytes[n - 1], kNone, kNone};
 }
 
 template <class Index>
@@ -503,10 +560,7 @@ void IncrementalTrainer::Impl<Index>::merge(TokenPair pair, TokenId token_id,
   if (gained_.size() < 2 * (end - begin)) gained_.resize(2 * (end - begin));
   std::size_t done = 0;
   for (std::size_t k = begin; k < end; ++k) {
-    // The occurrences lie anywhere in the text: fetch a few ahead so the misses overlap.
-    if (k + kPrefetchDistance < end) {
-      __builtin_prefetch(&nodes_[occurrences_[k + kPrefetchDistance]]);
-    }
+    prefetch_ahead(k, end);
     const Index i = occurrences_[k];
     // A listed position is stale once a rewrite removed it or changed the pair it starts.
     if (nodes_[i].token == kNone || nodes_[i].pair != number) continue;
@@ -515,30 +569,37 @@ void IncrementalTrainer::Impl<Index>::merge(TokenPair pair, TokenId token_id,
   }
   check(counts_[number] == 0, "merged pair still occurs");
   pairs_[number].list_size = 0;
-  publish_new_pairs();
+  publish_new_pairs(begin, end);
 }
 
 template <class Index>
-void IncrementalTrainer::Impl<Index>::publish_new_pairs() {
+void IncrementalTrainer::Impl<Index>::publish_new_pairs(std::size_t spare,
+                                                        std::size_t spare_end) {
   // Forget the merge's lookup tables and enter the new pairs that occur often enough into
   // the heap.
-  std::size_t total = 0;
   for (Index number : created_) {
     const Pair& pair = pairs_[number];
     with_left_[pair.left] = kNone;
     with_right_[pair.right] = kNone;
-    total += counts_[number];
     if (counts_[number] > 0 && counts_[number] >= admit_from_) push(number);
   }
-  // Give the new pairs their position lists.
-  if (occurrences_.size() + total > occurrences_.capacity()) {
+  // Give the new pairs their position lists: where the merged pair's list was while a list
+  // fits there (there is room for at least half of them, as every rewrite gains at most two
+  // pairs), else after the last list.
+  std::size_t at = occurrences_.size();
+  for (Index number : created_) {
+    const std::size_t count = counts_[number];
+    if (count <= spare_end - spare) {
+      pairs_[number].list_at = static_cast<Index>(spare);
+      spare += count;
+    } else {
+      pairs_[number].list_at = static_cast<Index>(at);
+      at += count;
+    }
+  }
+  if (at > occurrences_.capacity()) {
     rebuild_occurrences();
   } else {
-    std::size_t at = occurrences_.size();
-    for (Index number : created_) {
-      pairs_[number].list_at = static_cast<Index>(at);
-      at += counts_[number];
-    }
     occurrences_.resize(at);
     for (std::size_t g = 0; g < gained_count_; ++g) {
       const auto [number, position] = gained_[g];
