@@ -749,6 +749,11 @@ def scaling_sizes(settings: Settings) -> tuple[int, int]:
     return (50 * KB, 500 * KB) if settings.quick else (1 * MB, 10 * MB)
 
 
+def encode_scaling_sizes(settings: Settings) -> tuple[int, int]:
+    """The text sizes whose encoding times make the 10x-the-text target."""
+    return (100 * KB, 1 * MB) if settings.quick else (1 * MB, 10 * MB)
+
+
 def timeout_for(system: str, settings: Settings) -> float:
     return settings.pairloom_timeout if system.startswith("pairloom") else settings.timeout
 
@@ -907,6 +912,11 @@ def run_stages(runner: Runner, systems: list[str]) -> dict:
         f"paired/encode {size_label(size)} {system}": (runner.encode_job(system, text, models["pairloom"]),
                                     timeout_for(system, s))
         for system in ("pairloom", "tiktoken", "hf") if system in encoders}, rounds))
+    paired.update(runner.round_robin({
+        f"paired/encode {size_label(n)} pairloom": (
+            runner.encode_job("pairloom", inputs.path("main", n, offset=s.target_bytes),
+                              models["pairloom"]), timeout_for("pairloom", s))
+        for n in encode_scaling_sizes(s) if n != size}, rounds))
     report["paired"] = paired
 
     # 8. Does HF's BPE model give pairloom's ids for pairloom's merges?
@@ -1076,6 +1086,17 @@ def targets(report: dict, settings: Settings) -> list[Target]:
         ratio, bound = ratio_of(sizes[large], sizes[small])
         found.append(Target(f"training {size_label(large)} vs {size_label(small)} "
                             f"(vocab {settings.target_vocab}): time ratio for 10x the text",
+                            f"{sizes[large].seconds()} / {sizes[small].seconds()}",
+                            ratio, bound, 12, False,
+                            cpu_ratio=cpu_ratio(sizes[large], sizes[small])))
+
+    small, large = encode_scaling_sizes(settings)
+    sizes = {n: paired[f"paired/encode {size_label(n)} pairloom"] for n in (small, large)
+             if f"paired/encode {size_label(n)} pairloom" in paired}
+    if len(sizes) == 2:
+        ratio, bound = ratio_of(sizes[large], sizes[small])
+        found.append(Target(f"encoding {size_label(large)} vs {size_label(small)}: "
+                            "time ratio for 10x the text",
                             f"{sizes[large].seconds()} / {sizes[small].seconds()}",
                             ratio, bound, 12, False,
                             cpu_ratio=cpu_ratio(sizes[large], sizes[small])))
