@@ -157,23 +157,37 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
  private:
   static constexpr Index kNone = std::numeric_limits<Index>::max();
 
-  /// One position of the text: a token of the working sequence (or kNone once removed), the
-  /// next live position, and the number of the pair it starts (kNone at the end). A removed
-  /// position keeps no pair; the removed one just before a live position holds that
-  /// position's live predecessor instead (see prev()).
+  /// One position of the text. A live position holds a token of the working sequence and the
+  /// number of the pair it starts (kNone at the end). Removed positions form gaps between
+  /// live ones, and hold the links across their gap: every removed position is marked by
+  /// kGap in `token`, the first of a gap holds there the live position after it (kEnd for
+  /// none), and the last of a gap holds in `pair` the live position before it. So next() and
+  /// prev() read one neighbouring slot, and a position costs two words.
   struct Node {
     Index token;
-    Index next;
     Index pair;
   };
 
+  static constexpr Index kGap = Index{1} << (std::numeric_limits<Index>::digits - 1);
+  static constexpr Index kEnd = kGap - 1;
+
+  static bool removed(const Node& node) { return (node.token & kGap) != 0; }
+
+  /// The live position after live position i (kNone for the last).
+  Index next(Index i) const {
+    if (static_cast<std::size_t>(i) + 1 == nodes_.size()) return kNone;
+    const Index after = nodes_[i + 1].token;
+    if ((after & kGap) == 0) return i + 1;
+    const Index link = after & ~kGap;
+    return link == kEnd ? kNone : link;
+  }
+
   /// The live position before live position i (kNone for the first). Position 0 is never
-  /// removed (only right halves of pairs are), and every removal updates the removed slot
-  /// just before the next live position, so one neighbouring slot answers.
+  /// removed (only right halves of pairs are).
   Index prev(Index i) const {
     if (i == 0) return kNone;
     const Node& before = nodes_[i - 1];
-    return before.token != kNone ? i - 1 : before.pair;
+    return removed(before) ? before.pair : i - 1;
   }
 
   struct Pair {
@@ -217,10 +231,16 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
     gained_[gained_count_++] = Gained{slot, position};
   }
   void rewrite(Index position, Index id);
-  /// The occurrences lie anywhere in the text, and a rewrite reads the nodes at i, at i's
-  /// predecessor, at j = next(i) and at next(j). Fetch them a few occurrences ahead, a link
-  /// further the closer the occurrence comes, so that the misses overlap. Stale entries may
-  /// lead anywhere in the array, which costs a wasted fetch at most.
+  /// Where next(i) points, read without checks for looking ahead: any value for a stale i.
+  [[gnu::always_inline]] Index peek_next(Index i) const {
+    if (static_cast<std::size_t>(i) + 1 >= nodes_.size()) return kNone;
+    const Index after = nodes_[i + 1].token;
+    return (after & kGap) == 0 ? i + 1 : after & ~kGap;
+  }
+  /// The occurrences lie anywhere in the text, and a rewrite reads the nodes around i, j =
+  /// next(i) and next(j). Fetch them a few occurrences ahead, a link further the closer the
+  /// occurrence comes, so that the misses overlap. Stale entries may lead anywhere in the
+  /// array, which costs a wasted fetch at most.
   [[gnu::always_inline]] void prefetch_ahead(std::size_t k, std::size_t end) const {
     const Node* nodes = nodes_.data();
     const std::size_t size = nodes_.size();
@@ -228,14 +248,16 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
       const Index i = occurrences_[k + kPrefetchFar];
       __builtin_prefetch(&nodes[i]);
       if (i > 0) __builtin_prefetch(&nodes[i - 1]);
+      if (static_cast<std::size_t>(i) + 1 < size) __builtin_prefetch(&nodes[i + 1]);
     }
     if (k + kPrefetchNext < end) {
-      const Index j = nodes[occurrences_[k + kPrefetchNext]].next;
+      const Index j = peek_next(occurrences_[k + kPrefetchNext]);
       if (j < size) __builtin_prefetch(&nodes[j]);
+      if (static_cast<std::size_t>(j) + 1 < size) __builtin_prefetch(&nodes[j + 1]);
     }
     if (k + kPrefetchNear < end) {
-      const Index j = nodes[occurrences_[k + kPrefetchNear]].next;
-      const Index q = j < size ? nodes[j].next : kNone;
+      const Index j = peek_next(occurrences_[k + kPrefetchNear]);
+      const Index q = j < size ? peek_next(j) : kNone;
       if (q < size) {
         __builtin_prefetch(&nodes[q]);
         __builtin_prefetch(&nodes[q - 1]);
@@ -316,7 +338,7 @@ template <class Index>
 void IncrementalTrainer::Impl<Index>::build_on_caller(const unsigned char* bytes, std::size_t n,
                                                       std::size_t num_threads) {
   if (n < 2) {
-    if (n == 1) nodes_[0] = Node{bytes[0], kNone, kNone};
+    if (n == 1) nodes_[0] = Node{bytes[0], kNone};
     return;
   }
   std::vector<Index> counts(65536, 0);
@@ -341,11 +363,11 @@ void IncrementalTrainer::Impl<Index>::build_on_caller(const unsigned char* bytes
   }
   for (std::size_t i = 0; i + 1 < n; ++i) {
     const unsigned key = byte_pair_key(bytes, i);
-    nodes_[i] = Node{bytes[i], static_cast<Index>(i + 1), number_of[key]};
+    nodes_[i] = Node{bytes[i], number_of[key]};
     occurrences_[fill[key]++] = static_cast<Index>(i);
     poll(i + 1);
   }
-  nodes_[n - 1] = Node{bytes[n - 1], kNone, kNone};
+  nodes_[n - 1] = Node{bytes[n - 1], kNone};
 }
 
 template <class Index>
@@ -399,13 +421,13 @@ void IncrementalTrainer::Impl<Index>::build_in_chunks(const unsigned char* bytes
     std::vector<Index>& at = tables[k];
     for (std::size_t i = begin; i < end; ++i) {
       const unsigned key = byte_pair_key(bytes, i);
-      nodes_[i] = Node{bytes[i], static_cast<Index>(i + 1), number_of[key]};
+      nodes_[i] = Node{bytes[i], number_of[key]};
       occurrences_[at[key]++] = static_cast<Index>(i);
       if ((i - begin) % kPollInterval == 0 && stop.stop_requested()) return;
     }
   };
   run_on_workers(chunks, file, interrupt_);
-  nodes_[n - 1] = Node{bytes[n - 1], kNone, kNone};
+  nodes_[n - 1] = Node{bytes[n - 1], kNone};
 }
 
 template <class Index>
@@ -502,10 +524,10 @@ void IncrementalTrainer::Impl<Index>::release(Index number) {
 template <class Index>
 void IncrementalTrainer::Impl<Index>::rewrite(Index i, Index id) {
   Node& at = nodes_[i];
-  const Index j = at.next;
+  const Index j = next(i);
   Node& right = nodes_[j];
   const Index p = prev(i);
-  const Index q = right.next;
+  const Index q = next(j);
   lose(at.pair);
   if (p != kNone) {
     Node& left = nodes_[p];
@@ -532,9 +554,11 @@ void IncrementalTrainer::Impl<Index>::rewrite(Index i, Index id) {
     at.pair = kNone;
   }
   at.token = id;
-  at.next = q;
-  right.token = kNone;
-  if (q != kNone) nodes_[q - 1].pair = i;  // j, or the last removed slot after it
+  // j joins the gaps around it into one, from i + 1 to q - 1 (or to the end).
+  const Index link = kGap | (q == kNone ? kEnd : q);
+  right.token = link;
+  nodes_[i + 1].token = link;
+  if (q != kNone) nodes_[q - 1].pair = i;
   --length_;
 }
 
@@ -563,7 +587,7 @@ void IncrementalTrainer::Impl<Index>::merge(TokenPair pair, TokenId token_id,
     prefetch_ahead(k, end);
     const Index i = occurrences_[k];
     // A listed position is stale once a rewrite removed it or changed the pair it starts.
-    if (nodes_[i].token == kNone || nodes_[i].pair != number) continue;
+    if (removed(nodes_[i]) || nodes_[i].pair != number) continue;
     rewrite(i, id);
     if (++done % kPollInterval == 0) interrupt();
   }
@@ -632,7 +656,7 @@ void IncrementalTrainer::Impl<Index>::rebuild_occurrences() {
   occurrences_.resize(at);
   // Position 0 is never removed; the walk visits live positions only.
   std::size_t done = 0;
-  for (Index i = nodes_.empty() ? kNone : 0; i != kNone; i = nodes_[i].next) {
+  for (Index i = nodes_.empty() ? kNone : 0; i != kNone; i = next(i)) {
     poll(++done);
     const Index number = nodes_[i].pair;
     if (number == kNone) continue;
@@ -643,8 +667,14 @@ void IncrementalTrainer::Impl<Index>::rebuild_occurrences() {
 
 IncrementalTrainer::IncrementalTrainer(std::string_view text, std::size_t num_threads,
                                        const InterruptCheck& interrupt) {
-  // 32-bit positions, ids and list offsets whenever the text is short enough for all three.
-  constexpr std::uint64_t kNarrowLimit = std::uint64_t{1} << 31;
+  // 32-bit positions, ids and list offsets whenever the text is short enough for all three:
+  // positions and ids (at most 255 + positions) stay below the gap mark, bit 31.
+  constexpr std::uint64_t kNarrowLimit = (std::uint64_t{1} << 31) - 256;
+  if constexpr (sizeof(WideIndex) == 4) {
+    // Positions must stay below the gap mark; a 32-bit process cannot hold such a trainer
+    // anyway.
+    if (text.size() >= kNarrowLimit) throw std::bad_alloc();
+  }
   if (!force_wide && text.size() < kNarrowLimit) {
     engine_ = std::make_unique<Impl<std::uint32_t>>(text, num_threads, interrupt);
   } else {
