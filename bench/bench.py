@@ -1089,27 +1089,21 @@ def targets(report: dict, settings: Settings) -> list[Target]:
                 f"{throughput(ours)} vs {throughput(theirs)}", ratio, bound, goal, True,
                 cpu_ratio=cpu_ratio(theirs, ours)))
 
-    small, large = scaling_sizes(settings)
-    sizes = {n: paired[f"paired/train {size_label(n)}"] for n in (small, large)
-             if f"paired/train {size_label(n)}" in paired}
-    if len(sizes) == 2:
-        ratio, bound = ratio_of(sizes[large], sizes[small])
-        found.append(Target(f"training {size_label(large)} vs {size_label(small)} "
-                            f"(vocab {settings.target_vocab}): time ratio for 10x the text",
-                            f"{sizes[large].seconds()} / {sizes[small].seconds()}",
-                            ratio, bound, 12, False,
-                            cpu_ratio=cpu_ratio(sizes[large], sizes[small])))
+    def scaling(what: str, key: str, sizes: tuple[int, int], note: str = "") -> None:
+        runs = {n: paired[key.format(size_label(n))] for n in sizes
+                if key.format(size_label(n)) in paired}
+        if len(runs) == 2:
+            small, large = sizes
+            ratio, bound = ratio_of(runs[large], runs[small])
+            found.append(Target(f"{what} {size_label(large)} vs {size_label(small)}{note}: "
+                                "time ratio for 10x the text",
+                                f"{runs[large].seconds()} / {runs[small].seconds()}",
+                                ratio, bound, 12, False,
+                                cpu_ratio=cpu_ratio(runs[large], runs[small])))
 
-    small, large = encode_scaling_sizes(settings)
-    sizes = {n: paired[f"paired/encode {size_label(n)} pairloom"] for n in (small, large)
-             if f"paired/encode {size_label(n)} pairloom" in paired}
-    if len(sizes) == 2:
-        ratio, bound = ratio_of(sizes[large], sizes[small])
-        found.append(Target(f"encoding {size_label(large)} vs {size_label(small)}: "
-                            "time ratio for 10x the text",
-                            f"{sizes[large].seconds()} / {sizes[small].seconds()}",
-                            ratio, bound, 12, False,
-                            cpu_ratio=cpu_ratio(sizes[large], sizes[small])))
+    scaling("training", "paired/train {}", scaling_sizes(settings),
+            f" (vocab {settings.target_vocab})")
+    scaling("encoding", "paired/encode {} pairloom", encode_scaling_sizes(settings))
 
     steps = report["threads"]
     both = steps[1].ok and steps[2].ok

@@ -13,8 +13,12 @@ columns.
 """
 import argparse
 import statistics
+import sys
 import time
 from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+from bench import bytes_to_unicode, read_merges, token_bytes  # noqa: E402
 
 TRAIN = ["gutenberg_02600_war_and_peace.txt", "gutenberg_00145_middlemarch.txt"]
 GPT2_PATTERN = r"""'(?:[sdmt]|ll|ve|re)| ?\p{L}+| ?\p{N}+| ?[^\s\p{L}\p{N}]+|\s+(?!\S)|\s+"""
@@ -40,32 +44,6 @@ def model_path(corpora, models, vocab):
     return path
 
 
-def read_merges(path):
-    lines = path.read_text(encoding="utf-8").split("\n")
-    specials = int(lines[2])
-    return [tuple(map(int, line.split())) for line in lines[3 + specials:] if line]
-
-
-def token_bytes(merges):
-    vocab = [bytes([b]) for b in range(256)]
-    for left, right in merges:
-        vocab.append(vocab[left] + vocab[right])
-    return vocab
-
-
-def byte_level_chars():
-    """The byte -> printable character map of byte-level BPE vocabularies."""
-    shown = [*range(ord("!"), ord("~") + 1), *range(ord("¡"), ord("¬") + 1),
-             *range(ord("®"), ord("ÿ") + 1)]
-    chars = {b: chr(b) for b in shown}
-    extra = 0
-    for b in range(256):
-        if b not in chars:
-            chars[b] = chr(256 + extra)
-            extra += 1
-    return chars
-
-
 def make_encoder(system, path):
     if system == "pairloom":
         import pairloom
@@ -86,7 +64,7 @@ def make_encoder(system, path):
     if system in ("hf", "hf-regex"):
         from tokenizers import Tokenizer, models, pre_tokenizers
 
-        chars = byte_level_chars()
+        chars = bytes_to_unicode()
         strings = ["".join(chars[b] for b in token) for token in token_bytes(merges)]
         vocab = {}
         for i, s in enumerate(strings):

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "reference_bpe.hpp"
+#include "reference_table.hpp"
 #include "tokenizer/basic/backtrack_encoder.hpp"
 #include "tokenizer/basic/encode.hpp"
 #include "tokenizer/basic/merge_lookup.hpp"
@@ -17,12 +18,6 @@
 
 namespace tokenizer::basic {
 namespace {
-
-std::map<reference::Pair, reference::Id> reference_table(const MergeTable& merges) {
-  std::map<reference::Pair, reference::Id> table;
-  for (const auto& [pair, id] : merges) table[{pair.left, pair.right}] = id;
-  return table;
-}
 
 std::vector<TokenId> scan(const MergeLookup& lookup, std::string_view text) {
   std::vector<TokenId> out{7, 7};  // appends after what is there

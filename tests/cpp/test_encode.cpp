@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "reference_bpe.hpp"
+#include "reference_table.hpp"
 #include "tokenizer/basic/encode.hpp"
 #include "tokenizer/basic/train.hpp"
 
@@ -21,12 +22,6 @@ MergeTable table_of(const Entries& entries) {
   MergeTable merges;
   for (const auto& [pair, id] : entries) merges.insert_or_assign(pair, id);
   return merges;
-}
-
-std::map<reference::Pair, reference::Id> reference_table(const MergeTable& merges) {
-  std::map<reference::Pair, reference::Id> table;
-  for (const auto& [pair, id] : merges) table[{pair.left, pair.right}] = id;
-  return table;
 }
 
 void expect_matches_reference(const MergeTable& merges, const std::string& text) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "reference_bpe.hpp"
+#include "reference_table.hpp"
 #include "tokenizer/basic/backtrack_encoder.hpp"
 #include "tokenizer/basic/merge_lookup.hpp"
 #include "tokenizer/basic/queue_encoder.hpp"
@@ -16,12 +17,6 @@
 
 namespace tokenizer::basic {
 namespace {
-
-std::map<reference::Pair, reference::Id> reference_table(const MergeTable& merges) {
-  std::map<reference::Pair, reference::Id> table;
-  for (const auto& [pair, id] : merges) table[{pair.left, pair.right}] = id;
-  return table;
-}
 
 void expect_matches_reference(const MergeTable& merges, const std::string& text) {
   MergeLookup lookup{merges};
