@@ -175,10 +175,7 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
 
   /// The live position after live position i (kNone for the last).
   Index next(Index i) const {
-    if (static_cast<std::size_t>(i) + 1 == nodes_.size()) return kNone;
-    const Index after = nodes_[i + 1].token;
-    if ((after & kGap) == 0) return i + 1;
-    const Index link = after & ~kGap;
+    const Index link = peek_next(i);
     return link == kEnd ? kNone : link;
   }
 
@@ -231,7 +228,8 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
     gained_[gained_count_++] = Gained{slot, position};
   }
   void rewrite(Index position, Index id);
-  /// Where next(i) points, read without checks for looking ahead: any value for a stale i.
+  /// Where the link after position i points: kEnd (or kNone past the array) for none, and
+  /// any value for a stale i, which looking ahead tolerates.
   [[gnu::always_inline]] Index peek_next(Index i) const {
     if (static_cast<std::size_t>(i) + 1 >= nodes_.size()) return kNone;
     const Index after = nodes_[i + 1].token;
