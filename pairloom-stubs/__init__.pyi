@@ -1,0 +1,1 @@
+"""A byte-level BPE tokenizer."""

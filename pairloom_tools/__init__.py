@@ -1,0 +1,1 @@
+"""Command line and corpus tools for pairloom tokenizers."""
