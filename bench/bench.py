@@ -21,10 +21,10 @@ Systems, all given the same text:
   (bytes only as fallback pieces), pieces are at most 512 characters long, and every
   character of the text takes a vocabulary slot. Encoding uses its own vocabulary of the same
   size.
-
-The encoding targets also time long texts with a large vocabulary (from Python, the list of
-ids included) and the engine alone: bench/encode_engine.cpp, built for 64 and 32 bits where the
-source and the toolchain allow, reported as not built otherwise.
+- engine: bench/encode_engine.cpp, pairloom's encoder with no Python around it, built for 64
+  and 32 bits where the source and the toolchain allow (reported as not built otherwise). It
+  and pairloom from Python (the list of ids included) also encode long texts with a large
+  vocabulary for the encoding targets.
 
 The machinery lives in the package bench/pairloom_bench, one module per job.
 
