@@ -18,7 +18,8 @@ from pairloom_bench.build import Build  # noqa: E402
 from pairloom_bench.measure import Result, Runner  # noqa: E402
 from pairloom_bench.settings import QUICK  # noqa: E402
 
-from pairloom_bench.targets import Target, ratio_of, rate_target  # noqa: E402
+from pairloom_bench.stages import long_key  # noqa: E402
+from pairloom_bench.targets import Target, ratio_of, rate_target, targets  # noqa: E402
 
 
 def test_cut_ends_on_a_whole_character():
@@ -118,3 +119,29 @@ def test_ratios_and_verdicts_respect_timeouts():
 
     assert Target("t", "", 12.5, "=", 12, False).verdict() == "not met"
     assert Target("t", "", math.nan, "=", 12, False).verdict() == "not met (not measured)"
+
+
+def test_long_text_runs_give_the_encoding_targets():
+    s = QUICK
+    mb_per_s = {(size, "pairloom"): 100.0 for size in s.linear_sizes}
+    mb_per_s[s.rate_bytes, "pairloom"] = 60.0
+    mb_per_s[s.linear_sizes[-1], "pairloom"] = 20.0  # the largest text takes 5x too long
+    mb_per_s[s.rate_bytes, "engine"] = 200.0
+    paired = {long_key(system, size, s.large_vocab): Result(
+        "ok", wall=size / 1e6 / rate, cpu=size / 1e6 / rate, text_bytes=size)
+        for (size, system), rate in mb_per_s.items()}
+    paired[long_key("engine-i386", s.rate_bytes, s.large_vocab)] = Result(
+        "error", error="not built (no 32-bit toolchain)", text_bytes=s.rate_bytes)
+    trained = Result("ok", wall=1.0, text_bytes=s.target_bytes)
+    report = {"target": {"pairloom": trained, "plain": result(40.0)}, "by_size": {},
+              "paired": paired, "threads": {1: result(2.0), 2: result(1.0)}}
+    verdicts = {t.name: (t.ratio_text(), t.verdict()) for t in targets(report, s)
+                if "vocab 4096" in t.name}
+    assert verdicts == {
+        "encoding 5 MB, vocab 4096: MB/s from Python, list of ids included": ("60", "not met"),
+        "encoding 5 MB, vocab 4096: MB/s of pairloom engine alone (C++, 64-bit)": ("200", "met"),
+        "encoding 5 MB, vocab 4096: MB/s of pairloom engine alone (C++, 32-bit)":
+            ("n/a", "not met (not measured)"),
+        "encoding 1 MB vs 100 KB (vocab 4096): time ratio for 10x the text": ("10", "met"),
+        "encoding 10 MB vs 1 MB (vocab 4096): time ratio for 10x the text": ("50", "not met"),
+    }
