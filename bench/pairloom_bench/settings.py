@@ -91,3 +91,8 @@ def scaling_sizes(settings: Settings) -> tuple[int, int]:
 def encode_target_size(settings: Settings) -> int:
     """The text size of the encoding comparisons with the peers."""
     return MB if MB in settings.encode_sizes else settings.encode_sizes[-1]
+
+
+def long_key(system: str, size: int, vocab: int) -> str:
+    """The name of a paired run encoding a long text with the large vocabulary."""
+    return f"paired/encode {size_label(size)} {system} vocab {vocab}"

@@ -8,7 +8,8 @@ from typing import Any
 
 from .measure import Result, Runner, settle
 from .peers import write_merges_file
-from .settings import MB, Settings, encode_target_size, scaling_sizes, size_label
+from .settings import (MB, Settings, encode_target_size, long_key, scaling_sizes,
+                       size_label)
 
 
 def timeout_for(system: str, settings: Settings) -> float:
@@ -187,10 +188,6 @@ def run_stages(runner: Runner, systems: list[str]) -> dict[str, Any]:
         except (subprocess.TimeoutExpired, RuntimeError) as error:
             report["hf_agreement"] = {"error": str(error)}
     return report
-
-
-def long_key(system: str, size: int, vocab: int) -> str:
-    return f"paired/encode {size_label(size)} {system} vocab {vocab}"
 
 
 def long_texts(runner: Runner, rounds: int) -> dict[str, Result]:

@@ -9,8 +9,8 @@ from typing import Any
 
 from .measure import Result
 from .peers import SYSTEM_LABELS
-from .settings import MB, Settings, encode_target_size, scaling_sizes, size_label
-from .stages import long_key
+from .settings import (MB, Settings, encode_target_size, long_key, scaling_sizes,
+                       size_label)
 
 
 @dataclass
