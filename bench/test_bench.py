@@ -1,22 +1,48 @@
-"""Checks of bench.py's own logic: cutting texts, reading models, the HF agreement check and the
-target verdicts.
+"""Checks of the bench's own logic: cutting texts, finding the corpora, reading models, the HF
+agreement check, the measurement protocol and the target verdicts.
 
     PYTHONPATH=<build dir> python -m pytest bench/test_bench.py
 """
 
+import dataclasses
 import math
+import stat
 import sys
 from pathlib import Path
 
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import bench  # noqa: E402
+from pairloom_bench import corpora, peers  # noqa: E402
+from pairloom_bench.build import Build  # noqa: E402
+from pairloom_bench.measure import Result, Runner  # noqa: E402
+from pairloom_bench.settings import QUICK  # noqa: E402
+
+from pairloom_bench.stages import long_key  # noqa: E402
+from pairloom_bench.targets import Target, ratio_of, rate_target, targets  # noqa: E402
 
 
 def test_cut_ends_on_a_whole_character():
     data = "aé€😀".encode()  # 1 + 2 + 3 + 4 bytes
-    assert [len(bench.cut(data, n)) for n in range(11)] == [0, 1, 1, 3, 3, 3, 6, 6, 6, 6, 10]
+    assert [len(corpora.cut(data, n)) for n in range(11)] == [0, 1, 1, 3, 3, 3, 6, 6, 6, 6, 10]
+
+
+def test_corpora_default_to_the_variable_then_beside_the_project(monkeypatch, tmp_path):
+    monkeypatch.setenv("PAIRLOOM_CORPORA", str(tmp_path))
+    assert corpora.default_corpora() == tmp_path
+    monkeypatch.delenv("PAIRLOOM_CORPORA")
+    project = Path(__file__).resolve().parent.parent
+    assert corpora.default_corpora() == project.parent / "shared" / "corpora"
+
+
+def test_long_texts_repeat_the_part_after_the_offset(tmp_path):
+    text = "ab€".encode() * 3  # 15 bytes
+    inputs = corpora.Inputs(tmp_path, "t", text, "t", {"t": text})
+    assert inputs.path("t", 100, offset=5).read_bytes() == text[5:]
+    # 33 bytes would end inside the fourth repeat's euro sign.
+    assert inputs.path("t", 33, offset=5, cycle=True).read_bytes() == text[5:] * 3 + b"ab"
+    # Within the text, a cut that ends early at a character does not start repeating.
+    assert inputs.path("t", 8, offset=5, cycle=True).read_bytes() == text[5:12]
 
 
 def test_model_reading_and_agreement_with_hf(tmp_path):
@@ -27,33 +53,95 @@ def test_model_reading_and_agreement_with_hf(tmp_path):
     tokenizer.train(text, 300)
     model = tmp_path / "m.model"
     tokenizer.save_model(str(model))
-    merges = bench.read_merges(str(model))
+    merges = peers.read_merges(str(model))
     assert len(merges) == 44
-    assert b"".join(bench.token_bytes(merges)[i] for i in tokenizer.encode(text)) == text.encode()
+    assert b"".join(peers.token_bytes(merges)[i] for i in tokenizer.encode(text)) == text.encode()
 
-    hf = bench.hf_tokenizer_from_merges(merges)
+    hf = peers.hf_tokenizer_from_merges(merges)
     sample = "the rat sat on the cat, ÿé€😀\r\n"
     assert hf.encode(sample, add_special_tokens=False).ids == tokenizer.encode(sample)
 
     # A merge table whose last merge differs gives other ids: the check can fail.
     changed = merges[:-1] + [(merges[-1][1], merges[-1][0])]
-    hf_changed = bench.hf_tokenizer_from_merges(changed)
+    hf_changed = peers.hf_tokenizer_from_merges(changed)
     assert hf_changed.encode(text, add_special_tokens=False).ids != tokenizer.encode(text)
 
 
+def runner_for(tmp_path, engines=None):
+    text = tmp_path / "text.txt"
+    text.write_bytes(b"the cat sat on the mat " * 50)
+    built = Build(None, tmp_path / "plain_bpe", "0" * 40, "test", engines=engines or {},
+                  engines_absent={"engine-i386": "not built (no 32-bit toolchain)"})
+    inputs = corpora.Inputs(tmp_path, "t", text.read_bytes(), "t", {"t": text.read_bytes()})
+    return Runner(dataclasses.replace(QUICK, encode_seconds=0.01), built, inputs, tmp_path), text
+
+
+def test_worker_and_engine_runs_report_through_the_runner(tmp_path):
+    pytest.importorskip("pairloom")
+    engine = tmp_path / "encode_engine"
+    engine.write_text("#!/bin/sh\necho building tables\n"
+                      "echo bytes=1150 tokens=99 seconds=0.002 mb_per_s=0.575\n")
+    engine.chmod(engine.stat().st_mode | stat.S_IEXEC)
+    runner, text = runner_for(tmp_path, {"engine": engine})
+    model = tmp_path / "m.model"
+    trained = runner.train("pairloom", text, 300, 60, model_out=model)
+    assert trained.ok and trained.runs == QUICK.max_repeats and model.exists()
+
+    results = runner.round_robin({
+        system: (runner.encode_job(system, text, model), 60)
+        for system in ("pairloom", "engine", "engine-i386")}, rounds=2)
+    assert results["pairloom"].ok and results["pairloom"].extra["tokens"] > 0
+    assert (results["engine"].wall, results["engine"].runs) == (0.002, 2)
+    assert results["engine"].extra["tokens"] == 99
+    absent = results["engine-i386"]
+    assert (absent.status, absent.error) == ("error", "not built (no 32-bit toolchain)")
+    assert rate_target("t", absent, 150).verdict() == "not met (not measured)"
+
+
+def test_engine_output_must_hold_every_field():
+    with pytest.raises(RuntimeError, match="unexpected output"):
+        peers.parse_engine_output("bytes=10 tokens=3 mb_per_s=1.0\n")
+
+
 def result(wall=math.nan, status="ok", timeout=60.0):
-    return bench.Result(status, wall=wall, timeout=timeout)
+    return Result(status, wall=wall, timeout=timeout)
 
 
 def test_ratios_and_verdicts_respect_timeouts():
-    ratio, bound = bench.ratio_of(result(status="timeout", timeout=60), result(2.0))
+    ratio, bound = ratio_of(result(status="timeout", timeout=60), result(2.0))
     assert (ratio, bound) == (30.0, ">")
-    assert bench.Target("t", "", ratio, bound, 10, True).verdict() == "met"
-    assert bench.Target("t", "", ratio, bound, 40, True).verdict().startswith("not met (undecided")
+    assert Target("t", "", ratio, bound, 10, True).verdict() == "met"
+    assert Target("t", "", ratio, bound, 40, True).verdict().startswith("not met (undecided")
 
-    ratio, bound = bench.ratio_of(result(10.0), result(status="timeout", timeout=5))
+    ratio, bound = ratio_of(result(10.0), result(status="timeout", timeout=5))
     assert (ratio, bound) == (2.0, "<")
-    assert bench.Target("t", "", ratio, bound, 3, True).verdict() == "not met"
+    assert Target("t", "", ratio, bound, 3, True).verdict() == "not met"
 
-    assert bench.Target("t", "", 12.5, "=", 12, False).verdict() == "not met"
-    assert bench.Target("t", "", math.nan, "=", 12, False).verdict() == "not met (not measured)"
+    assert Target("t", "", 12.5, "=", 12, False).verdict() == "not met"
+    assert Target("t", "", math.nan, "=", 12, False).verdict() == "not met (not measured)"
+
+
+def test_long_text_runs_give_the_encoding_targets():
+    s = QUICK
+    mb_per_s = {(size, "pairloom"): 100.0 for size in s.linear_sizes}
+    mb_per_s[s.rate_bytes, "pairloom"] = 60.0
+    mb_per_s[s.linear_sizes[-1], "pairloom"] = 20.0  # the largest text takes 5x too long
+    mb_per_s[s.rate_bytes, "engine"] = 200.0
+    paired = {long_key(system, size, s.large_vocab): Result(
+        "ok", wall=size / 1e6 / rate, cpu=size / 1e6 / rate, text_bytes=size)
+        for (size, system), rate in mb_per_s.items()}
+    paired[long_key("engine-i386", s.rate_bytes, s.large_vocab)] = Result(
+        "error", error="not built (no 32-bit toolchain)", text_bytes=s.rate_bytes)
+    trained = Result("ok", wall=1.0, text_bytes=s.target_bytes)
+    report = {"target": {"pairloom": trained, "plain": result(40.0)}, "by_size": {},
+              "paired": paired, "threads": {1: result(2.0), 2: result(1.0)}}
+    verdicts = {t.name: (t.ratio_text(), t.verdict()) for t in targets(report, s)
+                if "vocab 4096" in t.name}
+    assert verdicts == {
+        "encoding 5 MB, vocab 4096: MB/s from Python, list of ids included": ("60", "not met"),
+        "encoding 5 MB, vocab 4096: MB/s of pairloom engine alone (C++, 64-bit)": ("200", "met"),
+        "encoding 5 MB, vocab 4096: MB/s of pairloom engine alone (C++, 32-bit)":
+            ("n/a", "not met (not measured)"),
+        "encoding 1 MB vs 100 KB (vocab 4096): time ratio for 10x the text": ("10", "met"),
+        "encoding 10 MB vs 1 MB (vocab 4096): time ratio for 10x the text": ("50", "not met"),
+    }
