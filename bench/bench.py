@@ -58,7 +58,8 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parent.parent
 KB = 1_000
 MB = 1_000_000
-DEFAULT_CORPORA = Path("/work/shared/corpora")
+# The shared text corpora sit beside the project folder unless PAIRLOOM_CORPORA says otherwise.
+DEFAULT_CORPORA = Path(os.environ.get("PAIRLOOM_CORPORA") or REPO.parent / "shared" / "corpora")
 
 # cl100k-style pre-split regex: contractions, letter runs, 1-3 digit groups, punctuation runs,
 # line breaks and other whitespace.

@@ -4,12 +4,15 @@ Usage: PYTHONPATH=<build dir> python3 bench/train_time.py [--mb 1] [--vocab 1024
 The text is the Project Gutenberg books of the shared corpora, concatenated and cut to size.
 """
 import argparse
+import os
 import time
 from pathlib import Path
 
 import pairloom
 
-CORPORA = Path("/work/shared/corpora")
+# The shared text corpora sit beside the project folder unless PAIRLOOM_CORPORA says otherwise.
+CORPORA = Path(os.environ.get("PAIRLOOM_CORPORA")
+               or Path(__file__).resolve().parent.parent.parent / "shared" / "corpora")
 BOOKS = ["gutenberg_01342_pride_and_prejudice.txt", "gutenberg_00084_frankenstein.txt"]
 
 

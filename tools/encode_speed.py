@@ -12,6 +12,7 @@ pattern), "hf-regex" with the GPT-2 pattern. Needs tiktoken and tokenizers only 
 columns.
 """
 import argparse
+import os
 import statistics
 import sys
 import time
@@ -21,6 +22,9 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
 from bench import bytes_to_unicode, read_merges, token_bytes  # noqa: E402
 
 TRAIN = ["gutenberg_02600_war_and_peace.txt", "gutenberg_00145_middlemarch.txt"]
+# The shared text corpora sit beside the project folder unless PAIRLOOM_CORPORA says otherwise.
+CORPORA = Path(os.environ.get("PAIRLOOM_CORPORA")
+               or Path(__file__).resolve().parent.parent.parent / "shared" / "corpora")
 GPT2_PATTERN = r"""'(?:[sdmt]|ll|ve|re)| ?\p{L}+| ?\p{N}+| ?[^\s\p{L}\p{N}]+|\s+(?!\S)|\s+"""
 
 
@@ -97,7 +101,7 @@ def main():
     parser.add_argument("--vocab", type=int, nargs="+", default=[4096, 32768])
     parser.add_argument("--sizes", type=float, nargs="+", default=[1e3, 1e5, 1e6, 1e7])
     parser.add_argument("--systems", nargs="+", default=["pairloom", "tiktoken", "hf", "hf-regex"])
-    parser.add_argument("--corpora", type=Path, default=Path("/work/shared/corpora"))
+    parser.add_argument("--corpora", type=Path, default=CORPORA)
     parser.add_argument("--models", type=Path, default=Path("/tmp/pairloom-encode-speed"))
     parser.add_argument("--min-cpu", type=float, default=1.0)
     parser.add_argument("--runs", type=int, default=5)
