@@ -153,9 +153,10 @@ class BasicTokenizer:
 
         Raises OSError (or the subclass the system's error names) when the file cannot be
         opened or written; TypeError when the path is not a str; RuntimeError "Already mutably
-        borrowed" when the object is being changed; pyo3_runtime.PanicException when a merged
-        token's part has no vocabulary entry (after loading a model file whose merges name
-        ids it does not define); KeyboardInterrupt on a signal.
+        borrowed" when the object is being changed; pyo3_runtime.PanicException when a merge's
+        token has a vocabulary entry but one of its parts has none (a model file whose special
+        token takes the id of a merge built on undefined ids), after writing the lines before
+        it; KeyboardInterrupt on a signal.
         """
 
     def save(self, model_file_path: str, vocab_file_path: str | None) -> None:
@@ -171,5 +172,6 @@ class BasicTokenizer:
 
         `train` and `load` keep the table up to date; call this on a fresh tokenizer to
         decode plain byte ids. Entries that none of these define are kept. Raises
-        RuntimeError "Already borrowed" when the object is in use.
+        RuntimeError "Already borrowed" when the object is in use, KeyboardInterrupt on a
+        signal.
         """

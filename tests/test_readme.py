@@ -119,8 +119,11 @@ def runnable(code):
 
 
 def check_ci_runs(code):
+    ci = ROOT / ".ci" / "run"
+    if not ci.is_file():
+        pytest.skip(".ci/run is not shipped here (an unpacked sdist)")
     command = shlex.split(code)
-    script = (ROOT / ".ci" / "run").read_text(encoding="utf-8").splitlines()
+    script = ci.read_text(encoding="utf-8").splitlines()
     execs = [shlex.split(line)[1:] for line in script if line.startswith("exec ")]
     assert execs, ".ci/run does not exec a command"
 
