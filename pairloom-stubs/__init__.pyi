@@ -48,9 +48,8 @@ class BasicTokenizer:
     `num_threads` sets how many chunks `train` cuts the text into to count pairs on the
     process-wide worker pool (one worker per available processor, whatever `num_threads`
     says). 0 and 1 count on the calling thread, and so does any step whose text holds fewer
-    tokens than `num_threads`. The result of `train`
-    never depends on `num_threads`; `encode`, `decode` and the file methods always run on the
-    calling thread.
+    tokens than `num_threads`. The result of `train` never depends on `num_threads`;
+    `encode`, `decode` and the file methods always run on the calling thread.
 
     A new tokenizer has no merges and an empty vocabulary: `encode` gives one id per UTF-8
     byte, and `decode` fails until `build_vocab`, `train` or `load` has run.
