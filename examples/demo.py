@@ -19,10 +19,11 @@ SAMPLE = "The quick brown fox jumps over the lazy dog. def encode(self, text): r
 SKIPPED_DIRS = {"site-packages", "dist-packages", "test", "tests", "idle_test", "__pycache__"}
 
 
-def stdlib_source(max_bytes):
+def stdlib_source(max_bytes: int) -> tuple[str, str]:
     """The standard library's .py files, in a fixed order, joined up to about max_bytes."""
     root = pathlib.Path(sysconfig.get_paths()["stdlib"])
-    parts, size = [], 0
+    parts: list[str] = []
+    size = 0
     for path in sorted(root.rglob("*.py")):
         if SKIPPED_DIRS.intersection(path.relative_to(root).parts):
             continue
@@ -39,29 +40,44 @@ def stdlib_source(max_bytes):
     return "".join(parts), f"{len(parts)} standard library files under {root}"
 
 
-def read_text(path, max_bytes):
+def read_text(path: str, max_bytes: int) -> tuple[str, str]:
     data = pathlib.Path(path).read_bytes()[:max_bytes]
     # A cut in the middle of a character, or a file that is not UTF-8, still trains.
     return data.decode("utf-8", errors="replace"), path
 
 
-def merges_from_model(model_path):
+def merges_from_model(model_path: pathlib.Path) -> list[tuple[int, int, int]]:
     """(left, right, id) of every merge, read back from the model file: the merge lines
     follow the header, the pattern, the special-token count and the special tokens."""
     lines = pathlib.Path(model_path).read_text(encoding="utf-8").splitlines()
     first_merge = 3 + int(lines[2])
-    return [(*map(int, line.split()), 256 + k) for k, line in enumerate(lines[first_merge:])]
+    merges = []
+    for k, line in enumerate(lines[first_merge:]):
+        left, right = map(int, line.split())
+        merges.append((left, right, 256 + k))
+    return merges
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("text_file", nargs="?", help="UTF-8 text to train on")
-    parser.add_argument("--vocab-size", type=int, default=512, help="default: %(default)s")
+def parse_args() -> argparse.Namespace:
+    parser = argparse.ArgumentParser(
+        description="A short tour of pairloom: train a byte-level BPE tokenizer on a text, "
+        "encode and decode a sample with it, show the first merges it learned, save it and "
+        "load it back.",
+        epilog="Without TEXT_FILE it trains on the source of the running Python's own "
+        "standard library.")
+    parser.add_argument("text_file", nargs="?", metavar="TEXT_FILE",
+                        help="UTF-8 text to train on")
+    parser.add_argument("--vocab-size", type=int, default=512,
+                        help="at most vocab_size - 256 merges are learned (default: %(default)s)")
     parser.add_argument("--max-bytes", type=int, default=2_000_000,
                         help="train on at most this much text (default: %(default)s)")
-    parser.add_argument("--out", help="keep the model and vocabulary files in this directory")
-    args = parser.parse_args()
+    parser.add_argument("--out", metavar="DIR",
+                        help="keep the model and vocabulary files in this directory")
+    return parser.parse_args()
 
+
+def main() -> int:
+    args = parse_args()
     if args.text_file:
         text, source = read_text(args.text_file, args.max_bytes)
     else:
@@ -73,29 +89,32 @@ def main():
     tok = pairloom.BasicTokenizer(num_threads=threads)
     started = time.perf_counter()
     tok.train(text, args.vocab_size)
-    print(f"trained {args.vocab_size - 256} merges (vocab_size {args.vocab_size}) "
-          f"on {threads} threads in {time.perf_counter() - started:.2f} s")
-
-    ids = tok.encode(SAMPLE)
-    print(f"\nsample:  {SAMPLE!r}")
-    print(f"encoded: {len(ids)} tokens for {len(SAMPLE.encode())} bytes: {ids}")
-    print(f"pieces:  {[tok.decode([i]) for i in ids]}")
-    decoded = tok.decode(ids)
-    print(f"decoded: {decoded!r} ({'round trip ok' if decoded == SAMPLE else 'DIFFERS'})")
-
-    started = time.perf_counter()
-    all_ids = tok.encode(text)
-    print(f"\ncompression on the training text: {size:,} bytes -> {len(all_ids):,} tokens, "
-          f"{size / max(len(all_ids), 1):.2f} bytes per token "
-          f"(encoded in {time.perf_counter() - started:.2f} s)")
+    elapsed = time.perf_counter() - started
 
     with tempfile.TemporaryDirectory(prefix="pairloom-demo-") as scratch:
         out = pathlib.Path(args.out or scratch)
         out.mkdir(parents=True, exist_ok=True)
         model_path, vocab_path = out / "demo.model", out / "demo.vocab"
         tok.save(str(model_path), str(vocab_path))
-
+        # Training stops early when the text runs out of pairs, so the model file, not
+        # vocab_size, says how many merges there are.
         merges = merges_from_model(model_path)
+        print(f"learned {len(merges)} merges (vocab_size {args.vocab_size} allows "
+              f"{max(args.vocab_size - 256, 0)}) on {threads} threads in {elapsed:.2f} s")
+
+        ids = tok.encode(SAMPLE)
+        print(f"\nsample:  {SAMPLE!r}")
+        print(f"encoded: {len(ids)} tokens for {len(SAMPLE.encode())} bytes: {ids}")
+        print(f"pieces:  {[tok.decode([i]) for i in ids]}")
+        decoded = tok.decode(ids)
+        print(f"decoded: {decoded!r} ({'round trip ok' if decoded == SAMPLE else 'DIFFERS'})")
+
+        started = time.perf_counter()
+        all_ids = tok.encode(text)
+        print(f"\ncompression on the training text: {size:,} bytes -> {len(all_ids):,} tokens, "
+              f"{size / max(len(all_ids), 1):.2f} bytes per token "
+              f"(encoded in {time.perf_counter() - started:.2f} s)")
+
         print(f"\nfirst learned merges (of {len(merges)}):")
         for left, right, new_id in merges[:12]:
             # Brackets as in the vocabulary listing; decode shows a line feed as \u000a.
