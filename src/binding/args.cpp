@@ -110,7 +110,10 @@ PyObject* sequence_type() {
 }
 
 PyRef qualified_name(PyObject* type) {
-  PyRef name = PyRef::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(type)));
+  // The target type comes from a module attribute that anyone can replace with a non-type.
+  PyRef name = PyType_Check(type) != 0
+                   ? PyRef::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(type)))
+                   : PyRef{};
   if (!name) {
     PyErr_Clear();
     name = PyRef::steal(PyUnicode_FromString("<failed to extract type name>"));
