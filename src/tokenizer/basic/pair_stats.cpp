@@ -7,6 +7,7 @@
 #include <new>
 #include <utility>
 
+#include "tokenizer/basic/flat_map.hpp"
 #include "tokenizer/basic/interrupt_pacer.hpp"
 #include "tokenizer/basic/keyed_hash.hpp"
 #include "tokenizer/basic/worker_pool.hpp"
@@ -32,9 +33,10 @@ std::size_t PairCounts::home(TokenPair pair) const {
 
 void PairCounts::add(TokenPair pair, PairCount count) {
   // At most half full: probes stay short, and a free slot always ends a search.
-  if ((size_ + 1) * 2 > slots_.size()) grow(slots_.empty() ? 64 : slots_.size() * 2);
+  if ((size_ + 1) * 2 > slots_.size()) grow(slots_.empty() ? 64 : slots_.size() * 2, key_);
   const std::size_t mask = slots_.size() - 1;
-  for (std::size_t i = home(pair);; i = (i + 1) & mask) {
+  const std::size_t start = home(pair);
+  for (std::size_t i = start;; i = (i + 1) & mask) {
     Slot& slot = slots_[i];
     if (slot.pair == pair) {
       slot.count += count;
@@ -44,6 +46,11 @@ void PairCounts::add(TokenPair pair, PairCount count) {
       slot.pair = pair;
       slot.count = count;
       ++size_;
+      const std::size_t probe = (i - start) & mask;
+      displaced_ += probe;
+      if (probing_degraded(probe, displaced_, size_)) {
+        grow(size_ * 4 > slots_.size() ? slots_.size() * 2 : slots_.size(), random_hash_key());
+      }
       return;
     }
   }
@@ -63,24 +70,29 @@ void PairCounts::clear() {
   if (size_ == 0) return;
   std::fill(slots_.begin(), slots_.end(), Slot{});
   size_ = 0;
+  displaced_ = 0;
 }
 
 void PairCounts::reserve(std::size_t pairs) {
   if (pairs > std::numeric_limits<std::size_t>::max() / 4) throw std::bad_alloc{};
   std::size_t wanted = std::bit_ceil(std::max<std::size_t>(pairs * 2, 64));
-  if (wanted > slots_.size()) grow(wanted);
+  if (wanted > slots_.size()) grow(wanted, key_);
 }
 
-void PairCounts::grow(std::size_t capacity) {
+void PairCounts::grow(std::size_t capacity, std::uint64_t key) {
   // Allocate before touching anything, so running out of memory leaves the table intact.
   std::vector<Slot> old(capacity);
   old.swap(slots_);
+  key_ = key;
+  displaced_ = 0;
   const std::size_t mask = slots_.size() - 1;
   for (const Slot& slot : old) {
     if (slot.pair.left == kNoToken) continue;
-    std::size_t i = home(slot.pair);
+    const std::size_t start = home(slot.pair);
+    std::size_t i = start;
     while (slots_[i].pair.left != kNoToken) i = (i + 1) & mask;
     slots_[i] = slot;
+    displaced_ += (i - start) & mask;
   }
 }
 

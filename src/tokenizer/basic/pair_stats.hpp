@@ -27,11 +27,14 @@ using PairCount = std::int64_t;
 TokenSequence byte_sequence(std::string_view text);
 
 /// Occurrence counts of adjacent pairs: an open-addressing table with linear probing, keyed at
-/// random per instance, so its traversal order differs between instances and runs. Pairs
-/// holding `kNoToken` cannot be stored (a left id of `kNoToken` marks a free slot).
+/// random per instance, so its traversal order differs between instances and runs; probing
+/// is bounded as in FlatMap. Pairs holding `kNoToken` cannot be stored (a left id of
+/// `kNoToken` marks a free slot).
 class PairCounts {
  public:
   PairCounts();
+  /// A table under a fixed key, for tests that need to know where pairs land.
+  explicit PairCounts(std::uint64_t key) : key_{key} {}
 
   /// Number of distinct pairs held.
   std::size_t size() const { return size_; }
@@ -47,6 +50,9 @@ class PairCounts {
   void clear();
   /// Makes room for `pairs` distinct pairs without growing again.
   void reserve(std::size_t pairs);
+
+  /// Slots that finding every entry once would look at.
+  std::size_t probes_to_find_all() const { return size_ + displaced_; }
 
   /// Calls `visit(pair, count)` for every entry, in the table's own (random) order.
   template <class Visit>
@@ -64,11 +70,12 @@ class PairCounts {
   };
 
   std::size_t home(TokenPair pair) const;
-  void grow(std::size_t capacity);
+  void grow(std::size_t capacity, std::uint64_t key);
 
   std::uint64_t key_;
   std::vector<Slot> slots_;
   std::size_t size_ = 0;
+  std::size_t displaced_ = 0;  // slots between each entry and its home, summed
 };
 
 /// A pair with its count, as training weighs it.

@@ -49,7 +49,10 @@ namespace {
 std::size_t planned_vocab_bytes(const Tokenizer& tokenizer, InterruptPacer& pace) {
   FlatMap<TokenId, std::size_t> sizes;
   sizes.reserve(tokenizer.vocab.size() + tokenizer.merges.size() + 256);
-  tokenizer.vocab.for_each([&](TokenId id, const TokenBytes& bytes) { sizes[id] = bytes.size(); });
+  tokenizer.vocab.for_each([&](TokenId id, const TokenBytes& bytes) {
+    sizes[id] = bytes.size();
+    pace();
+  });
   for (unsigned b = 0; b < 256; ++b) sizes[TokenId{b}] = 1;
   for (const auto& [pair, id] : tokenizer.merges) {
     const std::size_t* left = sizes.find(pair.left);
@@ -60,11 +63,15 @@ std::size_t planned_vocab_bytes(const Tokenizer& tokenizer, InterruptPacer& pace
     sizes[id] = both;
     pace();
   }
-  for (const auto& [text, id] : tokenizer.special_tokens) sizes[id] = text.size();
+  for (const auto& [text, id] : tokenizer.special_tokens) {
+    sizes[id] = text.size();
+    pace();
+  }
   std::size_t total = 0;
   sizes.for_each([&](TokenId, std::size_t size) {
     check_token_budget(total, size);
     total += size;
+    pace();
   });
   return total;
 }
@@ -76,7 +83,12 @@ void build_vocab(Tokenizer& tokenizer, const InterruptCheck& interrupt) {
   InterruptPacer pace{interrupt};
   planned_vocab_bytes(tokenizer, pace);
   // Build into a copy so that running out of memory part-way leaves the old vocabulary.
-  Vocabulary vocab = tokenizer.vocab;
+  Vocabulary vocab;
+  vocab.reserve(tokenizer.vocab.size());
+  tokenizer.vocab.for_each([&](TokenId id, const TokenBytes& bytes) {
+    vocab.insert_or_assign(id, bytes);
+    pace(bytes.size());
+  });
   for (unsigned b = 0; b < 256; ++b) {
     vocab.insert_or_assign(TokenId{b}, TokenBytes(1, static_cast<char>(b)));
   }
@@ -92,6 +104,7 @@ void build_vocab(Tokenizer& tokenizer, const InterruptCheck& interrupt) {
   }
   for (const auto& [text, id] : tokenizer.special_tokens) {
     vocab.insert_or_assign(id, TokenBytes(text));
+    pace(text.size());
   }
   tokenizer.vocab = std::move(vocab);
 }

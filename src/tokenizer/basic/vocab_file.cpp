@@ -64,9 +64,13 @@ IoResult<> save_vocab(const Tokenizer& tokenizer, std::string_view path,
                       const InterruptCheck& interrupt) {
   // Merge id -> the pair it was made from. Where several merges share an id, the last in table
   // order decides.
+  InterruptPacer pace{interrupt};
   FlatMap<TokenId, TokenPair> made_from;
   made_from.reserve(tokenizer.merges.size());
-  for (const auto& [pair, id] : tokenizer.merges) made_from.insert_or_assign(id, pair);
+  for (const auto& [pair, id] : tokenizer.merges) {
+    made_from.insert_or_assign(id, pair);
+    pace();
+  }
 
   IoResult<FileDescriptor> file = create_file(path, interrupt);
   if (!file.ok()) return std::move(file).error();
