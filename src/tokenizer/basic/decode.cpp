@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "tokenizer/basic/interrupt_pacer.hpp"
+#include "tokenizer/basic/memory_budget.hpp"
 #include "tokenizer/basic/render.hpp"
 
 namespace tokenizer::basic {
@@ -21,7 +22,7 @@ IoResult<std::string> decode(const Vocabulary& vocab, std::span<const TokenId> i
     if (bytes == nullptr) return IoError::invalid_input("invalid token ID: " + std::to_string(id));
     // The same long token repeated can describe more text than the machine could ever hold;
     // refuse that here rather than after rendering has filled memory.
-    check_token_budget(raw_size, bytes->size());
+    check_memory_budget(raw_size, bytes->size());
     raw_size += bytes->size();
     tokens.push_back(bytes);
     pace();
@@ -31,7 +32,7 @@ IoResult<std::string> decode(const Vocabulary& vocab, std::span<const TokenId> i
   std::size_t text_size = 0;
   for (const TokenBytes* bytes : tokens) {
     std::size_t size = rendered_size(*bytes);
-    check_token_budget(text_size, size);
+    check_memory_budget(text_size, size);
     text_size += size;
     pace(bytes->size());
   }

@@ -7,8 +7,8 @@
 #include <charconv>
 #include <cstring>
 
+#include "tokenizer/basic/memory_budget.hpp"
 #include "tokenizer/basic/render.hpp"
-#include "tokenizer/basic/state.hpp"
 
 namespace tokenizer::basic {
 namespace {
@@ -133,7 +133,7 @@ IoResult<bool> LineReader::fill() {
   }
 }
 
-IoResult<bool> LineReader::next_line() {
+IoResult<bool> LineReader::next_line(std::size_t longest) {
   line_.clear();
   bool any = false;
   for (;;) {
@@ -148,8 +148,16 @@ IoResult<bool> LineReader::next_line() {
     const void* feed = std::memchr(start, '\n', available);
     const std::size_t take =
         feed ? static_cast<std::size_t>(static_cast<const char*>(feed) - start) : available;
+    // Beyond `longest` + 1 bytes (the last may be a carriage return before the feed) the line
+    // is too long whatever follows: keep one byte more and stop reading.
+    if (take > longest + 1 - line_.size()) {
+      line_.append(start, longest + 2 - line_.size());
+      begin_ = end_;
+      cut_ = true;
+      return true;
+    }
     // A line that never ends (a damaged file, a device) must not take the machine's memory.
-    check_token_budget(line_.size(), take);
+    check_memory_budget(line_.size(), take);
     line_.append(start, take);
     if (feed == nullptr) {
       begin_ = end_;

@@ -87,9 +87,17 @@ class LineReader {
       : file_{std::move(file)}, pace_{interrupt} {}
 
   /// Reads the next line; false at the end of the file. Fails with the system's error, or with
-  /// invalid data "stream did not contain valid UTF-8". Throws std::bad_alloc for a line that
-  /// could not fit in memory.
-  IoResult<bool> next_line();
+  /// invalid data "stream did not contain valid UTF-8". Throws std::bad_alloc for a line
+  /// longer than the memory budget allows.
+  IoResult<bool> next_line() { return next_line(kAnyLength); }
+
+  /// As next_line(), but a line of more than `longest` + 1 bytes before its line feed is cut
+  /// short: line() holds its first `longest` + 2 bytes, unchecked, `cut()` is true, and nothing
+  /// more is read. The reader is spent then.
+  IoResult<bool> next_line(std::size_t longest);
+
+  /// True when the last line read was cut short.
+  bool cut() const { return cut_; }
 
   /// The line the last successful next_line read. Valid until the next call.
   std::string_view line() const { return line_; }
@@ -102,12 +110,15 @@ class LineReader {
   void close() { (void)file_.close(); }
 
  private:
+  static constexpr std::size_t kAnyLength = static_cast<std::size_t>(-1) / 2;
+
   /// Refills the buffer; false at the end of the file.
   IoResult<bool> fill();
 
   FileDescriptor file_;
   InterruptPacer pace_;
   std::string line_;
+  bool cut_ = false;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   std::array<char, kFileBufferSize> buffer_;

@@ -99,6 +99,41 @@ Fields split_fields(std::string_view line) {
   return fields;
 }
 
+/// True when `bytes`, cut off anywhere, is valid UTF-8 up to a last character that the cut may
+/// have left incomplete.
+bool valid_utf8_prefix(std::string_view bytes) {
+  if (is_valid_utf8(bytes)) return true;
+  for (std::size_t dropped = 1; dropped <= 3 && dropped <= bytes.size(); ++dropped) {
+    const std::string_view kept = bytes.substr(0, bytes.size() - dropped);
+    if (!is_valid_utf8(kept)) continue;
+    // The dropped bytes begin a character when continuation bytes can complete it; these
+    // three fillers suit every lead byte's allowed second byte.
+    for (const char filler : {'\x80', '\x90', '\xA0'}) {
+      for (std::size_t more = 1; dropped + more <= 4; ++more) {
+        std::string character{bytes.substr(kept.size())};
+        character.append(more, filler);
+        if (is_valid_utf8(character)) return true;
+      }
+    }
+  }
+  return false;
+}
+
+/// Reads the first line and checks it is VERSION. No valid first line is longer, so a longer
+/// one is refused as soon as a little more has been read, rather than read to its end (a
+/// device can make it endless). The message is the one reading it whole would give, unless
+/// the part never read would have failed differently (invalid UTF-8, a failing read).
+IoResult<> read_version(LineReader& reader) {
+  IoResult<bool> first = reader.next_line(VERSION.size());
+  if (!first.ok()) return std::move(first).error();
+  if (!first.value()) return invalid_data("missing version");
+  if (reader.cut() && !valid_utf8_prefix(reader.line())) {
+    return invalid_data("stream did not contain valid UTF-8");
+  }
+  if (reader.cut() || reader.line() != VERSION) return invalid_data("invalid version");
+  return {};
+}
+
 /// Reads the next line into the reader, or fails with `missing` at the end of the file.
 IoResult<> require_line(LineReader& reader, const char* missing) {
   IoResult<bool> more = reader.next_line();
@@ -130,8 +165,7 @@ IoResult<> read_merge(Tokenizer& tokenizer, std::string_view line, TokenId id) {
 /// Reads the whole file into `tokenizer`. Every record takes effect as it is read, so a failure
 /// leaves what came before it in place.
 IoResult<> read_model(Tokenizer& tokenizer, LineReader& reader) {
-  PAIRLOOM_TRY(require_line(reader, "missing version"));
-  if (reader.line() != VERSION) return invalid_data("invalid version");
+  PAIRLOOM_TRY(read_version(reader));
 
   PAIRLOOM_TRY(require_line(reader, "missing pattern"));
   tokenizer.pattern = reader.take_line();  // moved, not copied: a pattern can be megabytes

@@ -1,39 +1,13 @@
 #include "tokenizer/basic/state.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <limits>
 #include <new>
 
 #include "tokenizer/basic/interrupt_pacer.hpp"
+#include "tokenizer/basic/memory_budget.hpp"
 
 namespace tokenizer::basic {
-namespace {
-
-std::size_t token_budget() {
-  // A quarter of the machine's memory for the bytes of all tokens together, and never more
-  // than a quarter of the address space.
-  static const std::size_t budget = [] {
-    long pages = sysconf(_SC_PHYS_PAGES);
-    long page_size = sysconf(_SC_PAGE_SIZE);
-    unsigned long long memory = (pages > 0 && page_size > 0)
-                                    ? static_cast<unsigned long long>(pages) *
-                                          static_cast<unsigned long long>(page_size)
-                                    : 1ULL << 32;
-    unsigned long long quarter = memory / 4;
-    unsigned long long limit = std::numeric_limits<std::size_t>::max() / 4;
-    return static_cast<std::size_t>(std::min(quarter, limit));
-  }();
-  return budget;
-}
-
-}  // namespace
-
-void check_token_budget(std::size_t held, std::size_t more) {
-  std::size_t budget = token_budget();
-  if (more > budget || held > budget - more) throw std::bad_alloc{};
-}
 
 Vocabulary byte_vocabulary() {
   Vocabulary vocab;
@@ -59,7 +33,9 @@ std::size_t planned_vocab_bytes(const Tokenizer& tokenizer, InterruptPacer& pace
     const std::size_t* right = sizes.find(pair.right);
     if (left == nullptr || right == nullptr) continue;
     std::size_t both = *left + *right;
-    check_token_budget(*left, *right);  // also keeps `both` from overflowing
+    // Model files can describe tokens of astronomical length in a few lines (each merge
+    // doubling the last): they are refused here, before any memory is touched.
+    check_memory_budget(*left, *right);  // also keeps `both` from overflowing
     sizes[id] = both;
     pace();
   }
@@ -69,7 +45,7 @@ std::size_t planned_vocab_bytes(const Tokenizer& tokenizer, InterruptPacer& pace
   }
   std::size_t total = 0;
   sizes.for_each([&](TokenId, std::size_t size) {
-    check_token_budget(total, size);
+    check_memory_budget(total, size);
     total += size;
     pace();
   });

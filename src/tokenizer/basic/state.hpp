@@ -47,9 +47,4 @@ Vocabulary byte_vocabulary();
 /// an interruption also leaves the vocabulary as it was.
 void build_vocab(Tokenizer& tokenizer, const InterruptCheck& interrupt = {});
 
-/// Throws std::bad_alloc when a vocabulary already holding `held` bytes of tokens cannot take
-/// another token of `more` bytes. Model files can describe tokens of astronomical length in a
-/// few lines (each merge doubling the last); this refuses them before any memory is touched.
-void check_token_budget(std::size_t held, std::size_t more);
-
 }  // namespace tokenizer::basic

@@ -7,6 +7,7 @@
 
 #include "tokenizer/basic/file_io.hpp"
 #include "tokenizer/basic/interrupt_pacer.hpp"
+#include "tokenizer/basic/memory_budget.hpp"
 #include "tokenizer/basic/render.hpp"
 
 namespace tokenizer::basic {
@@ -17,7 +18,7 @@ using Entry = std::pair<TokenId, const TokenBytes*>;
 /// render_token, refusing with std::bad_alloc a rendering that could not fit in memory: a token
 /// of control bytes grows sixfold.
 std::string render_within_budget(const TokenBytes& bytes) {
-  check_token_budget(0, rendered_size(bytes));
+  check_memory_budget(0, rendered_size(bytes));
   return render_token(bytes);
 }
 
