@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "corpora.hpp"
 #include "reference_bpe.hpp"
 #include "tokenizer/basic/incremental_trainer.hpp"
 
@@ -93,10 +94,10 @@ TEST(IncrementalTrainer, LearnsWhatRecountingLearnsWithArraysOnLargePages) {
 }
 
 TEST(IncrementalTrainer, LearnsWhatRecountingLearnsOnRealText) {
-  const char* dir = std::getenv("PAIRLOOM_CORPORA");
-  std::ifstream file{std::string{dir ? dir : "/work/shared/corpora"} +
-                     "/udhr_sample_25_languages.txt"};
-  if (!file) GTEST_SKIP() << "corpora not found";
+  std::ifstream file{corpora_dir() / "udhr_sample_25_languages.txt"};
+  if (!file) {
+    GTEST_SKIP() << "no corpora at " << corpora_dir() << " (PAIRLOOM_CORPORA names them)";
+  }
   std::stringstream content;
   content << file.rdbuf();
   const std::string text = content.str().substr(0, 20000);
