@@ -21,8 +21,8 @@ void PyErr_SetRaisedException(PyObject*);
 namespace pairloom::binding {
 namespace {
 
-using tokenizer::basic::IoError;
-using tokenizer::basic::IoErrorKind;
+using tokenizer::basic::Error;
+using tokenizer::basic::ErrorKind;
 
 constexpr std::string_view kFallbackPanicText = "native code failed without giving a reason";
 constexpr const char* kNoExceptionText = "attempted to fetch exception but none was set";
@@ -53,8 +53,8 @@ void set_no_exception_error() noexcept {
   if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, kNoExceptionText);
 }
 
-PyObject* io_exception_class(const IoError& error) {
-  if (error.kind != IoErrorKind::os) return PyExc_OSError;
+PyObject* io_exception_class(const Error& error) {
+  if (error.kind != ErrorKind::os) return PyExc_OSError;
   switch (error.os_error) {
     case ENOENT: return PyExc_FileNotFoundError;
     case EPERM:
@@ -128,7 +128,7 @@ void set_error_from_current_exception() noexcept {
   }
 }
 
-void raise_io_error(const IoError& error) {
+void raise_io_error(const Error& error) {
   PyRef text = checked(text_object(error.message));
   PyErr_SetObject(io_exception_class(error), text.get());
   throw PythonError{};

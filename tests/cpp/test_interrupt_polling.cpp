@@ -78,7 +78,7 @@ TEST(Decode, PollsPerIdAndPerByteAndStopsWhenAsked) {
   Vocabulary vocab = byte_vocabulary();
   std::vector<TokenId> ids(3u << 20, 104);
   Poller counting;
-  IoResult<std::string> text = decode(vocab, ids, counting.check());
+  Result<std::string> text = decode(vocab, ids, counting.check());
   ASSERT_TRUE(text.ok());
   EXPECT_EQ(text.value().size(), ids.size());
   EXPECT_GE(counting.polls, 6u);  // looking up, measuring and rendering: 3 Mi units each

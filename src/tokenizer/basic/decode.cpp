@@ -8,8 +8,8 @@
 #include "tokenizer/basic/render.hpp"
 
 namespace tokenizer::basic {
-IoResult<std::string> decode(const Vocabulary& vocab, std::span<const TokenId> ids,
-                             const InterruptCheck& interrupt) {
+Result<std::string> decode(const Vocabulary& vocab, std::span<const TokenId> ids,
+                           const InterruptCheck& interrupt) {
   // Paced by ids looked up and bytes measured or rendered.
   InterruptPacer pace{interrupt};
   // Look every id up first: the first unknown id fails the call before any text is built, and
@@ -19,7 +19,7 @@ IoResult<std::string> decode(const Vocabulary& vocab, std::span<const TokenId> i
   std::size_t raw_size = 0;
   for (TokenId id : ids) {
     const TokenBytes* bytes = vocab.find(id);
-    if (bytes == nullptr) return IoError::invalid_input("invalid token ID: " + std::to_string(id));
+    if (bytes == nullptr) return Error::invalid_input("invalid token ID: " + std::to_string(id));
     // The same long token repeated can describe more text than the machine could ever hold;
     // refuse that here rather than after rendering has filled memory.
     check_memory_budget(raw_size, bytes->size());

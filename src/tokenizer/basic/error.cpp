@@ -23,14 +23,14 @@ std::string_view source_path(const char* file) {
 
 }  // namespace
 
-IoError IoError::from_errno(int error) {
+Error Error::from_errno(int error) {
   char buffer[256] = {};
   const char* text = strerror_text(strerror_r(error, buffer, sizeof buffer), buffer);
   std::string message = text;
   message += " (os error ";
   message += std::to_string(error);
   message += ')';
-  return {IoErrorKind::os, error, std::move(message)};
+  return {ErrorKind::os, error, std::move(message)};
 }
 
 void raise_fault(std::string message, std::source_location where) {

@@ -28,7 +28,7 @@ class FileDescriptor {
 
   /// Closes now. Reports what only close can tell: a write that the system had deferred and
   /// that failed. Closing twice does nothing.
-  IoResult<> close();
+  Result<> close();
 
  private:
   int fd_ = -1;
@@ -37,10 +37,10 @@ class FileDescriptor {
 /// Opens `path` for writing: created with mode 0666 less the umask, or truncated; close-on-exec.
 /// An open interrupted by a signal (a FIFO without a reader blocks) polls `interrupt`, which
 /// may throw Interrupted, and otherwise tries again.
-IoResult<FileDescriptor> create_file(std::string_view path, const InterruptCheck& interrupt = {});
+Result<FileDescriptor> create_file(std::string_view path, const InterruptCheck& interrupt = {});
 
 /// Opens `path` for reading only; close-on-exec. Interruptions as for create_file.
-IoResult<FileDescriptor> open_file(std::string_view path, const InterruptCheck& interrupt = {});
+Result<FileDescriptor> open_file(std::string_view path, const InterruptCheck& interrupt = {});
 
 /// Writes text to a file through an 8192-byte buffer. Each piece (a literal or one formatted
 /// number) is appended whole: the buffer goes out first when the piece would not fit in the
@@ -55,21 +55,21 @@ class BufferedWriter {
   /// Writes the pieces in order; a string_view is one piece, a number one piece in decimal.
   /// Stops at the first failure.
   template <class... Pieces>
-  IoResult<> write(const Pieces&... pieces) {
-    IoResult<> result;
+  Result<> write(const Pieces&... pieces) {
+    Result<> result;
     (void)((result = write_piece(pieces), result.ok()) && ...);
     return result;
   }
 
   /// Sends what the buffer holds to the file.
-  IoResult<> flush();
+  Result<> flush();
 
   /// Flushes and closes the file; the writer is spent afterwards.
-  IoResult<> finish();
+  Result<> finish();
 
  private:
-  IoResult<> write_piece(std::string_view piece);
-  IoResult<> write_piece(std::size_t number);
+  Result<> write_piece(std::string_view piece);
+  Result<> write_piece(std::size_t number);
 
   FileDescriptor file_;
   InterruptPacer pace_;
@@ -89,12 +89,12 @@ class LineReader {
   /// Reads the next line; false at the end of the file. Fails with the system's error, or with
   /// invalid data "stream did not contain valid UTF-8". Throws std::bad_alloc for a line
   /// longer than the memory budget allows.
-  IoResult<bool> next_line() { return next_line(kAnyLength); }
+  Result<bool> next_line() { return next_line(kAnyLength); }
 
   /// As next_line(), but a line of more than `longest` + 1 bytes before its line feed is cut
   /// short: line() holds its first `longest` + 2 bytes, unchecked, `cut()` is true, and nothing
   /// more is read. The reader is spent then.
-  IoResult<bool> next_line(std::size_t longest);
+  Result<bool> next_line(std::size_t longest);
 
   /// True when the last line read was cut short.
   bool cut() const { return cut_; }
@@ -113,7 +113,7 @@ class LineReader {
   static constexpr std::size_t kAnyLength = static_cast<std::size_t>(-1) / 2;
 
   /// Refills the buffer; false at the end of the file.
-  IoResult<bool> fill();
+  Result<bool> fill();
 
   FileDescriptor file_;
   InterruptPacer pace_;

@@ -31,8 +31,8 @@ std::vector<Entry> entries_by_id(const Vocabulary& vocab) {
   return entries;
 }
 
-IoResult<> write_listing(const Tokenizer& tokenizer, const FlatMap<TokenId, TokenPair>& made_from,
-                         BufferedWriter& out, const InterruptCheck& interrupt) {
+Result<> write_listing(const Tokenizer& tokenizer, const FlatMap<TokenId, TokenPair>& made_from,
+                       BufferedWriter& out, const InterruptCheck& interrupt) {
   const Vocabulary& vocab = tokenizer.vocab;
   // Paced by bytes rendered (the writer paces what it writes).
   InterruptPacer pace{interrupt};
@@ -61,8 +61,8 @@ IoResult<> write_listing(const Tokenizer& tokenizer, const FlatMap<TokenId, Toke
 
 }  // namespace
 
-IoResult<> save_vocab(const Tokenizer& tokenizer, std::string_view path,
-                      const InterruptCheck& interrupt) {
+Result<> save_vocab(const Tokenizer& tokenizer, std::string_view path,
+                    const InterruptCheck& interrupt) {
   // Merge id -> the pair it was made from. Where several merges share an id, the last in table
   // order decides.
   InterruptPacer pace{interrupt};
@@ -73,7 +73,7 @@ IoResult<> save_vocab(const Tokenizer& tokenizer, std::string_view path,
     pace();
   }
 
-  IoResult<FileDescriptor> file = create_file(path, interrupt);
+  Result<FileDescriptor> file = create_file(path, interrupt);
   if (!file.ok()) return std::move(file).error();
   BufferedWriter out{std::move(file).value(), interrupt};
   PAIRLOOM_TRY(write_listing(tokenizer, made_from, out, interrupt));
