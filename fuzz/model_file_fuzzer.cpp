@@ -6,8 +6,8 @@
 // itself exactly as the plain reference encoder does.
 #include <algorithm>
 #include <cstddef>
-#include <map>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -173,7 +173,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(tokenizer.vocab.empty(), "failed load changed the vocabulary");
   } else {
     FUZZ_CHECK(tokenizer.vocab.size() >= 256, "vocabulary lacks byte tokens");
-    for (unsigned b = 0; b < 256; ++b) FUZZ_CHECK(tokenizer.vocab.find(TokenId{b}) != nullptr, "byte");
+    for (unsigned b = 0; b < 256; ++b)
+      FUZZ_CHECK(tokenizer.vocab.find(TokenId{b}) != nullptr, "byte");
     if (listing_has_all_parts(tokenizer)) {
       MemoryFile listing;
       Result<> result = save_vocab(tokenizer, listing.path());

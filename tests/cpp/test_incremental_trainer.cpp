@@ -51,13 +51,12 @@ TEST_P(WideOrNarrow, LearnsWhatRecountingLearnsOnRandomTexts) {
 TEST_P(WideOrNarrow, MergesRunsAndChainsLikeRecounting) {
   // Long runs of one byte make the pair overlap itself; alternations make (a, b) and (b, a)
   // tie again and again.
-  for (const std::string& text :
-       {std::string(1000, 'a'), std::string(1001, 'a'), std::string("ab") + std::string(999, 'b'),
-        [] {
-          std::string s;
-          for (int i = 0; i < 500; ++i) s += i % 3 == 0 ? "aab" : "ab";
-          return s;
-        }()}) {
+  for (const std::string& text : {std::string(1000, 'a'), std::string(1001, 'a'),
+                                  std::string("ab") + std::string(999, 'b'), [] {
+                                    std::string s;
+                                    for (int i = 0; i < 500; ++i) s += i % 3 == 0 ? "aab" : "ab";
+                                    return s;
+                                  }()}) {
     EXPECT_EQ(learn(text, 2000), reference::train(text, 2000)) << text.substr(0, 20);
   }
 }

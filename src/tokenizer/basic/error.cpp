@@ -11,8 +11,12 @@ namespace tokenizer::basic {
 namespace {
 
 // strerror_r comes in a GNU flavour (returns the text) and a POSIX one (fills the buffer).
-[[maybe_unused]] const char* strerror_text(char* result, const char*) { return result; }
-[[maybe_unused]] const char* strerror_text(int, const char* buffer) { return buffer; }
+[[maybe_unused]] const char* strerror_text(char* result, const char*) {
+  return result;
+}
+[[maybe_unused]] const char* strerror_text(int, const char* buffer) {
+  return buffer;
+}
 
 std::string_view source_path(const char* file) {
   // Builds map the source root away; this also covers builds that did not.

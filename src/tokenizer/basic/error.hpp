@@ -68,10 +68,10 @@ class [[nodiscard]] Result<void> {
 };
 
 /// Returns the failure of a `Result` expression from the enclosing function.
-#define PAIRLOOM_TRY(expression)                                         \
-  do {                                                                   \
+#define PAIRLOOM_TRY(expression)                                              \
+  do {                                                                        \
     if (auto pairloom_try_result_ = (expression); !pairloom_try_result_.ok()) \
-      return std::move(pairloom_try_result_).error();                    \
+      return std::move(pairloom_try_result_).error();                         \
   } while (false)
 
 /// A failed internal check. It abandons the engine operation; the binding reports it to Python.

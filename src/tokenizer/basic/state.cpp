@@ -12,7 +12,8 @@ namespace tokenizer::basic {
 Vocabulary byte_vocabulary() {
   Vocabulary vocab;
   vocab.reserve(256);
-  for (unsigned b = 0; b < 256; ++b) vocab.insert_or_assign(TokenId{b}, TokenBytes(1, static_cast<char>(b)));
+  for (unsigned b = 0; b < 256; ++b)
+    vocab.insert_or_assign(TokenId{b}, TokenBytes(1, static_cast<char>(b)));
   return vocab;
 }
 
