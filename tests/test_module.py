@@ -1,6 +1,7 @@
 """The module and the BasicTokenizer class as Python sees them."""
 import importlib
 import inspect
+import os
 import pathlib
 import shutil
 import subprocess
@@ -201,11 +202,8 @@ def test_import_after_the_interpreter_restarted_is_refused(tmp_path):
     )
     if built.returncode != 0:
         pytest.skip(f"cannot link against the interpreter's library: {built.stderr[-300:]}")
-    env = {
-        "PATH": "/usr/bin:/bin",
-        "PYTHONHOME": sys.base_prefix,
-        "PYTHONPATH": str(pathlib.Path(pairloom.__file__).parent),
-    }
+    env = dict(os.environ, PYTHONHOME=sys.base_prefix,
+               PYTHONPATH=str(pathlib.Path(pairloom.__file__).parent))
     result = subprocess.run([str(program)], capture_output=True, text=True, env=env, timeout=120)
     assert result.returncode == 0, result.stderr
     first, second = result.stdout.splitlines()
