@@ -6,8 +6,8 @@
 // itself exactly as the plain reference encoder does.
 #include <algorithm>
 #include <cstddef>
-#include <map>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -78,16 +78,16 @@ std::size_t planned_vocab_bytes(const Tokenizer& tokenizer, std::size_t cap) {
 std::optional<std::string> load_bytes(Tokenizer& tokenizer, std::string_view bytes) {
   MemoryFile file;
   file.write(bytes);
-  IoResult<> result = load(tokenizer, file.path());
+  Result<> result = load(tokenizer, file.path());
   if (result.ok()) return std::nullopt;
-  FUZZ_CHECK(result.error().kind == IoErrorKind::invalid_data,
+  FUZZ_CHECK(result.error().kind == ErrorKind::invalid_data,
              "not a content fault: " + result.error().message);
   return result.error().message;
 }
 
 std::string saved(const Tokenizer& tokenizer) {
   MemoryFile file;
-  IoResult<> result = save_model(tokenizer, file.path());
+  Result<> result = save_model(tokenizer, file.path());
   FUZZ_CHECK(result.ok(), result.error().message);
   return file.read();
 }
@@ -173,10 +173,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(tokenizer.vocab.empty(), "failed load changed the vocabulary");
   } else {
     FUZZ_CHECK(tokenizer.vocab.size() >= 256, "vocabulary lacks byte tokens");
-    for (unsigned b = 0; b < 256; ++b) FUZZ_CHECK(tokenizer.vocab.find(TokenId{b}) != nullptr, "byte");
+    for (unsigned b = 0; b < 256; ++b)
+      FUZZ_CHECK(tokenizer.vocab.find(TokenId{b}) != nullptr, "byte");
     if (listing_has_all_parts(tokenizer)) {
       MemoryFile listing;
-      IoResult<> result = save_vocab(tokenizer, listing.path());
+      Result<> result = save_vocab(tokenizer, listing.path());
       FUZZ_CHECK(result.ok(), result.error().message);
       const std::string text = listing.read();
       FUZZ_CHECK(std::count(text.begin(), text.end(), '\n') ==

@@ -122,7 +122,7 @@ void check_encoding(const Tokenizer& tokenizer, std::string_view text) {
   }
   FUZZ_CHECK(joined == text, "tokens do not spell the text " + escaped(text));
 
-  IoResult<std::string> decoded = decode(tokenizer.vocab, ids);
+  Result<std::string> decoded = decode(tokenizer.vocab, ids);
   FUZZ_CHECK(decoded.ok(), decoded.error().message);
   if (whole_characters) {
     FUZZ_CHECK(decoded.value() == render_token(text), "decoding is not the rendering");

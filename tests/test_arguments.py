@@ -3,6 +3,7 @@ import pytest
 
 from conftest import SIZE_MAX
 from pairloom import BasicTokenizer
+from robust_helpers import run_child
 
 T = BasicTokenizer()
 
@@ -283,3 +284,35 @@ def test_missing_file_maps_to_file_not_found(tok, tmp_path):
         tok.load(str(tmp_path / "missing.model"))
     assert caught.value.args == ("No such file or directory (os error 2)",)
     assert caught.value.errno is None and caught.value.filename is None
+
+
+def test_rebound_sequence_class_still_gives_type_error():
+    # The class named in the message is looked up where any code can replace it.
+    result = run_child(
+        """
+        import collections.abc
+        collections.abc.Sequence = 42
+        print(json.dumps(outcome(lambda: BasicTokenizer().decode({1}))))
+        """
+    )
+    assert result == [
+        "TypeError", "argument 'ids': 'set' object cannot be cast as '<failed to extract type name>'"]
+
+
+def test_excepthook_raising_system_exit_does_not_end_the_process():
+    # The notice for a PanicException coming back through Python code goes through the hook.
+    result = run_child(
+        """
+        def hook(*exc_info):
+            raise SystemExit(3)
+
+        sys.excepthook = hook
+
+        class Size:
+            def __index__(self):
+                BasicTokenizer().train("x", 10)
+
+        print(json.dumps(outcome(lambda: BasicTokenizer().train("abc", Size()))))
+        """
+    )
+    assert result == ["PanicException", "vocab_size must be at least 256"]

@@ -12,6 +12,7 @@ import warnings
 import pytest
 
 from pairloom import BasicTokenizer
+from robust_helpers import run_child
 
 if not hasattr(os, "fork"):
     pytest.skip("no fork on this platform", allow_module_level=True)
@@ -163,3 +164,41 @@ def test_fork_from_a_signal_handler_during_a_parallel_count(tmp_path):
         assert child_outcome in (
             "trained", "PanicException: worker threads lost to a fork during parallel work")
         assert child_pool_works == "True"
+
+
+def test_child_forked_during_a_one_time_creation_makes_the_object_itself():
+    # A fresh process, so that the class decode names in its TypeError is not made yet; the
+    # creating thread is held inside the lookup while another thread forks.
+    result = run_child(
+        """
+        import collections.abc, threading, time, types
+
+        parent, real = os.getpid(), collections.abc
+        started, release = threading.Event(), threading.Event()
+
+        class HeldAbc(types.ModuleType):
+            def __getattr__(self, name):
+                if os.getpid() == parent:
+                    started.set()
+                    release.wait()
+                return getattr(real, name)
+
+        sys.modules["collections.abc"] = HeldAbc("collections.abc")
+        creator = threading.Thread(target=lambda: outcome(lambda: BasicTokenizer().decode({1})))
+        creator.start()
+        started.wait()
+        pid = os.fork()
+        if pid == 0:
+            os._exit(0 if outcome(lambda: BasicTokenizer().decode({1}))[0] == "TypeError" else 1)
+        deadline = time.monotonic() + 60
+        while (done := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        if done[0] == 0:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+        release.set()
+        creator.join()
+        print(json.dumps("hung" if done[0] == 0 else os.waitstatus_to_exitcode(done[1])))
+        """
+    )
+    assert result == 0

@@ -7,7 +7,10 @@ same calls fewer times."""
 import ctypes
 import gc
 import os
+import resource
 import signal
+import subprocess
+import sys
 import tempfile
 import tracemalloc
 
@@ -311,7 +314,8 @@ def test_encoding_and_loading_under_a_memory_cap(tmp_path):
         print(json.dumps([big, endless, same]))
         """, tmp_path / "before.model", tmp_path / "after.model")
     assert big[0] == "MemoryError"
-    assert endless[0] == "MemoryError"
+    # No first line longer than the version line is valid: it is refused without reading on.
+    assert endless == ["OSError", "invalid version"]
     assert same  # nothing of the endless file was taken, and the tokenizer still works
 
 
@@ -345,3 +349,34 @@ def test_load_running_out_of_memory_part_way_keeps_what_was_read(tmp_path):
 def _write(path, text):
     path.write_text(text)
     return path
+
+
+def test_memory_budget_follows_an_address_space_limit_set_before_start(tmp_path):
+    """Under `ulimit -v` the budget shrinks with the limit: a decode whose text would fit in the
+    address space, but leave too little beside it, is refused before it takes any memory."""
+    if "asan" in os.environ.get("LD_PRELOAD", "") or "ASAN_OPTIONS" in os.environ:
+        pytest.skip("AddressSanitizer reserves more address space than the limit leaves")
+    model = tmp_path / "doubling.model"
+    # Merges (97, 97) -> 256, (256, 256) -> 257, ...: token 281 is 64 MiB of "a".
+    model.write_text("pairloom v1\n\n0\n97 97\n" + "".join(f"{k} {k}\n" for k in range(256, 281)))
+    code = """if True:
+        import sys
+        from pairloom import BasicTokenizer
+        tok = BasicTokenizer()
+        tok.load(sys.argv[1])
+        assert len(tok.decode([281])) == 64 << 20
+        try:
+            tok.decode([281] * 17)  # 1.06 GiB of text: more than a quarter of the limit
+        except MemoryError:
+            print("MemoryError")
+        """
+    limit = 4 << 30
+
+    def lower_limit():
+        resource.setrlimit(resource.RLIMIT_AS, (limit, resource.getrlimit(resource.RLIMIT_AS)[1]))
+
+    done = subprocess.run([sys.executable, "-c", code, str(model)], capture_output=True,
+                          text=True, timeout=300, preexec_fn=lower_limit,
+                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert done.stdout.split() == ["MemoryError"]

@@ -106,6 +106,11 @@ CONTENT_FAULTS = [
     (b"pairloom v1\r", "invalid version"),
     (b"pairloom v2\n\n0\n", "invalid version"),
     (b"\n", "invalid version"),
+    # First lines longer than any version line, refused without reading them to their end.
+    (b"pairloom v1\r\r\n\n0\n", "invalid version"),
+    (b"x" * 100_000 + b"\n\n0\n", "invalid version"),
+    (b"pairloom v1" + "\u20ac".encode() * 30_000, "invalid version"),  # cut inside a character
+    (b"pairloom v1\xff" + b"x" * 100_000, "stream did not contain valid UTF-8"),
     (HEAD + b"\n\n", "cannot parse integer from empty string"),
     (HEAD + b"\n0 \n", "invalid digit found in string"),
     (HEAD + b"\n 0\n", "invalid digit found in string"),

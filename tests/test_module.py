@@ -1,8 +1,12 @@
 """The module and the BasicTokenizer class as Python sees them."""
 import importlib
 import inspect
+import os
+import pathlib
+import shutil
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import weakref
 
@@ -157,3 +161,51 @@ def test_sub_interpreter_import_is_refused():
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith("ImportError: ")
     assert "sub-interpreters" in result.stdout
+
+
+EMBEDDING_PROGRAM = r"""
+#include <Python.h>
+int main(void) {
+  const char* code =
+      "try:\n"
+      "    import pairloom\n"
+      "    print('imported', pairloom.BasicTokenizer().encode('ab'))\n"
+      "except ImportError as error:\n"
+      "    print('ImportError:', error)\n";
+  for (int round = 0; round < 2; ++round) {
+    Py_Initialize();
+    if (PyRun_SimpleString(code) != 0) return 1;
+    if (Py_FinalizeEx() != 0) return 2;
+  }
+  return 0;
+}
+"""
+
+
+def test_import_after_the_interpreter_restarted_is_refused(tmp_path):
+    """An embedding application that finalises the interpreter and starts another one gets
+    ImportError for the second import, not a module whose every call fails."""
+    config = sysconfig.get_config_var
+    compiler = shutil.which(str(config("CC") or "cc").split()[0]) or shutil.which("cc")
+    include = sysconfig.get_paths()["include"]
+    if compiler is None or not pathlib.Path(include, "Python.h").exists():
+        pytest.skip("no C compiler or no Python.h to build an embedding program with")
+    source = tmp_path / "embed.c"
+    source.write_text(EMBEDDING_PROGRAM)
+    program = tmp_path / "embed"
+    libdir = config("LIBDIR")
+    link = [f"-L{libdir}", f"-Wl,-rpath,{libdir}", f"-lpython{config('LDVERSION')}"]
+    link += (config("LIBS") or "").split() + (config("SYSLIBS") or "").split()
+    built = subprocess.run(
+        [compiler, str(source), f"-I{include}", "-o", str(program), *link],
+        capture_output=True, text=True,
+    )
+    if built.returncode != 0:
+        pytest.skip(f"cannot link against the interpreter's library: {built.stderr[-300:]}")
+    env = dict(os.environ, PYTHONHOME=sys.base_prefix,
+               PYTHONPATH=str(pathlib.Path(pairloom.__file__).parent))
+    result = subprocess.run([str(program)], capture_output=True, text=True, env=env, timeout=120)
+    assert result.returncode == 0, result.stderr
+    first, second = result.stdout.splitlines()
+    assert first == "imported [97, 98]"
+    assert second.startswith("ImportError: pairloom cannot be initialised again in this process")

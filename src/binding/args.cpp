@@ -6,7 +6,7 @@
 #include <string>
 
 #include "binding/once.hpp"
-#include "tokenizer/basic/state.hpp"
+#include "tokenizer/basic/memory_budget.hpp"
 
 namespace pairloom::binding {
 namespace {
@@ -110,7 +110,10 @@ PyObject* sequence_type() {
 }
 
 PyRef qualified_name(PyObject* type) {
-  PyRef name = PyRef::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(type)));
+  // The target type comes from a module attribute that anyone can replace with a non-type.
+  PyRef name = PyType_Check(type) != 0
+                   ? PyRef::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(type)))
+                   : PyRef{};
   if (!name) {
     PyErr_Clear();
     name = PyRef::steal(PyUnicode_FromString("<failed to extract type name>"));
@@ -212,7 +215,7 @@ std::vector<TokenId> to_token_ids(PyObject* object) {
       checked(PyErr_CheckSignals());
       // The list is working memory like any token's bytes: held to the same budget, so that
       // a sequence of billions of ids fails with MemoryError instead of filling the machine.
-      tokenizer::basic::check_token_budget(0, (ids.size() + 1) * sizeof(TokenId));
+      tokenizer::basic::check_memory_budget(0, (ids.size() + 1) * sizeof(TokenId));
     }
     ids.push_back(to_size(item.get()));
   }

@@ -21,8 +21,8 @@ void PyErr_SetRaisedException(PyObject*);
 namespace pairloom::binding {
 namespace {
 
-using tokenizer::basic::IoError;
-using tokenizer::basic::IoErrorKind;
+using tokenizer::basic::Error;
+using tokenizer::basic::ErrorKind;
 
 constexpr std::string_view kFallbackPanicText = "native code failed without giving a reason";
 constexpr const char* kNoExceptionText = "attempted to fetch exception but none was set";
@@ -53,8 +53,8 @@ void set_no_exception_error() noexcept {
   if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, kNoExceptionText);
 }
 
-PyObject* io_exception_class(const IoError& error) {
-  if (error.kind != IoErrorKind::os) return PyExc_OSError;
+PyObject* io_exception_class(const Error& error) {
+  if (error.kind != ErrorKind::os) return PyExc_OSError;
   switch (error.os_error) {
     case ENOENT: return PyExc_FileNotFoundError;
     case EPERM:
@@ -72,6 +72,30 @@ PyObject* io_exception_class(const IoError& error) {
     case ENOMEM: return PyExc_MemoryError;
     default: return PyExc_OSError;
   }
+}
+
+/// Shows `exception` with its traceback through sys.excepthook, as the interpreter shows an
+/// uncaught exception, except that nothing here ends the process: a hook that fails (even by
+/// raising SystemExit) is reported as the interpreter reports a failing hook, and the exception
+/// then goes to the default display. Leaves no exception set.
+void print_notice(PyObject* exception) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
+  PyRef traceback = PyRef::steal(PyException_GetTraceback(exception));
+  PyObject* hook = PySys_GetObject("excepthook");  // borrowed
+  if (hook != nullptr && hook != Py_None) {
+    PyRef shown = PyRef::steal(PyObject_CallFunctionObjArgs(
+        hook, type, exception, traceback ? traceback.get() : Py_None, nullptr));
+    if (shown) return;
+    if (PyRef failure = fetch_exception()) {
+      PySys_WriteStderr("Error in sys.excepthook:\n");
+      PyRef failure_traceback = PyRef::steal(PyException_GetTraceback(failure.get()));
+      PyErr_Display(reinterpret_cast<PyObject*>(Py_TYPE(failure.get())), failure.get(),
+                    failure_traceback.get());
+      PySys_WriteStderr("\nOriginal exception was:\n");
+    }
+  }
+  PyErr_Display(type, exception, traceback.get());
+  PyErr_Clear();
 }
 
 }  // namespace
@@ -104,7 +128,7 @@ void set_error_from_current_exception() noexcept {
   }
 }
 
-void raise_io_error(const IoError& error) {
+void raise_io_error(const Error& error) {
   PyRef text = checked(text_object(error.message));
   PyErr_SetObject(io_exception_class(error), text.get());
   throw PythonError{};
@@ -158,8 +182,7 @@ void rethrow_conversion_error(const char* name) {
         "pairloom: a PanicException raised in Python code called by pairloom reached pairloom;"
         " it is raised again as a new PanicException:\n");
     PyRef pending = fetch_exception();  // an error of PyObject_Str, if any, is dropped
-    restore_exception(std::move(exception));
-    PyErr_PrintEx(0);
+    print_notice(exception.get());
     Py_ssize_t size = 0;
     const char* data = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
     if (data == nullptr) {

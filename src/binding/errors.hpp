@@ -26,7 +26,7 @@ PyObject* guarded(Body&& body) noexcept {
 
 /// Raises an I/O failure as OSError or the subclass its kind names, with the message as the
 /// only argument.
-[[noreturn]] void raise_io_error(const tokenizer::basic::IoError& error);
+[[noreturn]] void raise_io_error(const tokenizer::basic::Error& error);
 
 /// Raises PanicException with `message`.
 [[noreturn]] void raise_panic(std::string_view message);

@@ -30,6 +30,15 @@ std::atomic<std::int64_t> owning_interpreter{-1};
 
 OnceCell module_cell;
 
+// Set when the interpreter is finalised. Everything the module made (its type, its module
+// object, the cells above) belonged to that interpreter and is gone or cleared; a new one
+// in the same process would get a dead module, so it gets ImportError instead.
+std::atomic<bool> interpreter_finalised{false};
+
+void note_finalisation() {
+  interpreter_finalised.store(true);
+}
+
 void publish_type(PyObject* module, PyObject* type) {
   PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
@@ -52,6 +61,12 @@ PyObject* create_module() {
 }
 
 PyObject* initialise() {
+  if (interpreter_finalised.load()) {
+    PyErr_SetString(PyExc_ImportError,
+                    "pairloom cannot be initialised again in this process: the interpreter "
+                    "that imported it first has been finalised");
+    throw PythonError{};
+  }
   std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1) throw PythonError{};
   std::int64_t owner = -1;
@@ -63,7 +78,11 @@ PyObject* initialise() {
   }
   PyObject* module = module_cell.get([]() -> PyObject* {
     try {
-      return create_module();
+      PyObject* made = create_module();
+      // Without the notice a restart would hand back the dead module; the table of exit
+      // functions is small, and a full one is the only way to miss it.
+      (void)Py_AtExit(note_finalisation);
+      return made;
     } catch (const PythonError&) {
       return nullptr;
     }

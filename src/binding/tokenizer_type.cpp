@@ -94,7 +94,7 @@ PyObject* none() {
   return Py_None;
 }
 
-void succeed_or_raise(const engine::IoResult<>& result) {
+void succeed_or_raise(const engine::Result<>& result) {
   if (!result.ok()) raise_io_error(result.error());
 }
 
@@ -228,7 +228,7 @@ PyObject* decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                    [](TokenizerObject& object, Arguments<1>& a) {
                      std::vector<engine::TokenId> ids =
                          convert_argument("ids", [&] { return to_token_ids(a[0].get()); });
-                     engine::IoResult<std::string> text =
+                     engine::Result<std::string> text =
                          engine::decode(object.state.vocab, ids, signal_check());
                      if (!text.ok()) raise_io_error(text.error());
                      return text_result(text.value());

@@ -23,12 +23,12 @@ TEST_P(DecodeTable, DecodesOrReportsTheFirstUnknownId) {
   tokenizer.merges.insert_or_assign(TokenPair{195, 169}, 256);
   build_vocab(tokenizer);
   const DecodeCase& c = GetParam();
-  IoResult<std::string> result = decode(tokenizer.vocab, c.ids);
+  Result<std::string> result = decode(tokenizer.vocab, c.ids);
   ASSERT_EQ(result.ok(), c.ok);
   if (c.ok) {
     EXPECT_EQ(result.value(), c.text_or_error);
   } else {
-    EXPECT_EQ(result.error().kind, IoErrorKind::invalid_input);
+    EXPECT_EQ(result.error().kind, ErrorKind::invalid_input);
     EXPECT_EQ(result.error().message, c.text_or_error);
   }
 }

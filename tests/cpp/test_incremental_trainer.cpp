@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "corpora.hpp"
 #include "reference_bpe.hpp"
 #include "tokenizer/basic/incremental_trainer.hpp"
 
@@ -50,13 +51,12 @@ TEST_P(WideOrNarrow, LearnsWhatRecountingLearnsOnRandomTexts) {
 TEST_P(WideOrNarrow, MergesRunsAndChainsLikeRecounting) {
   // Long runs of one byte make the pair overlap itself; alternations make (a, b) and (b, a)
   // tie again and again.
-  for (const std::string& text :
-       {std::string(1000, 'a'), std::string(1001, 'a'), std::string("ab") + std::string(999, 'b'),
-        [] {
-          std::string s;
-          for (int i = 0; i < 500; ++i) s += i % 3 == 0 ? "aab" : "ab";
-          return s;
-        }()}) {
+  for (const std::string& text : {std::string(1000, 'a'), std::string(1001, 'a'),
+                                  std::string("ab") + std::string(999, 'b'), [] {
+                                    std::string s;
+                                    for (int i = 0; i < 500; ++i) s += i % 3 == 0 ? "aab" : "ab";
+                                    return s;
+                                  }()}) {
     EXPECT_EQ(learn(text, 2000), reference::train(text, 2000)) << text.substr(0, 20);
   }
 }
@@ -93,10 +93,10 @@ TEST(IncrementalTrainer, LearnsWhatRecountingLearnsWithArraysOnLargePages) {
 }
 
 TEST(IncrementalTrainer, LearnsWhatRecountingLearnsOnRealText) {
-  const char* dir = std::getenv("PAIRLOOM_CORPORA");
-  std::ifstream file{std::string{dir ? dir : "/work/shared/corpora"} +
-                     "/udhr_sample_25_languages.txt"};
-  if (!file) GTEST_SKIP() << "corpora not found";
+  std::ifstream file{corpora_dir() / "udhr_sample_25_languages.txt"};
+  if (!file) {
+    GTEST_SKIP() << "no corpora at " << corpora_dir() << " (PAIRLOOM_CORPORA names them)";
+  }
   std::stringstream content;
   content << file.rdbuf();
   const std::string text = content.str().substr(0, 20000);

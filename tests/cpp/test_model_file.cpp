@@ -75,12 +75,12 @@ class TempFile {
 /// Every line the reader gives, then "<error: message>" if it stopped on a failure.
 std::vector<std::string> read_lines(const std::string& content) {
   TempFile file{content};
-  IoResult<FileDescriptor> fd = open_file(file.path());
+  Result<FileDescriptor> fd = open_file(file.path());
   EXPECT_TRUE(fd.ok());
   LineReader reader{std::move(fd).value()};
   std::vector<std::string> lines;
   for (;;) {
-    IoResult<bool> more = reader.next_line();
+    Result<bool> more = reader.next_line();
     if (!more.ok()) {
       lines.push_back("<error: " + more.error().message + ">");
       return lines;

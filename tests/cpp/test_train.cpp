@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "corpora.hpp"
 #include "reference_bpe.hpp"
 #include "tokenizer/basic/train.hpp"
 
@@ -162,16 +163,16 @@ TEST(Train, MatchesReferenceOnRandomTexts) {
   }
 }
 
-const std::filesystem::path kCorpora = "/work/shared/corpora";
-
 std::string corpus_slice(const char* name, std::size_t offset, std::size_t length) {
-  std::ifstream file{kCorpora / name, std::ios::binary};
+  std::ifstream file{corpora_dir() / name, std::ios::binary};
   std::string text{std::istreambuf_iterator<char>{file}, {}};
   return text.substr(std::min(offset, text.size()), length);
 }
 
 TEST(Train, MatchesReferenceOnRealTexts) {
-  if (!std::filesystem::is_directory(kCorpora)) GTEST_SKIP() << "no corpora";
+  if (!std::filesystem::is_directory(corpora_dir())) {
+    GTEST_SKIP() << "no corpora at " << corpora_dir() << " (PAIRLOOM_CORPORA names them)";
+  }
   for (const char* name : {"gutenberg_01342_pride_and_prejudice.txt",
                            "udhr_sample_25_languages.txt", "code_c_sqlite.txt"}) {
     SCOPED_TRACE(name);
@@ -180,7 +181,9 @@ TEST(Train, MatchesReferenceOnRealTexts) {
 }
 
 TEST(Train, ThreadCountsAgreeOnALongerText) {
-  if (!std::filesystem::is_directory(kCorpora)) GTEST_SKIP() << "no corpora";
+  if (!std::filesystem::is_directory(corpora_dir())) {
+    GTEST_SKIP() << "no corpora at " << corpora_dir() << " (PAIRLOOM_CORPORA names them)";
+  }
   const std::string text = corpus_slice("unicode_emoji_test.txt", 0, 200000);
   const std::vector<Merge> serial = learned(trained(text, 256 + 150, 1));
   ASSERT_EQ(serial.size(), 150u);

@@ -17,7 +17,7 @@ class Listing : public testing::Test {
   ~Listing() override { std::remove(path_.c_str()); }
 
   std::string write(const Tokenizer& tokenizer) {
-    IoResult<> result = save_vocab(tokenizer, path_);
+    Result<> result = save_vocab(tokenizer, path_);
     EXPECT_TRUE(result.ok()) << (result.ok() ? "" : result.error().message);
     return contents();
   }

@@ -3,20 +3,15 @@
 #include <string>
 #include <vector>
 
+#include "tokenizer/basic/interrupt_pacer.hpp"
+#include "tokenizer/basic/memory_budget.hpp"
 #include "tokenizer/basic/render.hpp"
 
 namespace tokenizer::basic {
-namespace {
-
-// Decoding polls once per this many ids looked up, and once per this many bytes measured or
-// rendered.
-constexpr std::size_t kDecodePollPeriod = std::size_t{1} << 20;
-
-}  // namespace
-
-IoResult<std::string> decode(const Vocabulary& vocab, std::span<const TokenId> ids,
-                             const InterruptCheck& interrupt) {
-  InterruptPacer pace{interrupt, kDecodePollPeriod};
+Result<std::string> decode(const Vocabulary& vocab, std::span<const TokenId> ids,
+                           const InterruptCheck& interrupt) {
+  // Paced by ids looked up and bytes measured or rendered.
+  InterruptPacer pace{interrupt};
   // Look every id up first: the first unknown id fails the call before any text is built, and
   // the raw sizes bound the work of measuring (rendering never shrinks a token).
   std::vector<const TokenBytes*> tokens;
@@ -24,10 +19,10 @@ IoResult<std::string> decode(const Vocabulary& vocab, std::span<const TokenId> i
   std::size_t raw_size = 0;
   for (TokenId id : ids) {
     const TokenBytes* bytes = vocab.find(id);
-    if (bytes == nullptr) return IoError::invalid_input("invalid token ID: " + std::to_string(id));
+    if (bytes == nullptr) return Error::invalid_input("invalid token ID: " + std::to_string(id));
     // The same long token repeated can describe more text than the machine could ever hold;
     // refuse that here rather than after rendering has filled memory.
-    check_token_budget(raw_size, bytes->size());
+    check_memory_budget(raw_size, bytes->size());
     raw_size += bytes->size();
     tokens.push_back(bytes);
     pace();
@@ -37,7 +32,7 @@ IoResult<std::string> decode(const Vocabulary& vocab, std::span<const TokenId> i
   std::size_t text_size = 0;
   for (const TokenBytes* bytes : tokens) {
     std::size_t size = rendered_size(*bytes);
-    check_token_budget(text_size, size);
+    check_memory_budget(text_size, size);
     text_size += size;
     pace(bytes->size());
   }

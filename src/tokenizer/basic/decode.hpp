@@ -14,7 +14,7 @@ namespace tokenizer::basic {
 /// "invalid token ID: <id>" for the first id without a vocabulary entry. Throws std::bad_alloc,
 /// before building anything, when the text could not fit in memory. Polls `interrupt` every so
 /// many ids and rendered bytes.
-IoResult<std::string> decode(const Vocabulary& vocab, std::span<const TokenId> ids,
-                             const InterruptCheck& interrupt = {});
+Result<std::string> decode(const Vocabulary& vocab, std::span<const TokenId> ids,
+                           const InterruptCheck& interrupt = {});
 
 }  // namespace tokenizer::basic

@@ -11,8 +11,12 @@ namespace tokenizer::basic {
 namespace {
 
 // strerror_r comes in a GNU flavour (returns the text) and a POSIX one (fills the buffer).
-[[maybe_unused]] const char* strerror_text(char* result, const char*) { return result; }
-[[maybe_unused]] const char* strerror_text(int, const char* buffer) { return buffer; }
+[[maybe_unused]] const char* strerror_text(char* result, const char*) {
+  return result;
+}
+[[maybe_unused]] const char* strerror_text(int, const char* buffer) {
+  return buffer;
+}
 
 std::string_view source_path(const char* file) {
   // Builds map the source root away; this also covers builds that did not.
@@ -23,14 +27,14 @@ std::string_view source_path(const char* file) {
 
 }  // namespace
 
-IoError IoError::from_errno(int error) {
+Error Error::from_errno(int error) {
   char buffer[256] = {};
   const char* text = strerror_text(strerror_r(error, buffer, sizeof buffer), buffer);
   std::string message = text;
   message += " (os error ";
   message += std::to_string(error);
   message += ')';
-  return {IoErrorKind::os, error, std::move(message)};
+  return {ErrorKind::os, error, std::move(message)};
 }
 
 void raise_fault(std::string message, std::source_location where) {

@@ -1,4 +1,5 @@
-// How engine operations fail: an I/O failure value, or an internal fault thrown as an exception.
+// How engine operations fail: a failure value (a system call, the caller's input, a file's
+// content), or an internal fault thrown as an exception.
 #pragma once
 
 #include <exception>
@@ -9,68 +10,68 @@
 
 namespace tokenizer::basic {
 
-/// What kind of I/O failure happened.
-enum class IoErrorKind {
-  os,             ///< a system call failed; `IoError::os_error` holds its error number
+/// What kind of failure happened.
+enum class ErrorKind {
+  os,             ///< a system call failed; `Error::os_error` holds its error number
   invalid_input,  ///< the caller handed over something unusable (a path with NUL, an unknown id)
   invalid_data,   ///< a file's content is malformed
 };
 
-/// An I/O failure: its kind and the message the caller sees.
-struct IoError {
-  IoErrorKind kind = IoErrorKind::invalid_data;
+/// A failure: its kind and the message the caller sees.
+struct Error {
+  ErrorKind kind = ErrorKind::invalid_data;
   int os_error = 0;
   std::string message;
 
   /// The failure of a system call with error number `error`, worded as
   /// "No such file or directory (os error 2)".
-  static IoError from_errno(int error);
-  static IoError invalid_input(std::string message) {
-    return {IoErrorKind::invalid_input, 0, std::move(message)};
+  static Error from_errno(int error);
+  static Error invalid_input(std::string message) {
+    return {ErrorKind::invalid_input, 0, std::move(message)};
   }
-  static IoError invalid_data(std::string message) {
-    return {IoErrorKind::invalid_data, 0, std::move(message)};
+  static Error invalid_data(std::string message) {
+    return {ErrorKind::invalid_data, 0, std::move(message)};
   }
 };
 
-/// Either a value or an I/O failure.
+/// Either a value or a failure.
 template <class T = void>
-class [[nodiscard]] IoResult {
+class [[nodiscard]] Result {
  public:
-  IoResult(T value) : state_{std::move(value)} {}
-  IoResult(IoError error) : state_{std::move(error)} {}
+  Result(T value) : state_{std::move(value)} {}
+  Result(Error error) : state_{std::move(error)} {}
 
   bool ok() const { return state_.index() == 0; }
   T& value() & { return std::get<0>(state_); }
   T&& value() && { return std::get<0>(std::move(state_)); }
-  const IoError& error() const& { return std::get<1>(state_); }
-  IoError&& error() && { return std::get<1>(std::move(state_)); }
+  const Error& error() const& { return std::get<1>(state_); }
+  Error&& error() && { return std::get<1>(std::move(state_)); }
 
  private:
-  std::variant<T, IoError> state_;
+  std::variant<T, Error> state_;
 };
 
-/// Success, or an I/O failure.
+/// Success, or a failure.
 template <>
-class [[nodiscard]] IoResult<void> {
+class [[nodiscard]] Result<void> {
  public:
-  IoResult() = default;
-  IoResult(IoError error) : error_{std::move(error)}, failed_{true} {}
+  Result() = default;
+  Result(Error error) : error_{std::move(error)}, failed_{true} {}
 
   bool ok() const { return !failed_; }
-  const IoError& error() const& { return error_; }
-  IoError&& error() && { return std::move(error_); }
+  const Error& error() const& { return error_; }
+  Error&& error() && { return std::move(error_); }
 
  private:
-  IoError error_;
+  Error error_;
   bool failed_ = false;
 };
 
-/// Returns the failure of an `IoResult` expression from the enclosing function.
-#define PAIRLOOM_TRY(expression)                                         \
-  do {                                                                   \
+/// Returns the failure of a `Result` expression from the enclosing function.
+#define PAIRLOOM_TRY(expression)                                              \
+  do {                                                                        \
     if (auto pairloom_try_result_ = (expression); !pairloom_try_result_.ok()) \
-      return std::move(pairloom_try_result_).error();                    \
+      return std::move(pairloom_try_result_).error();                         \
   } while (false)
 
 /// A failed internal check. It abandons the engine operation; the binding reports it to Python.

@@ -7,46 +7,46 @@
 #include <charconv>
 #include <cstring>
 
+#include "tokenizer/basic/memory_budget.hpp"
 #include "tokenizer/basic/render.hpp"
-#include "tokenizer/basic/state.hpp"
 
 namespace tokenizer::basic {
 namespace {
 
 /// `path` as the NUL-terminated string the system wants. A NUL inside it would silently cut the
 /// name short, so it is refused.
-IoResult<std::string> system_path(std::string_view path) {
+Result<std::string> system_path(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) {
-    return IoError::invalid_input("file name contained an unexpected NUL byte");
+    return Error::invalid_input("file name contained an unexpected NUL byte");
   }
   return std::string{path};
 }
 
 // A system call interrupted by a signal is tried again, but only after `interrupt` has had
 // its say: the signal may be the user's Ctrl-C, and a FIFO or a full pipe can block for ever.
-IoResult<FileDescriptor> open_path(std::string_view path, int flags,
-                                   const InterruptCheck& interrupt) {
-  IoResult<std::string> name = system_path(path);
+Result<FileDescriptor> open_path(std::string_view path, int flags,
+                                 const InterruptCheck& interrupt) {
+  Result<std::string> name = system_path(path);
   if (!name.ok()) return std::move(name).error();
   for (;;) {
     int fd = ::open(name.value().c_str(), flags | O_CLOEXEC, 0666);
     if (fd >= 0) return FileDescriptor{fd};
-    if (errno != EINTR) return IoError::from_errno(errno);
+    if (errno != EINTR) return Error::from_errno(errno);
     interrupt();
   }
 }
 
-/// Writes all of `data`, resuming after short writes and interruptions.
-IoResult<> write_all(int fd, const char* data, std::size_t size, const InterruptCheck& interrupt) {
+/// Writes all of `data`, resuming after short writes and interruptions (each of which polls).
+Result<> write_all(int fd, const char* data, std::size_t size, InterruptPacer& pace) {
   while (size > 0) {
     ssize_t written = ::write(fd, data, size);
     if (written < 0) {
-      if (errno != EINTR) return IoError::from_errno(errno);
-      interrupt();
+      if (errno != EINTR) return Error::from_errno(errno);
+      pace.poll_now();
       continue;
     }
     // A regular file never accepts nothing without an error; do not spin if one does.
-    if (written == 0) return IoError::from_errno(EIO);
+    if (written == 0) return Error::from_errno(EIO);
     data += written;
     size -= static_cast<std::size_t>(written);
   }
@@ -68,63 +68,63 @@ FileDescriptor::~FileDescriptor() {
   (void)close();
 }
 
-IoResult<> FileDescriptor::close() {
+Result<> FileDescriptor::close() {
   if (fd_ < 0) return {};
   int fd = fd_;
   fd_ = -1;
   // Linux releases the descriptor even when close is interrupted, so it is never retried.
-  if (::close(fd) != 0 && errno != EINTR) return IoError::from_errno(errno);
+  if (::close(fd) != 0 && errno != EINTR) return Error::from_errno(errno);
   return {};
 }
 
-IoResult<FileDescriptor> create_file(std::string_view path, const InterruptCheck& interrupt) {
+Result<FileDescriptor> create_file(std::string_view path, const InterruptCheck& interrupt) {
   return open_path(path, O_CREAT | O_TRUNC | O_WRONLY, interrupt);
 }
 
-IoResult<FileDescriptor> open_file(std::string_view path, const InterruptCheck& interrupt) {
+Result<FileDescriptor> open_file(std::string_view path, const InterruptCheck& interrupt) {
   return open_path(path, O_RDONLY, interrupt);
 }
 
-IoResult<> BufferedWriter::write_piece(std::string_view piece) {
+Result<> BufferedWriter::write_piece(std::string_view piece) {
   if (piece.size() > buffer_.size() - used_) PAIRLOOM_TRY(flush());
   if (piece.size() >= buffer_.size()) {
-    interrupt_();  // a long piece is worth a poll of its own
-    return write_all(file_.get(), piece.data(), piece.size(), interrupt_);
+    pace_(piece.size());
+    return write_all(file_.get(), piece.data(), piece.size(), pace_);
   }
   std::memcpy(buffer_.data() + used_, piece.data(), piece.size());
   used_ += piece.size();
   return {};
 }
 
-IoResult<> BufferedWriter::write_piece(std::size_t number) {
+Result<> BufferedWriter::write_piece(std::size_t number) {
   char digits[24];
   auto [end, error] = std::to_chars(digits, digits + sizeof digits, number);
   (void)error;  // 24 digits hold any 64-bit value
   return write_piece(std::string_view{digits, static_cast<std::size_t>(end - digits)});
 }
 
-IoResult<> BufferedWriter::flush() {
+Result<> BufferedWriter::flush() {
   if (used_ == 0) return {};
   // Whatever happens, the buffer is handed over once: after a failure the file's end is
   // unknown, and writing the same bytes again could only duplicate them.
   std::size_t size = used_;
   used_ = 0;
-  if (++flushes_ % kBuffersPerPoll == 0) interrupt_();
-  return write_all(file_.get(), buffer_.data(), size, interrupt_);
+  pace_(size);
+  return write_all(file_.get(), buffer_.data(), size, pace_);
 }
 
-IoResult<> BufferedWriter::finish() {
+Result<> BufferedWriter::finish() {
   PAIRLOOM_TRY(flush());
   return file_.close();
 }
 
-IoResult<bool> LineReader::fill() {
+Result<bool> LineReader::fill() {
   for (;;) {
-    if (++fills_ % kBuffersPerPoll == 0) interrupt_();
+    pace_(buffer_.size());
     ssize_t got = ::read(file_.get(), buffer_.data(), buffer_.size());
     if (got < 0) {
-      if (errno != EINTR) return IoError::from_errno(errno);
-      interrupt_();
+      if (errno != EINTR) return Error::from_errno(errno);
+      pace_.poll_now();
       continue;
     }
     begin_ = 0;
@@ -133,12 +133,12 @@ IoResult<bool> LineReader::fill() {
   }
 }
 
-IoResult<bool> LineReader::next_line() {
+Result<bool> LineReader::next_line(std::size_t longest) {
   line_.clear();
   bool any = false;
   for (;;) {
     if (begin_ == end_) {
-      IoResult<bool> more = fill();
+      Result<bool> more = fill();
       if (!more.ok()) return std::move(more).error();
       if (!more.value()) break;
     }
@@ -148,8 +148,16 @@ IoResult<bool> LineReader::next_line() {
     const void* feed = std::memchr(start, '\n', available);
     const std::size_t take =
         feed ? static_cast<std::size_t>(static_cast<const char*>(feed) - start) : available;
+    // Beyond `longest` + 1 bytes (the last may be a carriage return before the feed) the line
+    // is too long whatever follows: keep one byte more and stop reading.
+    if (take > longest + 1 - line_.size()) {
+      line_.append(start, longest + 2 - line_.size());
+      begin_ = end_;
+      cut_ = true;
+      return true;
+    }
     // A line that never ends (a damaged file, a device) must not take the machine's memory.
-    check_token_budget(line_.size(), take);
+    check_memory_budget(line_.size(), take);
     line_.append(start, take);
     if (feed == nullptr) {
       begin_ = end_;
@@ -160,7 +168,7 @@ IoResult<bool> LineReader::next_line() {
     break;
   }
   if (!any) return false;
-  if (!is_valid_utf8(line_)) return IoError::invalid_data("stream did not contain valid UTF-8");
+  if (!is_valid_utf8(line_)) return Error::invalid_data("stream did not contain valid UTF-8");
   return true;
 }
 

@@ -8,15 +8,12 @@
 #include <string_view>
 
 #include "tokenizer/basic/error.hpp"
+#include "tokenizer/basic/interrupt_pacer.hpp"
 
 namespace tokenizer::basic {
 
 /// Size of the write buffer and of the read buffer.
 inline constexpr std::size_t kFileBufferSize = 8192;
-
-/// The buffered reader and writer poll their InterruptCheck once per this many buffers
-/// (1 MiB), and whenever a system call was interrupted by a signal.
-inline constexpr std::size_t kBuffersPerPoll = 128;
 
 /// An open file descriptor, closed when its owner goes.
 class FileDescriptor {
@@ -31,7 +28,7 @@ class FileDescriptor {
 
   /// Closes now. Reports what only close can tell: a write that the system had deferred and
   /// that failed. Closing twice does nothing.
-  IoResult<> close();
+  Result<> close();
 
  private:
   int fd_ = -1;
@@ -40,43 +37,42 @@ class FileDescriptor {
 /// Opens `path` for writing: created with mode 0666 less the umask, or truncated; close-on-exec.
 /// An open interrupted by a signal (a FIFO without a reader blocks) polls `interrupt`, which
 /// may throw Interrupted, and otherwise tries again.
-IoResult<FileDescriptor> create_file(std::string_view path, const InterruptCheck& interrupt = {});
+Result<FileDescriptor> create_file(std::string_view path, const InterruptCheck& interrupt = {});
 
 /// Opens `path` for reading only; close-on-exec. Interruptions as for create_file.
-IoResult<FileDescriptor> open_file(std::string_view path, const InterruptCheck& interrupt = {});
+Result<FileDescriptor> open_file(std::string_view path, const InterruptCheck& interrupt = {});
 
 /// Writes text to a file through an 8192-byte buffer. Each piece (a literal or one formatted
 /// number) is appended whole: the buffer goes out first when the piece would not fit in the
 /// space left, and a piece of a buffer's size or more goes straight to the file. Polls
-/// `interrupt` (which may throw Interrupted) every kBuffersPerPoll buffers and when a write is
+/// `interrupt` (which may throw Interrupted) paced by the bytes written, and when a write is
 /// interrupted by a signal.
 class BufferedWriter {
  public:
   explicit BufferedWriter(FileDescriptor file, InterruptCheck interrupt = {})
-      : file_{std::move(file)}, interrupt_{interrupt} {}
+      : file_{std::move(file)}, pace_{interrupt} {}
 
   /// Writes the pieces in order; a string_view is one piece, a number one piece in decimal.
   /// Stops at the first failure.
   template <class... Pieces>
-  IoResult<> write(const Pieces&... pieces) {
-    IoResult<> result;
+  Result<> write(const Pieces&... pieces) {
+    Result<> result;
     (void)((result = write_piece(pieces), result.ok()) && ...);
     return result;
   }
 
   /// Sends what the buffer holds to the file.
-  IoResult<> flush();
+  Result<> flush();
 
   /// Flushes and closes the file; the writer is spent afterwards.
-  IoResult<> finish();
+  Result<> finish();
 
  private:
-  IoResult<> write_piece(std::string_view piece);
-  IoResult<> write_piece(std::size_t number);
+  Result<> write_piece(std::string_view piece);
+  Result<> write_piece(std::size_t number);
 
   FileDescriptor file_;
-  InterruptCheck interrupt_;
-  std::size_t flushes_ = 0;
+  InterruptPacer pace_;
   std::size_t used_ = 0;
   std::array<char, kFileBufferSize> buffer_;
 };
@@ -84,16 +80,24 @@ class BufferedWriter {
 /// Reads a file line by line through an 8192-byte buffer. A line ends at a line feed, which is
 /// dropped together with a carriage return right before it; the last line may lack its line
 /// feed. Only the current line is held, however long. Polls `interrupt` (which may throw
-/// Interrupted) every kBuffersPerPoll buffers and when a read is interrupted by a signal.
+/// Interrupted) paced by the bytes read, and when a read is interrupted by a signal.
 class LineReader {
  public:
   explicit LineReader(FileDescriptor file, InterruptCheck interrupt = {})
-      : file_{std::move(file)}, interrupt_{interrupt} {}
+      : file_{std::move(file)}, pace_{interrupt} {}
 
   /// Reads the next line; false at the end of the file. Fails with the system's error, or with
-  /// invalid data "stream did not contain valid UTF-8". Throws std::bad_alloc for a line that
-  /// could not fit in memory.
-  IoResult<bool> next_line();
+  /// invalid data "stream did not contain valid UTF-8". Throws std::bad_alloc for a line
+  /// longer than the memory budget allows.
+  Result<bool> next_line() { return next_line(kAnyLength); }
+
+  /// As next_line(), but a line of more than `longest` + 1 bytes before its line feed is cut
+  /// short: line() holds its first `longest` + 2 bytes, unchecked, `cut()` is true, and nothing
+  /// more is read. The reader is spent then.
+  Result<bool> next_line(std::size_t longest);
+
+  /// True when the last line read was cut short.
+  bool cut() const { return cut_; }
 
   /// The line the last successful next_line read. Valid until the next call.
   std::string_view line() const { return line_; }
@@ -106,13 +110,15 @@ class LineReader {
   void close() { (void)file_.close(); }
 
  private:
+  static constexpr std::size_t kAnyLength = static_cast<std::size_t>(-1) / 2;
+
   /// Refills the buffer; false at the end of the file.
-  IoResult<bool> fill();
+  Result<bool> fill();
 
   FileDescriptor file_;
-  InterruptCheck interrupt_;
-  std::size_t fills_ = 0;
+  InterruptPacer pace_;
   std::string line_;
+  bool cut_ = false;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   std::array<char, kFileBufferSize> buffer_;

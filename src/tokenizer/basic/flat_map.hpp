@@ -8,9 +8,23 @@
 #include <utility>
 #include <vector>
 
+#include "tokenizer/basic/keyed_hash.hpp"
 #include "tokenizer/basic/types.hpp"
 
 namespace tokenizer::basic {
+
+/// How far the tables below let probing go. Under a random key, entries at three-quarters
+/// load sit 1.5 slots past their home on average and a few hundred at most in the largest
+/// tables. A table doing much worse holds keys that its key happens (or was found) to suit,
+/// and is rebuilt under a fresh key, bigger when it is more than three-eighths full.
+inline constexpr std::size_t kLongestProbe = 512;
+inline constexpr std::size_t kProbesPerEntry = 4;
+
+/// True when an insertion that went `probe` slots past home, leaving `displaced` slots of
+/// displacement over `entries` entries in all, calls for a fresh key.
+constexpr bool probing_degraded(std::size_t probe, std::size_t displaced, std::size_t entries) {
+  return probe > kLongestProbe || displaced > kProbesPerEntry * entries + kLongestProbe;
+}
 
 /// A hash map with linear probing and a power-of-two table, keyed at random per instance.
 /// Entries are never erased one by one; `clear` empties the map and keeps its capacity.
@@ -18,6 +32,8 @@ template <class Key, class Value>
 class FlatMap {
  public:
   FlatMap() : hash_{random_hash_key()} {}
+  /// A map under a fixed key, for tests that need to know where keys land.
+  explicit FlatMap(std::uint64_t key) : hash_{key} {}
 
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
@@ -25,12 +41,8 @@ class FlatMap {
   /// The value for `key`, or null.
   template <class K>
   Value* find(const K& key) {
-    if (size_ == 0) return nullptr;
-    for (std::size_t i = home(key);; i = (i + 1) & mask()) {
-      Slot& slot = slots_[i];
-      if (!slot.used) return nullptr;
-      if (slot.key == key) return &slot.value;
-    }
+    Slot* slot = find_slot(key);
+    return slot != nullptr ? &slot->value : nullptr;
   }
   template <class K>
   const Value* find(const K& key) const {
@@ -54,11 +66,12 @@ class FlatMap {
     if (size_ == 0) return;
     for (Slot& slot : slots_) slot = Slot{};
     size_ = 0;
+    displaced_ = 0;
   }
 
   void reserve(std::size_t count) {
     std::size_t wanted = std::bit_ceil(count + count / 2 + 8);
-    if (wanted > slots_.size()) rehash(wanted);
+    if (wanted > slots_.size()) rehash(wanted, hash_.key);
   }
 
   /// Calls `visit(key, value)` for every entry, in table order.
@@ -69,6 +82,9 @@ class FlatMap {
       if (slot.used) visit(slot.key, slot.value);
     }
   }
+
+  /// Slots that finding every entry once would look at.
+  std::size_t probes_to_find_all() const { return size_ + displaced_; }
 
  private:
   struct Slot {
@@ -85,37 +101,64 @@ class FlatMap {
   }
 
   template <class K>
-  Slot& slot_for(const K& key) {
-    if ((size_ + 1) * 4 > slots_.size() * 3) rehash(slots_.empty() ? 16 : slots_.size() * 2);
+  Slot* find_slot(const K& key) {
+    if (size_ == 0) return nullptr;
     for (std::size_t i = home(key);; i = (i + 1) & mask()) {
       Slot& slot = slots_[i];
-      if (!slot.used) {
-        slot.key = Key(key);
-        slot.used = true;
-        ++size_;
-        return slot;
-      }
-      if (slot.key == key) return slot;
+      if (!slot.used) return nullptr;
+      if (slot.key == key) return &slot;
     }
   }
 
-  void rehash(std::size_t capacity) {
+  template <class K>
+  Slot& slot_for(const K& key) {
+    if ((size_ + 1) * 4 > slots_.size() * 3) {
+      rehash(slots_.empty() ? 16 : slots_.size() * 2, hash_.key);
+    }
+    const std::size_t start = home(key);
+    for (std::size_t i = start;; i = (i + 1) & mask()) {
+      Slot& slot = slots_[i];
+      if (slot.used) {
+        if (slot.key == key) return slot;
+        continue;
+      }
+      slot.key = Key(key);
+      slot.used = true;
+      ++size_;
+      const std::size_t probe = (i - start) & mask();
+      displaced_ += probe;
+      if (!probing_degraded(probe, displaced_, size_)) return slot;
+      rehash(size_ * 8 > slots_.size() * 3 ? slots_.size() * 2 : slots_.size(), random_hash_key());
+      for (std::size_t j = home(key);; j = (j + 1) & mask()) {
+        if (slots_[j].used && slots_[j].key == key) return slots_[j];
+      }
+    }
+  }
+
+  /// Moves every entry into a table of `capacity` slots under `key`. Running out of memory
+  /// leaves the map as it was.
+  void rehash(std::size_t capacity, std::uint64_t key) {
     std::vector<Slot> old(capacity);
     old.swap(slots_);
+    hash_.key = key;
+    displaced_ = 0;
     for (Slot& slot : old) {
       if (!slot.used) continue;
-      for (std::size_t i = home(slot.key);; i = (i + 1) & mask()) {
+      const std::size_t start = home(slot.key);
+      for (std::size_t i = start;; i = (i + 1) & mask()) {
         if (!slots_[i].used) {
           slots_[i] = std::move(slot);
+          displaced_ += (i - start) & mask();
           break;
         }
       }
     }
   }
 
-  SeededHash hash_;
+  KeyedHash hash_;
   std::vector<Slot> slots_;
   std::size_t size_ = 0;
+  std::size_t displaced_ = 0;  // slots between each entry and its home, summed
 };
 
 /// A hash map that iterates in the order in which keys were first inserted. Inserting a key
@@ -127,6 +170,8 @@ class OrderedMap {
   using Entry = std::pair<Key, Value>;
 
   OrderedMap() : hash_{random_hash_key()} {}
+  /// A map under a fixed key, for tests that need to know where keys land.
+  explicit OrderedMap(std::uint64_t key) : hash_{key} {}
 
   std::size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
@@ -153,17 +198,27 @@ class OrderedMap {
     Entry entry{Key(key), std::move(value)};
     if (entries_.size() == entries_.capacity()) entries_.reserve(entries_.size() * 2 + 8);
     if ((entries_.size() + 1) * 4 > index_.size() * 3) {
-      rehash(index_.empty() ? 16 : index_.size() * 2);
+      rehash(index_.empty() ? 16 : index_.size() * 2, hash_.key);
       slot = slot_of(entry.first);
     }
     index_[slot] = entries_.size();
     entries_.push_back(std::move(entry));
     version_ = next_version();
+    const std::size_t mask = index_.size() - 1;
+    const std::size_t probe = (slot - home(entries_.back().first, mask)) & mask;
+    displaced_ += probe;
+    if (probing_degraded(probe, displaced_, entries_.size())) {
+      rehash(entries_.size() * 8 > index_.size() * 3 ? index_.size() * 2 : index_.size(),
+             random_hash_key());
+    }
   }
 
   auto begin() const { return entries_.begin(); }
   auto end() const { return entries_.end(); }
   const Entry& operator[](std::size_t i) const { return entries_[i]; }
+
+  /// Index slots that finding every entry once would look at.
+  std::size_t probes_to_find_all() const { return entries_.size() + displaced_; }
 
  private:
   static constexpr std::size_t kFree = static_cast<std::size_t>(-1);
@@ -177,28 +232,41 @@ class OrderedMap {
   /// The index slot holding `key`, or the free slot where it would go (kNoSlot while the
   /// index is empty).
   template <class K>
+  std::size_t home(const K& key, std::size_t mask) const {
+    return static_cast<std::size_t>(hash_(key)) & mask;
+  }
+
+  template <class K>
   std::size_t slot_of(const K& key) const {
     if (index_.empty()) return kNoSlot;
     const std::size_t mask = index_.size() - 1;
-    for (std::size_t i = static_cast<std::size_t>(hash_(key)) & mask;; i = (i + 1) & mask) {
+    for (std::size_t i = home(key, mask);; i = (i + 1) & mask) {
       if (index_[i] == kFree || entries_[index_[i]].first == key) return i;
     }
   }
 
-  void rehash(std::size_t capacity) {
+  /// Rebuilds the index with `capacity` slots under `key`. Running out of memory leaves the
+  /// map as it was.
+  void rehash(std::size_t capacity, std::uint64_t key) {
     std::vector<std::size_t> fresh(capacity, kFree);
+    hash_.key = key;
     const std::size_t mask = capacity - 1;
+    std::size_t displaced = 0;
     for (std::size_t e = 0; e < entries_.size(); ++e) {
-      std::size_t i = static_cast<std::size_t>(hash_(entries_[e].first)) & mask;
+      const std::size_t start = home(entries_[e].first, mask);
+      std::size_t i = start;
       while (fresh[i] != kFree) i = (i + 1) & mask;
       fresh[i] = e;
+      displaced += (i - start) & mask;
     }
     index_.swap(fresh);
+    displaced_ = displaced;
   }
 
-  SeededHash hash_;
+  KeyedHash hash_;
   std::vector<Entry> entries_;
   std::vector<std::size_t> index_;  // entry position per slot, or kFree
+  std::size_t displaced_ = 0;       // slots between each entry and its home, summed
   std::uint64_t version_ = 0;
 };
 

@@ -11,7 +11,7 @@ namespace {
 
 // ---- Writing ----
 
-IoResult<> write_model(const Tokenizer& tokenizer, BufferedWriter& out) {
+Result<> write_model(const Tokenizer& tokenizer, BufferedWriter& out) {
   PAIRLOOM_TRY(out.write(VERSION, "\n"));
   PAIRLOOM_TRY(out.write(tokenizer.pattern, "\n"));
   PAIRLOOM_TRY(out.write(tokenizer.special_tokens.size(), "\n"));
@@ -27,13 +27,13 @@ IoResult<> write_model(const Tokenizer& tokenizer, BufferedWriter& out) {
 
 // ---- Reading ----
 
-IoError invalid_data(const char* message) {
-  return IoError::invalid_data(message);
+Error invalid_data(const char* message) {
+  return Error::invalid_data(message);
 }
 
 /// A decimal token id: an optional '+', then digits (leading zeros allowed). The first wrong
 /// character, read from the left, decides the message.
-IoResult<TokenId> parse_token_id(std::string_view text) {
+Result<TokenId> parse_token_id(std::string_view text) {
   if (text.empty()) return invalid_data("cannot parse integer from empty string");
   std::string_view digits = text;
   if (digits.front() == '+') digits.remove_prefix(1);
@@ -99,29 +99,64 @@ Fields split_fields(std::string_view line) {
   return fields;
 }
 
+/// True when `bytes`, cut off anywhere, is valid UTF-8 up to a last character that the cut may
+/// have left incomplete.
+bool valid_utf8_prefix(std::string_view bytes) {
+  if (is_valid_utf8(bytes)) return true;
+  for (std::size_t dropped = 1; dropped <= 3 && dropped <= bytes.size(); ++dropped) {
+    const std::string_view kept = bytes.substr(0, bytes.size() - dropped);
+    if (!is_valid_utf8(kept)) continue;
+    // The dropped bytes begin a character when continuation bytes can complete it; these
+    // three fillers suit every lead byte's allowed second byte.
+    for (const char filler : {'\x80', '\x90', '\xA0'}) {
+      for (std::size_t more = 1; dropped + more <= 4; ++more) {
+        std::string character{bytes.substr(kept.size())};
+        character.append(more, filler);
+        if (is_valid_utf8(character)) return true;
+      }
+    }
+  }
+  return false;
+}
+
+/// Reads the first line and checks it is VERSION. No valid first line is longer, so a longer
+/// one is refused as soon as a little more has been read, rather than read to its end (a
+/// device can make it endless). The message is the one reading it whole would give, unless
+/// the part never read would have failed differently (invalid UTF-8, a failing read).
+Result<> read_version(LineReader& reader) {
+  Result<bool> first = reader.next_line(VERSION.size());
+  if (!first.ok()) return std::move(first).error();
+  if (!first.value()) return invalid_data("missing version");
+  if (reader.cut() && !valid_utf8_prefix(reader.line())) {
+    return invalid_data("stream did not contain valid UTF-8");
+  }
+  if (reader.cut() || reader.line() != VERSION) return invalid_data("invalid version");
+  return {};
+}
+
 /// Reads the next line into the reader, or fails with `missing` at the end of the file.
-IoResult<> require_line(LineReader& reader, const char* missing) {
-  IoResult<bool> more = reader.next_line();
+Result<> require_line(LineReader& reader, const char* missing) {
+  Result<bool> more = reader.next_line();
   if (!more.ok()) return std::move(more).error();
   if (!more.value()) return invalid_data(missing);
   return {};
 }
 
-IoResult<> read_special_token(Tokenizer& tokenizer, std::string_view line) {
+Result<> read_special_token(Tokenizer& tokenizer, std::string_view line) {
   const Fields fields = split_fields(line);
   if (fields.count != 2) return invalid_data("invalid special token entry");
-  IoResult<TokenId> id = parse_token_id(fields.field[1]);
+  Result<TokenId> id = parse_token_id(fields.field[1]);
   if (!id.ok()) return std::move(id).error();
   tokenizer.special_tokens.insert_or_assign(fields.field[0], id.value());
   return {};
 }
 
-IoResult<> read_merge(Tokenizer& tokenizer, std::string_view line, TokenId id) {
+Result<> read_merge(Tokenizer& tokenizer, std::string_view line, TokenId id) {
   const Fields fields = split_fields(line);
   if (fields.count != 2) return invalid_data("invalid merge entry");
-  IoResult<TokenId> left = parse_token_id(fields.field[0]);
+  Result<TokenId> left = parse_token_id(fields.field[0]);
   if (!left.ok()) return std::move(left).error();
-  IoResult<TokenId> right = parse_token_id(fields.field[1]);
+  Result<TokenId> right = parse_token_id(fields.field[1]);
   if (!right.ok()) return std::move(right).error();
   tokenizer.merges.insert_or_assign(TokenPair{left.value(), right.value()}, id);
   return {};
@@ -129,15 +164,14 @@ IoResult<> read_merge(Tokenizer& tokenizer, std::string_view line, TokenId id) {
 
 /// Reads the whole file into `tokenizer`. Every record takes effect as it is read, so a failure
 /// leaves what came before it in place.
-IoResult<> read_model(Tokenizer& tokenizer, LineReader& reader) {
-  PAIRLOOM_TRY(require_line(reader, "missing version"));
-  if (reader.line() != VERSION) return invalid_data("invalid version");
+Result<> read_model(Tokenizer& tokenizer, LineReader& reader) {
+  PAIRLOOM_TRY(read_version(reader));
 
   PAIRLOOM_TRY(require_line(reader, "missing pattern"));
   tokenizer.pattern = reader.take_line();  // moved, not copied: a pattern can be megabytes
 
   PAIRLOOM_TRY(require_line(reader, "missing number of special tokens"));
-  IoResult<TokenId> count = parse_token_id(reader.line());
+  Result<TokenId> count = parse_token_id(reader.line());
   if (!count.ok()) return std::move(count).error();
   // No reservation from the count: a damaged file can claim billions of entries.
   for (TokenId i = 0; i < count.value(); ++i) {
@@ -146,7 +180,7 @@ IoResult<> read_model(Tokenizer& tokenizer, LineReader& reader) {
   }
 
   for (TokenId id = kFirstMergeId;; ++id) {
-    IoResult<bool> more = reader.next_line();
+    Result<bool> more = reader.next_line();
     if (!more.ok()) return std::move(more).error();
     if (!more.value()) return {};
     PAIRLOOM_TRY(read_merge(tokenizer, reader.line(), id));
@@ -155,17 +189,17 @@ IoResult<> read_model(Tokenizer& tokenizer, LineReader& reader) {
 
 }  // namespace
 
-IoResult<> save_model(const Tokenizer& tokenizer, std::string_view path,
-                      const InterruptCheck& interrupt) {
-  IoResult<FileDescriptor> file = create_file(path, interrupt);
+Result<> save_model(const Tokenizer& tokenizer, std::string_view path,
+                    const InterruptCheck& interrupt) {
+  Result<FileDescriptor> file = create_file(path, interrupt);
   if (!file.ok()) return std::move(file).error();
   BufferedWriter out{std::move(file).value(), interrupt};
   PAIRLOOM_TRY(write_model(tokenizer, out));
   return out.finish();
 }
 
-IoResult<> load(Tokenizer& tokenizer, std::string_view path, const InterruptCheck& interrupt) {
-  IoResult<FileDescriptor> file = open_file(path, interrupt);
+Result<> load(Tokenizer& tokenizer, std::string_view path, const InterruptCheck& interrupt) {
+  Result<FileDescriptor> file = open_file(path, interrupt);
   if (!file.ok()) return std::move(file).error();
   LineReader reader{std::move(file).value(), interrupt};
   PAIRLOOM_TRY(read_model(tokenizer, reader));

@@ -7,6 +7,9 @@
 #include <new>
 #include <utility>
 
+#include "tokenizer/basic/flat_map.hpp"
+#include "tokenizer/basic/interrupt_pacer.hpp"
+#include "tokenizer/basic/keyed_hash.hpp"
 #include "tokenizer/basic/worker_pool.hpp"
 
 namespace tokenizer::basic {
@@ -23,19 +26,17 @@ TokenSequence byte_sequence(std::string_view text) {
 PairCounts::PairCounts() : key_{random_hash_key()} {}
 
 std::size_t PairCounts::home(TokenPair pair) const {
-  // Ids of real sequences fit in 32 bits, so the pair packs into one word; wider ids (64-bit
-  // platforms only) merely collide a little more often.
-  auto left = static_cast<std::uint64_t>(pair.left);
-  auto right = static_cast<std::uint64_t>(pair.right);
-  std::uint64_t packed = (left << 32 | right) ^ (left >> 32);
-  return static_cast<std::size_t>(mix64(packed ^ key_)) & (slots_.size() - 1);
+  const std::uint64_t hash = keyed_hash(static_cast<std::uint64_t>(pair.left),
+                                        static_cast<std::uint64_t>(pair.right), key_);
+  return static_cast<std::size_t>(hash) & (slots_.size() - 1);
 }
 
 void PairCounts::add(TokenPair pair, PairCount count) {
   // At most half full: probes stay short, and a free slot always ends a search.
-  if ((size_ + 1) * 2 > slots_.size()) grow(slots_.empty() ? 64 : slots_.size() * 2);
+  if ((size_ + 1) * 2 > slots_.size()) grow(slots_.empty() ? 64 : slots_.size() * 2, key_);
   const std::size_t mask = slots_.size() - 1;
-  for (std::size_t i = home(pair);; i = (i + 1) & mask) {
+  const std::size_t start = home(pair);
+  for (std::size_t i = start;; i = (i + 1) & mask) {
     Slot& slot = slots_[i];
     if (slot.pair == pair) {
       slot.count += count;
@@ -45,6 +46,11 @@ void PairCounts::add(TokenPair pair, PairCount count) {
       slot.pair = pair;
       slot.count = count;
       ++size_;
+      const std::size_t probe = (i - start) & mask;
+      displaced_ += probe;
+      if (probing_degraded(probe, displaced_, size_)) {
+        grow(size_ * 4 > slots_.size() ? slots_.size() * 2 : slots_.size(), random_hash_key());
+      }
       return;
     }
   }
@@ -64,53 +70,41 @@ void PairCounts::clear() {
   if (size_ == 0) return;
   std::fill(slots_.begin(), slots_.end(), Slot{});
   size_ = 0;
+  displaced_ = 0;
 }
 
 void PairCounts::reserve(std::size_t pairs) {
   if (pairs > std::numeric_limits<std::size_t>::max() / 4) throw std::bad_alloc{};
   std::size_t wanted = std::bit_ceil(std::max<std::size_t>(pairs * 2, 64));
-  if (wanted > slots_.size()) grow(wanted);
+  if (wanted > slots_.size()) grow(wanted, key_);
 }
 
-void PairCounts::grow(std::size_t capacity) {
+void PairCounts::grow(std::size_t capacity, std::uint64_t key) {
   // Allocate before touching anything, so running out of memory leaves the table intact.
   std::vector<Slot> old(capacity);
   old.swap(slots_);
+  key_ = key;
+  displaced_ = 0;
   const std::size_t mask = slots_.size() - 1;
   for (const Slot& slot : old) {
     if (slot.pair.left == kNoToken) continue;
-    std::size_t i = home(slot.pair);
+    const std::size_t start = home(slot.pair);
+    std::size_t i = start;
     while (slots_[i].pair.left != kNoToken) i = (i + 1) & mask;
     slots_[i] = slot;
+    displaced_ += (i - start) & mask;
   }
 }
 
 // ---- Counting and choosing ----
 
-namespace {
-
-/// Counts the adjacent pairs of `sequence` into `counts`, calling `keep_going()` after every
-/// kPollInterval tokens; counting ends early when it returns false.
-template <class KeepGoing>
-void count_in_slices(std::span<const TokenId> sequence, PairCounts& counts,
-                     KeepGoing&& keep_going) {
-  const std::size_t n = sequence.size();
-  std::size_t k = 0;
-  while (k + 1 < n) {
-    const std::size_t slice_end = std::min(n - 1, k + kPollInterval);
-    for (; k < slice_end; ++k) counts.add(TokenPair{sequence[k], sequence[k + 1]});
-    if (k + 1 < n && !keep_going()) return;
-  }
-}
-
-}  // namespace
-
 void count_pairs(std::span<const TokenId> sequence, PairCounts& counts,
                  const InterruptCheck& interrupt) {
-  count_in_slices(sequence, counts, [&] {
-    interrupt();
-    return true;
-  });
+  InterruptPacer pace{interrupt};
+  for (std::size_t k = 0; k + 1 < sequence.size(); ++k) {
+    counts.add(TokenPair{sequence[k], sequence[k + 1]});
+    pace();
+  }
 }
 
 std::optional<TokenPair> most_common_pair(const PairCounts& counts) {
@@ -141,8 +135,11 @@ PairCounts parallel_count_pairs(std::span<const TokenId> sequence, std::size_t n
     const std::size_t end = std::min(begin + chunk_size + 1, n);
     PairCounts own;
     own.reserve(std::min(expected_pairs, end - begin));
-    count_in_slices(sequence.subspan(begin, end - begin), own,
-                    [&] { return !stop.stop_requested(); });
+    InterruptPacer pace;
+    for (std::size_t i = begin; i + 1 < end; ++i) {
+      own.add(TokenPair{sequence[i], sequence[i + 1]});
+      if (pace.due() && stop.stop_requested()) return;
+    }
     if (stop.stop_requested()) return;
     std::lock_guard lock{shared_mutex};
     if (shared.empty()) {
@@ -169,32 +166,27 @@ TokenPair parallel_get_most_common_pair(std::span<const TokenId> sequence, std::
 void merge_pair(TokenSequence& sequence, TokenPair pair, TokenId new_id,
                 const InterruptCheck& interrupt) {
   const std::size_t n = sequence.size();
+  InterruptPacer pace{interrupt};
   // Pass 1: mark every occurrence, greedily from the left.
   std::size_t first_marker = n;
-  std::size_t k = 0;
-  while (k + 1 < n) {
-    const std::size_t slice_end = std::min(n - 1, k + kPollInterval);
-    while (k < slice_end) {
-      if (sequence[k] == pair.left && sequence[k + 1] == pair.right) {
-        sequence[k] = new_id;
-        sequence[k + 1] = kNoToken;
-        first_marker = std::min(first_marker, k + 1);
-        k += 2;
-      } else {
-        ++k;
-      }
+  for (std::size_t k = 0; k + 1 < n;) {
+    if (sequence[k] == pair.left && sequence[k + 1] == pair.right) {
+      sequence[k] = new_id;
+      sequence[k + 1] = kNoToken;
+      first_marker = std::min(first_marker, k + 1);
+      k += 2;
+      pace(2);
+    } else {
+      ++k;
+      pace();
     }
-    if (k + 1 < n) interrupt();
   }
   if (first_marker == n) return;
   // Pass 2: drop the markers; nothing before the first one moves.
   std::size_t kept = first_marker;
-  for (std::size_t read = first_marker; read < n;) {
-    const std::size_t slice_end = std::min(n, read + kPollInterval);
-    for (; read < slice_end; ++read) {
-      if (sequence[read] != kNoToken) sequence[kept++] = sequence[read];
-    }
-    if (read < n) interrupt();
+  for (std::size_t read = first_marker; read < n; ++read) {
+    if (sequence[read] != kNoToken) sequence[kept++] = sequence[read];
+    pace();
   }
   sequence.resize(kept);
 }

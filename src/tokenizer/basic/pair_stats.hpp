@@ -23,19 +23,18 @@ using TokenSequence = std::vector<TokenId>;
 /// hold one pair more often than a 32-bit count can say.
 using PairCount = std::int64_t;
 
-/// Long loops over a sequence poll their InterruptCheck (or stop flag) once per this many
-/// tokens, so a signal is noticed within a few milliseconds even on huge texts.
-inline constexpr std::size_t kPollInterval = std::size_t{1} << 20;
-
 /// The sequence of byte tokens of `text`: one id 0..255 per UTF-8 byte, in order.
 TokenSequence byte_sequence(std::string_view text);
 
 /// Occurrence counts of adjacent pairs: an open-addressing table with linear probing, keyed at
-/// random per instance, so its traversal order differs between instances and runs. Pairs
-/// holding `kNoToken` cannot be stored (a left id of `kNoToken` marks a free slot).
+/// random per instance, so its traversal order differs between instances and runs; probing
+/// is bounded as in FlatMap. Pairs holding `kNoToken` cannot be stored (a left id of
+/// `kNoToken` marks a free slot).
 class PairCounts {
  public:
   PairCounts();
+  /// A table under a fixed key, for tests that need to know where pairs land.
+  explicit PairCounts(std::uint64_t key) : key_{key} {}
 
   /// Number of distinct pairs held.
   std::size_t size() const { return size_; }
@@ -51,6 +50,9 @@ class PairCounts {
   void clear();
   /// Makes room for `pairs` distinct pairs without growing again.
   void reserve(std::size_t pairs);
+
+  /// Slots that finding every entry once would look at.
+  std::size_t probes_to_find_all() const { return size_ + displaced_; }
 
   /// Calls `visit(pair, count)` for every entry, in the table's own (random) order.
   template <class Visit>
@@ -68,11 +70,12 @@ class PairCounts {
   };
 
   std::size_t home(TokenPair pair) const;
-  void grow(std::size_t capacity);
+  void grow(std::size_t capacity, std::uint64_t key);
 
   std::uint64_t key_;
   std::vector<Slot> slots_;
   std::size_t size_ = 0;
+  std::size_t displaced_ = 0;  // slots between each entry and its home, summed
 };
 
 /// A pair with its count, as training weighs it.
@@ -90,7 +93,7 @@ constexpr bool outranks(const PairCandidate& a, const PairCandidate& b) {
 }
 
 /// Adds 1 to `counts` for every adjacent pair (sequence[k], sequence[k+1]); adds nothing for
-/// fewer than two tokens. Polls `interrupt` every kPollInterval tokens; when it throws,
+/// fewer than two tokens. Polls `interrupt` paced by the tokens counted; when it throws,
 /// `counts` holds a partial count.
 void count_pairs(std::span<const TokenId> sequence, PairCounts& counts,
                  const InterruptCheck& interrupt = {});
@@ -119,7 +122,7 @@ TokenPair parallel_get_most_common_pair(std::span<const TokenId> sequence, std::
 /// Rewrites every occurrence of `pair` as `new_id`, greedily from the left and without
 /// overlap (with a == b, three a become new_id, a). Works in place: a first pass writes
 /// new_id and a removal marker (`kNoToken`) over each occurrence, a second drops the markers;
-/// the storage is kept. Polls `interrupt` every kPollInterval tokens; when it throws, the
+/// the storage is kept. Polls `interrupt` paced by the tokens passed; when it throws, the
 /// sequence is left part-way rewritten and the caller must discard it.
 void merge_pair(TokenSequence& sequence, TokenPair pair, TokenId new_id,
                 const InterruptCheck& interrupt = {});

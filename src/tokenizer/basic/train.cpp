@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "tokenizer/basic/incremental_trainer.hpp"
+#include "tokenizer/basic/memory_budget.hpp"
 
 namespace tokenizer::basic {
 namespace {
@@ -14,7 +15,7 @@ void record_merge(Tokenizer& tokenizer, TokenPair pair, TokenId id, std::size_t&
   const TokenBytes* left = tokenizer.vocab.find(pair.left);
   const TokenBytes* right = tokenizer.vocab.find(pair.right);
   check(left != nullptr && right != nullptr, "merged pair has no vocabulary entry");
-  check_token_budget(vocab_bytes, left->size() + right->size());
+  check_memory_budget(vocab_bytes, left->size() + right->size());
   TokenBytes bytes;
   bytes.reserve(left->size() + right->size());
   bytes.append(*left).append(*right);

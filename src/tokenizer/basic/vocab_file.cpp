@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "tokenizer/basic/file_io.hpp"
+#include "tokenizer/basic/interrupt_pacer.hpp"
+#include "tokenizer/basic/memory_budget.hpp"
 #include "tokenizer/basic/render.hpp"
 
 namespace tokenizer::basic {
@@ -16,7 +18,7 @@ using Entry = std::pair<TokenId, const TokenBytes*>;
 /// render_token, refusing with std::bad_alloc a rendering that could not fit in memory: a token
 /// of control bytes grows sixfold.
 std::string render_within_budget(const TokenBytes& bytes) {
-  check_token_budget(0, rendered_size(bytes));
+  check_memory_budget(0, rendered_size(bytes));
   return render_token(bytes);
 }
 
@@ -29,13 +31,11 @@ std::vector<Entry> entries_by_id(const Vocabulary& vocab) {
   return entries;
 }
 
-// The listing polls once per this many bytes rendered (the writer polls for what it writes).
-constexpr std::size_t kRenderPollPeriod = std::size_t{1} << 20;
-
-IoResult<> write_listing(const Tokenizer& tokenizer, const FlatMap<TokenId, TokenPair>& made_from,
-                         BufferedWriter& out, const InterruptCheck& interrupt) {
+Result<> write_listing(const Tokenizer& tokenizer, const FlatMap<TokenId, TokenPair>& made_from,
+                       BufferedWriter& out, const InterruptCheck& interrupt) {
   const Vocabulary& vocab = tokenizer.vocab;
-  InterruptPacer pace{interrupt, kRenderPollPeriod};
+  // Paced by bytes rendered (the writer paces what it writes).
+  InterruptPacer pace{interrupt};
   for (const auto& [id, bytes] : entries_by_id(vocab)) {
     pace(bytes->size());
     const std::string token = render_within_budget(*bytes);
@@ -61,15 +61,19 @@ IoResult<> write_listing(const Tokenizer& tokenizer, const FlatMap<TokenId, Toke
 
 }  // namespace
 
-IoResult<> save_vocab(const Tokenizer& tokenizer, std::string_view path,
-                      const InterruptCheck& interrupt) {
+Result<> save_vocab(const Tokenizer& tokenizer, std::string_view path,
+                    const InterruptCheck& interrupt) {
   // Merge id -> the pair it was made from. Where several merges share an id, the last in table
   // order decides.
+  InterruptPacer pace{interrupt};
   FlatMap<TokenId, TokenPair> made_from;
   made_from.reserve(tokenizer.merges.size());
-  for (const auto& [pair, id] : tokenizer.merges) made_from.insert_or_assign(id, pair);
+  for (const auto& [pair, id] : tokenizer.merges) {
+    made_from.insert_or_assign(id, pair);
+    pace();
+  }
 
-  IoResult<FileDescriptor> file = create_file(path, interrupt);
+  Result<FileDescriptor> file = create_file(path, interrupt);
   if (!file.ok()) return std::move(file).error();
   BufferedWriter out{std::move(file).value(), interrupt};
   PAIRLOOM_TRY(write_listing(tokenizer, made_from, out, interrupt));

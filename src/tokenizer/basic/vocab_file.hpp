@@ -13,7 +13,7 @@ namespace tokenizer::basic {
 /// when several share it), "[token] id" otherwise. Raises a fault, after writing out the lines
 /// before it, when a listed merge's left or right part has no vocabulary entry. Polls
 /// `interrupt` as the lines are rendered and written.
-IoResult<> save_vocab(const Tokenizer& tokenizer, std::string_view path,
-                      const InterruptCheck& interrupt = {});
+Result<> save_vocab(const Tokenizer& tokenizer, std::string_view path,
+                    const InterruptCheck& interrupt = {});
 
 }  // namespace tokenizer::basic
