@@ -135,6 +135,7 @@ Result<bool> LineReader::fill() {
 
 Result<bool> LineReader::next_line(std::size_t longest) {
   line_.clear();
+  cut_ = false;
   bool any = false;
   for (;;) {
     if (begin_ == end_) {
