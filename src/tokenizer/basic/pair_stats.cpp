@@ -5,8 +5,10 @@
 #include <limits>
 #include <mutex>
 #include <new>
+#include <ranges>
 #include <utility>
 
+#include "tokenizer/basic/merge_rules.hpp"
 #include "tokenizer/basic/worker_pool.hpp"
 
 namespace tokenizer::basic {
@@ -171,21 +173,18 @@ void merge_pair(TokenSequence& sequence, TokenPair pair, TokenId new_id,
   const std::size_t n = sequence.size();
   // Pass 1: mark every occurrence, greedily from the left.
   std::size_t first_marker = n;
-  std::size_t k = 0;
-  while (k + 1 < n) {
-    const std::size_t slice_end = std::min(n - 1, k + kPollInterval);
-    while (k < slice_end) {
-      if (sequence[k] == pair.left && sequence[k + 1] == pair.right) {
+  std::size_t visited = 0;
+  rewrite_from_left(
+      std::views::iota(std::size_t{0}, n < 2 ? std::size_t{0} : n - 1),
+      [&](std::size_t k) { return sequence[k] == pair.left && sequence[k + 1] == pair.right; },
+      [&](std::size_t k) {
         sequence[k] = new_id;
         sequence[k + 1] = kNoToken;
         first_marker = std::min(first_marker, k + 1);
-        k += 2;
-      } else {
-        ++k;
-      }
-    }
-    if (k + 1 < n) interrupt();
-  }
+      },
+      [&] {
+        if (++visited % kPollInterval == 0) interrupt();
+      });
   if (first_marker == n) return;
   // Pass 2: drop the markers; nothing before the first one moves.
   std::size_t kept = first_marker;

@@ -21,8 +21,6 @@ using SpecialTokenTable = OrderedMap<std::string, TokenId>;
 /// Token id -> the token's bytes. Iteration order is unspecified.
 using Vocabulary = FlatMap<TokenId, TokenBytes>;
 
-class MergeLookup;
-
 /// Everything one tokenizer object owns.
 struct Tokenizer {
   MergeTable merges;                ///< learned merges in learning order
@@ -30,11 +28,6 @@ struct Tokenizer {
   SpecialTokenTable special_tokens; ///< special tokens from the model file
   Vocabulary vocab;                 ///< derived by build_vocab, kept current by training
   std::size_t num_threads = 1;      ///< 0 or 1: count pairs on the calling thread; more: chunks
-
-  /// Encoding's form of `merges`, made on first use and again after `merges` changes.
-  mutable std::shared_ptr<const MergeLookup> merge_lookup;
-  /// The `merges.version()` that `merge_lookup` was made from.
-  mutable std::uint64_t merge_lookup_version = 0;
 };
 
 /// A vocabulary holding exactly the 256 single-byte tokens.
