@@ -11,6 +11,7 @@
 
 #include "tokenizer/basic/decode.hpp"
 #include "tokenizer/basic/file_io.hpp"
+#include "tokenizer/basic/interrupt_pacer.hpp"
 #include "tokenizer/basic/model_file.hpp"
 #include "tokenizer/basic/state.hpp"
 
@@ -44,14 +45,17 @@ std::string temp_path(const char* name) {
   return testing::TempDir() + "pairloom_polling_" + std::to_string(getpid()) + "_" + name;
 }
 
-TEST(InterruptPacer, PollsOncePerPeriodOfWork) {
+TEST(InterruptPacer, PollsOncePerIntervalOfWork) {
   Poller poller;
-  InterruptCheck check = poller.check();
-  InterruptPacer pace{check, 10};
-  for (int i = 0; i < 95; ++i) pace();
+  InterruptPacer pace{poller.check()};
+  for (std::size_t i = 0; i < 9 * kInterruptInterval + 5; ++i) pace();
   EXPECT_EQ(poller.polls, 9u);
-  pace(1000);  // a large piece of work polls at once
+  pace(kInterruptInterval * 3);  // a large piece of work polls at once
   EXPECT_EQ(poller.polls, 10u);
+  pace.poll_now();
+  EXPECT_EQ(poller.polls, 11u);
+  pace(kInterruptInterval - 1);  // counting started over at the last poll
+  EXPECT_EQ(poller.polls, 11u);
 }
 
 TEST(BuildVocab, InterruptionLeavesTheOldVocabulary) {

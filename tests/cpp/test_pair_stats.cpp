@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "tokenizer/basic/interrupt_pacer.hpp"
 #include "tokenizer/basic/pair_stats.hpp"
 #include "tokenizer/basic/worker_pool.hpp"
 
@@ -50,9 +51,9 @@ TEST(CountPairs, CountsEveryAdjacentPairAndAddsToTheTable) {
   EXPECT_EQ(as_map(counts), (CountMap{{{1, 2}, 2}, {{2, 3}, 1}}));
 }
 
-TEST(CountPairs, SlicesForPollingLoseNoPair) {
+TEST(CountPairs, PollingLosesNoPair) {
   std::mt19937 rng{7};
-  TokenSequence sequence = random_sequence(rng, 2 * kPollInterval + 5, 3);
+  TokenSequence sequence = random_sequence(rng, 2 * kInterruptInterval + 5, 3);
   int polls = 0;
   PairCounts counts;
   count_pairs(sequence, counts,

@@ -3,20 +3,14 @@
 #include <string>
 #include <vector>
 
+#include "tokenizer/basic/interrupt_pacer.hpp"
 #include "tokenizer/basic/render.hpp"
 
 namespace tokenizer::basic {
-namespace {
-
-// Decoding polls once per this many ids looked up, and once per this many bytes measured or
-// rendered.
-constexpr std::size_t kDecodePollPeriod = std::size_t{1} << 20;
-
-}  // namespace
-
 IoResult<std::string> decode(const Vocabulary& vocab, std::span<const TokenId> ids,
                              const InterruptCheck& interrupt) {
-  InterruptPacer pace{interrupt, kDecodePollPeriod};
+  // Paced by ids looked up and bytes measured or rendered.
+  InterruptPacer pace{interrupt};
   // Look every id up first: the first unknown id fails the call before any text is built, and
   // the raw sizes bound the work of measuring (rendering never shrinks a token).
   std::vector<const TokenBytes*> tokens;

@@ -36,13 +36,13 @@ IoResult<FileDescriptor> open_path(std::string_view path, int flags,
   }
 }
 
-/// Writes all of `data`, resuming after short writes and interruptions.
-IoResult<> write_all(int fd, const char* data, std::size_t size, const InterruptCheck& interrupt) {
+/// Writes all of `data`, resuming after short writes and interruptions (each of which polls).
+IoResult<> write_all(int fd, const char* data, std::size_t size, InterruptPacer& pace) {
   while (size > 0) {
     ssize_t written = ::write(fd, data, size);
     if (written < 0) {
       if (errno != EINTR) return IoError::from_errno(errno);
-      interrupt();
+      pace.poll_now();
       continue;
     }
     // A regular file never accepts nothing without an error; do not spin if one does.
@@ -88,8 +88,8 @@ IoResult<FileDescriptor> open_file(std::string_view path, const InterruptCheck& 
 IoResult<> BufferedWriter::write_piece(std::string_view piece) {
   if (piece.size() > buffer_.size() - used_) PAIRLOOM_TRY(flush());
   if (piece.size() >= buffer_.size()) {
-    interrupt_();  // a long piece is worth a poll of its own
-    return write_all(file_.get(), piece.data(), piece.size(), interrupt_);
+    pace_(piece.size());
+    return write_all(file_.get(), piece.data(), piece.size(), pace_);
   }
   std::memcpy(buffer_.data() + used_, piece.data(), piece.size());
   used_ += piece.size();
@@ -109,8 +109,8 @@ IoResult<> BufferedWriter::flush() {
   // unknown, and writing the same bytes again could only duplicate them.
   std::size_t size = used_;
   used_ = 0;
-  if (++flushes_ % kBuffersPerPoll == 0) interrupt_();
-  return write_all(file_.get(), buffer_.data(), size, interrupt_);
+  pace_(size);
+  return write_all(file_.get(), buffer_.data(), size, pace_);
 }
 
 IoResult<> BufferedWriter::finish() {
@@ -120,11 +120,11 @@ IoResult<> BufferedWriter::finish() {
 
 IoResult<bool> LineReader::fill() {
   for (;;) {
-    if (++fills_ % kBuffersPerPoll == 0) interrupt_();
+    pace_(buffer_.size());
     ssize_t got = ::read(file_.get(), buffer_.data(), buffer_.size());
     if (got < 0) {
       if (errno != EINTR) return IoError::from_errno(errno);
-      interrupt_();
+      pace_.poll_now();
       continue;
     }
     begin_ = 0;

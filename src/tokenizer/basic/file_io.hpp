@@ -8,15 +8,12 @@
 #include <string_view>
 
 #include "tokenizer/basic/error.hpp"
+#include "tokenizer/basic/interrupt_pacer.hpp"
 
 namespace tokenizer::basic {
 
 /// Size of the write buffer and of the read buffer.
 inline constexpr std::size_t kFileBufferSize = 8192;
-
-/// The buffered reader and writer poll their InterruptCheck once per this many buffers
-/// (1 MiB), and whenever a system call was interrupted by a signal.
-inline constexpr std::size_t kBuffersPerPoll = 128;
 
 /// An open file descriptor, closed when its owner goes.
 class FileDescriptor {
@@ -48,12 +45,12 @@ IoResult<FileDescriptor> open_file(std::string_view path, const InterruptCheck& 
 /// Writes text to a file through an 8192-byte buffer. Each piece (a literal or one formatted
 /// number) is appended whole: the buffer goes out first when the piece would not fit in the
 /// space left, and a piece of a buffer's size or more goes straight to the file. Polls
-/// `interrupt` (which may throw Interrupted) every kBuffersPerPoll buffers and when a write is
+/// `interrupt` (which may throw Interrupted) paced by the bytes written, and when a write is
 /// interrupted by a signal.
 class BufferedWriter {
  public:
   explicit BufferedWriter(FileDescriptor file, InterruptCheck interrupt = {})
-      : file_{std::move(file)}, interrupt_{interrupt} {}
+      : file_{std::move(file)}, pace_{interrupt} {}
 
   /// Writes the pieces in order; a string_view is one piece, a number one piece in decimal.
   /// Stops at the first failure.
@@ -75,8 +72,7 @@ class BufferedWriter {
   IoResult<> write_piece(std::size_t number);
 
   FileDescriptor file_;
-  InterruptCheck interrupt_;
-  std::size_t flushes_ = 0;
+  InterruptPacer pace_;
   std::size_t used_ = 0;
   std::array<char, kFileBufferSize> buffer_;
 };
@@ -84,11 +80,11 @@ class BufferedWriter {
 /// Reads a file line by line through an 8192-byte buffer. A line ends at a line feed, which is
 /// dropped together with a carriage return right before it; the last line may lack its line
 /// feed. Only the current line is held, however long. Polls `interrupt` (which may throw
-/// Interrupted) every kBuffersPerPoll buffers and when a read is interrupted by a signal.
+/// Interrupted) paced by the bytes read, and when a read is interrupted by a signal.
 class LineReader {
  public:
   explicit LineReader(FileDescriptor file, InterruptCheck interrupt = {})
-      : file_{std::move(file)}, interrupt_{interrupt} {}
+      : file_{std::move(file)}, pace_{interrupt} {}
 
   /// Reads the next line; false at the end of the file. Fails with the system's error, or with
   /// invalid data "stream did not contain valid UTF-8". Throws std::bad_alloc for a line that
@@ -110,8 +106,7 @@ class LineReader {
   IoResult<bool> fill();
 
   FileDescriptor file_;
-  InterruptCheck interrupt_;
-  std::size_t fills_ = 0;
+  InterruptPacer pace_;
   std::string line_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;

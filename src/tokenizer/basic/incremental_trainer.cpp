@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "tokenizer/basic/interrupt_pacer.hpp"
 #include "tokenizer/basic/merge_rules.hpp"
 #include "tokenizer/basic/worker_pool.hpp"
 
@@ -23,9 +24,6 @@ bool force_wide = false;
 
 // Where size_t has 32 bits no text needs more, and the wide variant is the narrow one.
 using WideIndex = std::conditional_t<(sizeof(std::size_t) > 4), std::uint64_t, std::uint32_t>;
-
-// Interrupt polls happen once per merge and once per this many rewritten occurrences.
-constexpr std::size_t kPollInterval = std::size_t{1} << 18;
 
 /// The key of the byte pair starting at bytes[i], 0..65535: left byte high, right byte low.
 inline unsigned byte_pair_key(const unsigned char* bytes, std::size_t i) {
@@ -52,9 +50,10 @@ void count_in_chunks(const unsigned char* bytes, std::size_t n, std::size_t num_
     if (begin >= end) return;
     if (end - begin >= kDenseChunk) {
       std::vector<Index> own(65536, 0);
+      InterruptPacer pace;
       for (std::size_t i = begin; i < end; ++i) {
         ++own[byte_pair_key(bytes, i)];
-        if ((i - begin) % kPollInterval == 0 && stop.stop_requested()) return;
+        if (pace.due() && stop.stop_requested()) return;
       }
       std::lock_guard lock{shared};
       for (std::size_t key = 0; key < 65536; ++key) counts[key] += own[key];
@@ -269,11 +268,7 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
   void publish_new_pairs(std::size_t spare, std::size_t spare_end);
   void rebuild_occurrences();
 
-  /// Polled by every pass over the whole text or all pairs, on the calling thread.
-  void poll(std::size_t done) const {
-    if (done % kPollInterval == 0) interrupt_();
-  }
-
+  /// Polled, paced, by every pass over the whole text or all pairs on the calling thread.
   InterruptCheck interrupt_;
   std::vector<Node, Uninitialised<Node>> nodes_;
   std::size_t length_ = 0;
@@ -341,13 +336,14 @@ void IncrementalTrainer::Impl<Index>::build_on_caller(const unsigned char* bytes
     if (n == 1) nodes_[0] = Node{bytes[0], kNone};
     return;
   }
+  InterruptPacer pace{interrupt_};
   std::vector<Index> counts(65536, 0);
   if (num_threads >= 2 && n >= num_threads) {
     count_in_chunks(bytes, n, num_threads, counts, interrupt_);
   } else {
     for (std::size_t i = 0; i + 1 < n; ++i) {
       ++counts[byte_pair_key(bytes, i)];
-      poll(i + 1);
+      pace();
     }
   }
   // Number the byte pairs in key order and lay out their position lists one after another;
@@ -365,7 +361,7 @@ void IncrementalTrainer::Impl<Index>::build_on_caller(const unsigned char* bytes
     const unsigned key = byte_pair_key(bytes, i);
     nodes_[i] = Node{bytes[i], number_of[key]};
     occurrences_[fill[key]++] = static_cast<Index>(i);
-    poll(i + 1);
+    pace();
   }
   nodes_[n - 1] = Node{bytes[n - 1], kNone};
 }
@@ -395,9 +391,10 @@ void IncrementalTrainer::Impl<Index>::build_in_chunks(const unsigned char* bytes
     const std::size_t end = std::min(begin + chunk, n);
     std::vector<Index>& own = tables[k];
     own.assign(65536, 0);
+    InterruptPacer pace;
     for (std::size_t i = begin; i < end; ++i) {
       if (i + 1 < n) ++own[byte_pair_key(bytes, i)];
-      if ((i - begin) % kPollInterval == 0 && stop.stop_requested()) return;
+      if (pace.due() && stop.stop_requested()) return;
     }
   };
   run_on_workers(chunks, count, interrupt_);
@@ -419,11 +416,12 @@ void IncrementalTrainer::Impl<Index>::build_in_chunks(const unsigned char* bytes
     const std::size_t begin = k * chunk;
     const std::size_t end = std::min(begin + chunk, n - 1);
     std::vector<Index>& at = tables[k];
+    InterruptPacer pace;
     for (std::size_t i = begin; i < end; ++i) {
       const unsigned key = byte_pair_key(bytes, i);
       nodes_[i] = Node{bytes[i], number_of[key]};
       occurrences_[at[key]++] = static_cast<Index>(i);
-      if ((i - begin) % kPollInterval == 0 && stop.stop_requested()) return;
+      if (pace.due() && stop.stop_requested()) return;
     }
   };
   run_on_workers(chunks, file, interrupt_);
@@ -450,8 +448,9 @@ template <class Index>
 void IncrementalTrainer::Impl<Index>::admit_single_pairs() {
   // Nothing occurs twice any more: from now on every pair that occurs is a candidate.
   admit_from_ = 1;
+  InterruptPacer pace{interrupt_};
   for (std::size_t number = 0; number < pairs_.size(); ++number) {
-    poll(number + 1);
+    pace();
     if (counts_[number] == 0 || queued_[number]) continue;
     heap_.push_back(HeapEntry{counts_[number], static_cast<Index>(number)});
     queued_[number] = 1;
@@ -582,7 +581,7 @@ void IncrementalTrainer::Impl<Index>::merge(TokenPair pair, TokenId token_id,
   const std::size_t begin = pairs_[number].list_at;
   const std::size_t end = begin + pairs_[number].list_size;
   if (gained_.size() < 2 * (end - begin)) gained_.resize(2 * (end - begin));
-  std::size_t visited = 0;
+  InterruptPacer pace{interrupt};
   rewrite_from_left(
       std::views::iota(begin, end),
       [&](std::size_t k) {
@@ -591,10 +590,7 @@ void IncrementalTrainer::Impl<Index>::merge(TokenPair pair, TokenId token_id,
         const Index i = occurrences_[k];
         return !removed(nodes_[i]) && nodes_[i].pair == number;
       },
-      [&](std::size_t k) { rewrite(occurrences_[k], id); },
-      [&] {
-        if (++visited % kPollInterval == 0) interrupt();
-      });
+      [&](std::size_t k) { rewrite(occurrences_[k], id); }, pace);
   check(counts_[number] == 0, "merged pair still occurs");
   pairs_[number].list_size = 0;
   publish_new_pairs(begin, end);
@@ -659,9 +655,9 @@ void IncrementalTrainer::Impl<Index>::rebuild_occurrences() {
   }
   occurrences_.resize(at);
   // Position 0 is never removed; the walk visits live positions only.
-  std::size_t done = 0;
+  InterruptPacer pace{interrupt_};
   for (Index i = nodes_.empty() ? kNone : 0; i != kNone; i = next(i)) {
-    poll(++done);
+    pace();
     const Index number = nodes_[i].pair;
     if (number == kNone) continue;
     Pair& pair = pairs_[number];

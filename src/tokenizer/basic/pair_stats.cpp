@@ -8,6 +8,7 @@
 #include <ranges>
 #include <utility>
 
+#include "tokenizer/basic/interrupt_pacer.hpp"
 #include "tokenizer/basic/merge_rules.hpp"
 #include "tokenizer/basic/worker_pool.hpp"
 
@@ -89,30 +90,13 @@ void PairCounts::grow(std::size_t capacity) {
 
 // ---- Counting and choosing ----
 
-namespace {
-
-/// Counts the adjacent pairs of `sequence` into `counts`, calling `keep_going()` after every
-/// kPollInterval tokens; counting ends early when it returns false.
-template <class KeepGoing>
-void count_in_slices(std::span<const TokenId> sequence, PairCounts& counts,
-                     KeepGoing&& keep_going) {
-  const std::size_t n = sequence.size();
-  std::size_t k = 0;
-  while (k + 1 < n) {
-    const std::size_t slice_end = std::min(n - 1, k + kPollInterval);
-    for (; k < slice_end; ++k) counts.add(TokenPair{sequence[k], sequence[k + 1]});
-    if (k + 1 < n && !keep_going()) return;
-  }
-}
-
-}  // namespace
-
 void count_pairs(std::span<const TokenId> sequence, PairCounts& counts,
                  const InterruptCheck& interrupt) {
-  count_in_slices(sequence, counts, [&] {
-    interrupt();
-    return true;
-  });
+  InterruptPacer pace{interrupt};
+  for (std::size_t k = 0; k + 1 < sequence.size(); ++k) {
+    counts.add(TokenPair{sequence[k], sequence[k + 1]});
+    pace();
+  }
 }
 
 std::optional<TokenPair> most_common_pair(const PairCounts& counts) {
@@ -143,8 +127,11 @@ PairCounts parallel_count_pairs(std::span<const TokenId> sequence, std::size_t n
     const std::size_t end = std::min(begin + chunk_size + 1, n);
     PairCounts own;
     own.reserve(std::min(expected_pairs, end - begin));
-    count_in_slices(sequence.subspan(begin, end - begin), own,
-                    [&] { return !stop.stop_requested(); });
+    InterruptPacer pace;
+    for (std::size_t i = begin; i + 1 < end; ++i) {
+      own.add(TokenPair{sequence[i], sequence[i + 1]});
+      if (pace.due() && stop.stop_requested()) return;
+    }
     if (stop.stop_requested()) return;
     std::lock_guard lock{shared_mutex};
     if (shared.empty()) {
@@ -171,9 +158,9 @@ TokenPair parallel_get_most_common_pair(std::span<const TokenId> sequence, std::
 void merge_pair(TokenSequence& sequence, TokenPair pair, TokenId new_id,
                 const InterruptCheck& interrupt) {
   const std::size_t n = sequence.size();
+  InterruptPacer pace{interrupt};
   // Pass 1: mark every occurrence, greedily from the left.
   std::size_t first_marker = n;
-  std::size_t visited = 0;
   rewrite_from_left(
       std::views::iota(std::size_t{0}, n < 2 ? std::size_t{0} : n - 1),
       [&](std::size_t k) { return sequence[k] == pair.left && sequence[k + 1] == pair.right; },
@@ -182,18 +169,13 @@ void merge_pair(TokenSequence& sequence, TokenPair pair, TokenId new_id,
         sequence[k + 1] = kNoToken;
         first_marker = std::min(first_marker, k + 1);
       },
-      [&] {
-        if (++visited % kPollInterval == 0) interrupt();
-      });
+      pace);
   if (first_marker == n) return;
   // Pass 2: drop the markers; nothing before the first one moves.
   std::size_t kept = first_marker;
-  for (std::size_t read = first_marker; read < n;) {
-    const std::size_t slice_end = std::min(n, read + kPollInterval);
-    for (; read < slice_end; ++read) {
-      if (sequence[read] != kNoToken) sequence[kept++] = sequence[read];
-    }
-    if (read < n) interrupt();
+  for (std::size_t read = first_marker; read < n; ++read) {
+    if (sequence[read] != kNoToken) sequence[kept++] = sequence[read];
+    pace();
   }
   sequence.resize(kept);
 }

@@ -23,10 +23,6 @@ using TokenSequence = std::vector<TokenId>;
 /// hold one pair more often than a 32-bit count can say.
 using PairCount = std::int64_t;
 
-/// Long loops over a sequence poll their InterruptCheck (or stop flag) once per this many
-/// tokens, so a signal is noticed within a few milliseconds even on huge texts.
-inline constexpr std::size_t kPollInterval = std::size_t{1} << 20;
-
 /// The sequence of byte tokens of `text`: one id 0..255 per UTF-8 byte, in order.
 TokenSequence byte_sequence(std::string_view text);
 
@@ -90,7 +86,7 @@ constexpr bool outranks(const PairCandidate& a, const PairCandidate& b) {
 }
 
 /// Adds 1 to `counts` for every adjacent pair (sequence[k], sequence[k+1]); adds nothing for
-/// fewer than two tokens. Polls `interrupt` every kPollInterval tokens; when it throws,
+/// fewer than two tokens. Polls `interrupt` paced by the tokens counted; when it throws,
 /// `counts` holds a partial count.
 void count_pairs(std::span<const TokenId> sequence, PairCounts& counts,
                  const InterruptCheck& interrupt = {});
@@ -119,7 +115,7 @@ TokenPair parallel_get_most_common_pair(std::span<const TokenId> sequence, std::
 /// Rewrites every occurrence of `pair` as `new_id`, greedily from the left and without
 /// overlap (with a == b, three a become new_id, a). Works in place: a first pass writes
 /// new_id and a removal marker (`kNoToken`) over each occurrence, a second drops the markers;
-/// the storage is kept. Polls `interrupt` every kPollInterval tokens; when it throws, the
+/// the storage is kept. Polls `interrupt` paced by the tokens passed; when it throws, the
 /// sequence is left part-way rewritten and the caller must discard it.
 void merge_pair(TokenSequence& sequence, TokenPair pair, TokenId new_id,
                 const InterruptCheck& interrupt = {});

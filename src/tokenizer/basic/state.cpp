@@ -6,6 +6,8 @@
 #include <limits>
 #include <new>
 
+#include "tokenizer/basic/interrupt_pacer.hpp"
+
 namespace tokenizer::basic {
 namespace {
 
@@ -67,13 +69,11 @@ std::size_t planned_vocab_bytes(const Tokenizer& tokenizer, InterruptPacer& pace
   return total;
 }
 
-// build_vocab polls once per this many merges planned, or bytes copied.
-constexpr std::size_t kBuildPollPeriod = std::size_t{1} << 20;
-
 }  // namespace
 
 void build_vocab(Tokenizer& tokenizer, const InterruptCheck& interrupt) {
-  InterruptPacer pace{interrupt, kBuildPollPeriod};
+  // Paced by merges planned and bytes copied.
+  InterruptPacer pace{interrupt};
   planned_vocab_bytes(tokenizer, pace);
   // Build into a copy so that running out of memory part-way leaves the old vocabulary.
   Vocabulary vocab = tokenizer.vocab;

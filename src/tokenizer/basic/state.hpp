@@ -45,28 +45,4 @@ void build_vocab(Tokenizer& tokenizer, const InterruptCheck& interrupt = {});
 /// few lines (each merge doubling the last); this refuses them before any memory is touched.
 void check_token_budget(std::size_t held, std::size_t more);
 
-/// Polls an InterruptCheck once per `period` units of work (bytes copied, ids looked up:
-/// whatever the loop counts), so that long loops notice a pending signal soon without paying
-/// for a poll at every step.
-class InterruptPacer {
- public:
-  InterruptPacer(const InterruptCheck& interrupt, std::size_t period)
-      : interrupt_{interrupt}, period_{period} {}
-
-  /// Accounts for `work` more units, polling when a period is complete.
-  void operator()(std::size_t work = 1) {
-    if (work < period_ - done_) {
-      done_ += work;
-      return;
-    }
-    done_ = 0;
-    interrupt_();
-  }
-
- private:
-  const InterruptCheck& interrupt_;
-  std::size_t period_;
-  std::size_t done_ = 0;
-};
-
 }  // namespace tokenizer::basic

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tokenizer/basic/file_io.hpp"
+#include "tokenizer/basic/interrupt_pacer.hpp"
 #include "tokenizer/basic/render.hpp"
 
 namespace tokenizer::basic {
@@ -29,13 +30,11 @@ std::vector<Entry> entries_by_id(const Vocabulary& vocab) {
   return entries;
 }
 
-// The listing polls once per this many bytes rendered (the writer polls for what it writes).
-constexpr std::size_t kRenderPollPeriod = std::size_t{1} << 20;
-
 IoResult<> write_listing(const Tokenizer& tokenizer, const FlatMap<TokenId, TokenPair>& made_from,
                          BufferedWriter& out, const InterruptCheck& interrupt) {
   const Vocabulary& vocab = tokenizer.vocab;
-  InterruptPacer pace{interrupt, kRenderPollPeriod};
+  // Paced by bytes rendered (the writer paces what it writes).
+  InterruptPacer pace{interrupt};
   for (const auto& [id, bytes] : entries_by_id(vocab)) {
     pace(bytes->size());
     const std::string token = render_within_budget(*bytes);
