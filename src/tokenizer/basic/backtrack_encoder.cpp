@@ -5,6 +5,7 @@
 #include <numeric>
 
 #include "tokenizer/basic/flat_map.hpp"
+#include "tokenizer/basic/interrupt_pacer.hpp"
 
 namespace tokenizer::basic {
 namespace {
@@ -21,11 +22,6 @@ constexpr std::uint32_t kLabelMask = 0x1ff;
 constexpr std::uint32_t kFreeLabel = 0x1ff;  // no byte: never matches
 constexpr std::uint32_t kWholeBit = 0x200;
 constexpr unsigned kBaseShift = 10;
-
-// Interrupt polls happen once per this many tokens while encoding, and once per this many
-// steps (merges, trie states, bytes spelled) while building.
-constexpr std::size_t kPollInterval = std::size_t{1} << 17;
-constexpr std::size_t kBuildPollInterval = std::size_t{1} << 16;
 
 /// One of 64 bits for two adjacent bytes.
 unsigned pair_hash(unsigned char first, unsigned char second) {
@@ -252,7 +248,7 @@ std::unique_ptr<const BacktrackEncoder> BacktrackEncoder::build(const MergeTable
                                                                 const MergeLookup& lookup,
                                                                 const InterruptCheck& interrupt) {
   if (!lookup.complete()) return nullptr;
-  InterruptPacer pacer{interrupt, kBuildPollInterval};
+  InterruptPacer pacer{interrupt};
   // Ids may leave gaps (a pair inserted again takes a new id), but the arrays by id must stay
   // in proportion to the table.
   const std::size_t ids = std::size_t{std::max<std::uint32_t>(lookup.largest(), 255)} + 1;
@@ -502,7 +498,7 @@ void BacktrackEncoder::encode(const MergeLookup& lookup, std::string_view text,
   std::vector<std::uint32_t> open(size / 32 + 1, ~std::uint32_t{0});
   const std::size_t first = out.size();
   std::size_t at = 0;  // the tokens from `first` on encode the first `at` bytes
-  std::size_t steps = 0;
+  InterruptPacer pace{interrupt};
   // The candidate to try after `failed`: the next shorter one, unless none of those left can
   // follow the last token. That is so when the two bytes at the seam are joined before the
   // last token's last byte is consumed and before any of them has its first byte consumed.
@@ -523,7 +519,7 @@ void BacktrackEncoder::encode(const MergeLookup& lookup, std::string_view text,
       out.push_back(candidate.token);
       at = end;
       if (at == size) return;
-      if (++steps % kPollInterval == 0) interrupt();
+      pace();
       candidate = longest_token(bytes, at, size);
       continue;
     }

@@ -11,9 +11,6 @@ namespace tokenizer::basic {
 
 namespace {
 
-// Interrupt polls while the tables fill happen once per this many merges.
-constexpr std::size_t kPollInterval = std::size_t{1} << 16;
-
 // Fresh keys tried at one size before the table doubles.
 constexpr int kKeysPerSize = 3;
 
@@ -21,7 +18,7 @@ constexpr int kKeysPerSize = 3;
 
 MergeLookup::MergeLookup(const MergeTable& merges, const InterruptCheck& interrupt)
     : bytes_(65536, kNone) {
-  InterruptPacer pacer{interrupt, kPollInterval};
+  InterruptPacer pacer{interrupt};
   std::size_t others = 0;
   for (const auto& [pair, id] : merges) {
     if (id >= kNone) complete_ = false;

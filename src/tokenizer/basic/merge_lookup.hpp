@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tokenizer/basic/error.hpp"
+#include "tokenizer/basic/interrupt_pacer.hpp"
 #include "tokenizer/basic/state.hpp"
 #include "tokenizer/basic/types.hpp"
 

@@ -7,15 +7,13 @@
 #include <optional>
 #include <ranges>
 
+#include "tokenizer/basic/interrupt_pacer.hpp"
 #include "tokenizer/basic/merge_rules.hpp"
 
 namespace tokenizer::basic {
 namespace {
 
 constexpr std::uint32_t kNone = MergeLookup::kNone;
-
-// Interrupt polls happen once per this many rewrites.
-constexpr std::size_t kPollInterval = std::size_t{1} << 18;
 
 // How many batch positions ahead the loops prefetch.
 constexpr std::size_t kPrefetchDistance = 16;
@@ -212,8 +210,7 @@ class QueuedEncoder {
       : lookup_{lookup}, queue_{lookup.largest(), expected} {}
 
   /// Appends the ids of `piece` to `out`.
-  void encode(std::string_view piece, std::vector<TokenId>& out, std::size_t& work,
-              const InterruptCheck& interrupt);
+  void encode(std::string_view piece, std::vector<TokenId>& out, InterruptPacer& pace);
 
  private:
   /// One position of the piece: its token (kNone once removed), its neighbours, and the merge
@@ -299,7 +296,7 @@ void QueuedEncoder<Queue>::rewrite(std::uint32_t i, std::uint32_t id) {
 
 template <class Queue>
 void QueuedEncoder<Queue>::encode(std::string_view piece, std::vector<TokenId>& out,
-                                  std::size_t& work, const InterruptCheck& interrupt) {
+                                  InterruptPacer& pace) {
   const auto n = static_cast<std::uint32_t>(piece.size());
   nodes_.resize(n);
   for (std::uint32_t i = 0; i < n; ++i) {
@@ -320,10 +317,7 @@ void QueuedEncoder<Queue>::encode(std::string_view piece, std::vector<TokenId>& 
           return node.token == pair.left && node.next != kNone &&
                  nodes_[node.next].token == pair.right;
         },
-        [&](std::size_t k) { rewrite(batch_[k], merge); },
-        [&] {
-          if (++work % kPollInterval == 0) interrupt();
-        });
+        [&](std::size_t k) { rewrite(batch_[k], merge); }, pace);
   }
   for (std::uint32_t i = n == 0 ? kNone : 0; i != kNone; i = nodes_[i].next) {
     out.push_back(nodes_[i].token);
@@ -338,7 +332,7 @@ std::vector<TokenId> encode_queued(const MergeLookup& lookup, std::string_view t
   interrupt();
   std::vector<TokenId> out;
   out.reserve(text.size() / 2 + 16);
-  std::size_t work = 0;
+  InterruptPacer pace{interrupt};
   ShortPieceEncoder short_pieces{lookup};
   QueuedEncoder<HeapQueue> medium{lookup, 64};
   std::optional<QueuedEncoder<BucketQueue>> large;
@@ -366,16 +360,12 @@ std::vector<TokenId> encode_queued(const MergeLookup& lookup, std::string_view t
                piece.size() < std::size_t{lookup.largest()} / 4) {
       // The buckets' arrays cost about as much as a piece a quarter as long as the largest
       // merge id; shorter pieces take the heap.
-      medium.encode(piece, out, work, interrupt);
+      medium.encode(piece, out, pace);
     } else {
       if (!large) large.emplace(lookup, piece.size());
-      large->encode(piece, out, work, interrupt);
+      large->encode(piece, out, pace);
     }
-    work += piece.size();
-    if (work >= kPollInterval) {
-      work %= kPollInterval;
-      interrupt();
-    }
+    pace(piece.size());
     start = end;
   }
   return out;
