@@ -32,13 +32,13 @@ namespace {
 
 using tokenizer::basic::byte_sequence;
 using tokenizer::basic::count_pairs;
+using tokenizer::basic::KeyedHash;
 using tokenizer::basic::kFirstMergeId;
 using tokenizer::basic::merge_pair;
 using tokenizer::basic::most_common_pair;
 using tokenizer::basic::PairCount;
 using tokenizer::basic::PairCounts;
 using tokenizer::basic::parallel_count_pairs;
-using tokenizer::basic::SeededHash;
 using tokenizer::basic::TokenId;
 using tokenizer::basic::TokenPair;
 using tokenizer::basic::TokenSequence;
@@ -90,7 +90,7 @@ std::string read_file(const char* path) {
 }
 
 struct PairHash {
-  SeededHash hash{0x9e3779b97f4a7c15ULL};
+  KeyedHash hash{0x9e3779b97f4a7c15ULL};
   std::size_t operator()(const TokenPair& pair) const {
     return static_cast<std::size_t>(hash(pair));
   }

@@ -113,7 +113,7 @@ class FlatMap {
     }
   }
 
-  SeededHash hash_;
+  KeyedHash hash_;
   std::vector<Slot> slots_;
   std::size_t size_ = 0;
 };
@@ -196,7 +196,7 @@ class OrderedMap {
     index_.swap(fresh);
   }
 
-  SeededHash hash_;
+  KeyedHash hash_;
   std::vector<Entry> entries_;
   std::vector<std::size_t> index_;  // entry position per slot, or kFree
   std::uint64_t version_ = 0;

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "tokenizer/basic/interrupt_pacer.hpp"
+#include "tokenizer/basic/keyed_hash.hpp"
 #include "tokenizer/basic/merge_rules.hpp"
 #include "tokenizer/basic/worker_pool.hpp"
 
@@ -26,12 +27,9 @@ TokenSequence byte_sequence(std::string_view text) {
 PairCounts::PairCounts() : key_{random_hash_key()} {}
 
 std::size_t PairCounts::home(TokenPair pair) const {
-  // Ids of real sequences fit in 32 bits, so the pair packs into one word; wider ids (64-bit
-  // platforms only) merely collide a little more often.
-  auto left = static_cast<std::uint64_t>(pair.left);
-  auto right = static_cast<std::uint64_t>(pair.right);
-  std::uint64_t packed = (left << 32 | right) ^ (left >> 32);
-  return static_cast<std::size_t>(mix64(packed ^ key_)) & (slots_.size() - 1);
+  const std::uint64_t hash = keyed_hash(static_cast<std::uint64_t>(pair.left),
+                                        static_cast<std::uint64_t>(pair.right), key_);
+  return static_cast<std::size_t>(hash) & (slots_.size() - 1);
 }
 
 void PairCounts::add(TokenPair pair, PairCount count) {

@@ -1,4 +1,4 @@
-// Shared vocabulary types of the engine: token ids, pairs and seeded hashing.
+// Shared vocabulary types of the engine: token ids, pairs and the keyed hash of table keys.
 #pragma once
 
 #include <cstddef>
@@ -7,6 +7,8 @@
 #include <limits>
 #include <string>
 #include <string_view>
+
+#include "tokenizer/basic/keyed_hash.hpp"
 
 namespace tokenizer::basic {
 
@@ -31,34 +33,16 @@ struct TokenPair {
   friend constexpr auto operator<=>(const TokenPair&, const TokenPair&) = default;
 };
 
-/// A fresh 64-bit key for one hash table. Keys come from the operating system's random source,
-/// mixed with a process-wide counter, so no two tables traverse their entries alike.
-std::uint64_t random_hash_key();
-
-/// A strong 64-bit finaliser (splitmix64).
-constexpr std::uint64_t mix64(std::uint64_t x) {
-  x ^= x >> 30;
-  x *= 0xbf58476d1ce4e5b9ULL;
-  x ^= x >> 27;
-  x *= 0x94d049bb133111ebULL;
-  x ^= x >> 31;
-  return x;
-}
-
 /// Hashes of the key types of the engine's tables, each under a per-table key.
-struct SeededHash {
+struct KeyedHash {
   std::uint64_t key = 0;
 
-  std::uint64_t operator()(std::uint64_t value) const { return mix64(value ^ key); }
+  std::uint64_t operator()(std::uint64_t value) const { return keyed_hash(value, key); }
   std::uint64_t operator()(const TokenPair& pair) const {
-    return mix64(mix64(static_cast<std::uint64_t>(pair.left) ^ key) +
-                 static_cast<std::uint64_t>(pair.right));
+    return keyed_hash(static_cast<std::uint64_t>(pair.left), static_cast<std::uint64_t>(pair.right),
+                      key);
   }
-  std::uint64_t operator()(std::string_view text) const {
-    std::uint64_t h = key ^ text.size();
-    for (char c : text) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
-    return mix64(h);
-  }
+  std::uint64_t operator()(std::string_view text) const { return keyed_hash(text, key); }
 };
 
 }  // namespace tokenizer::basic

@@ -1,4 +1,4 @@
-#include "tokenizer/basic/types.hpp"
+#include "tokenizer/basic/keyed_hash.hpp"
 
 #include <sys/random.h>
 
