@@ -7,6 +7,7 @@
 
 #include "tokenizer/basic/error.hpp"
 #include "tokenizer/basic/interrupt_pacer.hpp"
+#include "tokenizer/basic/keyed_hash.hpp"
 #include "tokenizer/basic/state.hpp"
 #include "tokenizer/basic/types.hpp"
 
@@ -66,7 +67,7 @@ class MergeLookup {
   };
 
   std::size_t home(std::uint32_t left, std::uint32_t right) const {
-    return static_cast<std::size_t>(mix64((std::uint64_t{left} << 32 | right) ^ key_) >> shift_);
+    return static_cast<std::size_t>(keyed_hash(left, right, key_) >> shift_);
   }
 
   /// Fills `others_` with `count` slots; false when some probe would exceed kLongestProbe.
