@@ -2,6 +2,7 @@
 // encoder on random merge tables and on trained ones.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <map>
 #include <random>
 #include <string>
@@ -68,12 +69,12 @@ TEST(Encode, TieRuleOnEveryPath) {
   EXPECT_TRUE(applies_before({{1, 9}, 300}, {{2, 0}, 300}));
   EXPECT_FALSE(applies_before({{2, 0}, 300}, {{1, 9}, 300}));
   EXPECT_FALSE(applies_before({{1, 9}, 300}, {{1, 9}, 300}));
-  // Pairs sharing ids, through short pieces, the heap, the buckets, and (with an id beyond 32
-  // bits in the table) recounting.
+  // Pairs sharing ids, through short pieces, the heap, the buckets, and (with an id the 32-bit
+  // lookup cannot hold in the table) recounting.
   const Entries shared = {{{98, 99}, 300},   {{97, 98}, 300},  {{99, 97}, 300},
                           {{300, 300}, 301}, {{300, 99}, 301}, {{97, 301}, 302}};
   Entries huge_id = shared;
-  huge_id.push_back({{120, 121}, TokenId{1} << 40});
+  huge_id.push_back({{120, 121}, TokenId{UINT32_MAX}});
   std::mt19937 rng{21};
   for (const Entries& entries : {shared, huge_id}) {
     const MergeTable merges = table_of(entries);
