@@ -10,7 +10,12 @@
 // - Tried and dropped: a per-call direct-mapped cache of `separate` answers by (a, b) (pairs
 //   repeat, but the cache's own misses cost more than the answers they save: slower at both
 //   sizes); prefetching each whole match's Token record during the trie walk (the extra load
-//   of trie_tokens_ lengthens the chain: slower).
+//   of trie_tokens_ lengthens the chain: slower); the token id kept in 64-bit trie words
+//   instead of trie_tokens_ (no gain beyond noise); reading the candidate's record in
+//   `separate` only past its first test, prefetched one round ahead (no gain beyond noise).
+// - Not reached: 150 MB/s for the engine alone. What is left is latency: one dependent load per
+//   byte in the trie and one record per token; a layout that keeps both in L1/L2 for large
+//   tables (smaller records, tokens renumbered by frequency) is the next thing to try.
 // - Building the tables: the trie's children were found along sibling lists, 256 long for
 //   tables whose tokens share two-byte prefixes (10 s for 2,000,000 such merges); wide nodes
 //   now find their children by hash (3 s, most of it the double-array layout and the
