@@ -15,7 +15,7 @@ import time
 import pytest
 
 from pairloom import BasicTokenizer
-from robust_helpers import alarm_raising, assert_training_prefix, run_child
+from robust_helpers import alarm_raising, assert_training_prefix, model_lines, run_child
 
 #: Longest wait, in seconds, from a signal to the exception (a hang guard, not a speed limit).
 GUARD = 5.0
@@ -292,3 +292,27 @@ def test_writing_to_a_fifo_nobody_reads_can_be_interrupted(tmp_path, fifo, metho
         reader.kill()
         reader.wait(timeout=60)
     assert tok.decode([256]) == "\\u0000\\u0000"
+
+
+def test_interrupt_while_the_encoding_tables_are_built(tmp_path):
+    # A table of 300,000 merges (byte pairs, then pairs joining a third byte): a merge trained
+    # on top takes milliseconds, building the tables for the whole table far longer, so the
+    # alarm lands in that build.
+    lines = [f"{a} {b}" for a in range(256) for b in range(256)]
+    rng = random.Random(4)
+    pairs = {(256 + rng.randrange(65536), rng.randrange(256)) for _ in range(300_000)}
+    lines += [f"{left} {right}" for left, right in sorted(pairs)[: 300_000 - len(lines)]]
+    path = tmp_path / "big.model"
+    path.write_text("pairloom v1\n\n0\n" + "\n".join(lines) + "\n", encoding="utf-8")
+    interrupted, undisturbed = BasicTokenizer(), BasicTokenizer()
+    for tok in (interrupted, undisturbed):
+        tok.load(str(path))
+    with alarm_raising(KeyboardInterrupt, 0.05):
+        with pytest.raises(KeyboardInterrupt):
+            interrupted.train("qqqqqqqq", 256 + len(lines) + 1)
+    undisturbed.train("qqqqqqqq", 256 + len(lines) + 1)
+    # The training step was kept; encoding, without the tables the build did not finish,
+    # agrees with the tokenizer that has them.
+    assert model_lines(interrupted, tmp_path) == model_lines(undisturbed, tmp_path)
+    text = "qqqq" + "".join(map(chr, rng.randbytes(300)))
+    assert interrupted.encode(text) == undisturbed.encode(text)

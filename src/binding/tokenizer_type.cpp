@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <limits>
 #include <new>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -33,6 +34,9 @@ namespace engine = tokenizer::basic;
 struct TokenizerObject {
   PyObject_HEAD
   engine::Tokenizer state;
+  /// Encoding's tables for `state.merges`, rebuilt by the calls that may change the merges
+  /// (under exclusive access); empty or stale after such a call failed, until the next one.
+  std::optional<engine::EncodeTables> tables;
   /// 0: free; n: n shared users; all ones: one exclusive user. Changed only atomically.
   std::atomic<std::size_t> access;
 };
@@ -102,6 +106,13 @@ bool signal_pending(void*) { return PyErr_CheckSignals() != 0; }
 
 /// Lets long engine operations stop for a signal (Ctrl-C) that a handler turned into an error.
 engine::InterruptCheck signal_check() { return engine::InterruptCheck{&signal_pending, nullptr}; }
+
+/// Brings `object.tables` up to date with the merges; called with exclusive access.
+void refresh_tables(TokenizerObject& object) {
+  if (object.tables && object.tables->built_from(object.state.merges)) return;
+  object.tables.reset();  // the old tables' memory is free while the new ones fill
+  object.tables.emplace(object.state.merges, signal_check());
+}
 
 PyObject* id_list(const std::vector<engine::TokenId>& ids) {
   PyRef list = checked(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size()))));
@@ -178,6 +189,7 @@ PyObject* build_vocab(PyObject* self, PyObject*) noexcept {
     TokenizerObject& object = self_object(self);
     AccessGuard guard{object, Access::exclusive};
     engine::build_vocab(object.state, signal_check());
+    refresh_tables(object);
     return none();
   });
 }
@@ -209,6 +221,7 @@ PyObject* train(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                      std::string_view text = text_argument("text", a[0]);
                      std::size_t vocab_size = size_argument("vocab_size", a[1]);
                      engine::train(object.state, text, vocab_size, signal_check());
+                     refresh_tables(object);
                      return none();
                    });
 }
@@ -218,7 +231,10 @@ PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return invoke<1>(kEncode, Access::shared, self, args, nargs, kwnames,
                    [](TokenizerObject& object, Arguments<1>& a) {
                      std::string_view text = text_argument("text", a[0]);
-                     return id_list(engine::encode(object.state, text, signal_check()));
+                     const engine::MergeTable& merges = object.state.merges;
+                     return id_list(object.tables ? engine::encode(merges, *object.tables, text,
+                                                                   signal_check())
+                                                  : engine::encode(merges, text, signal_check()));
                    });
 }
 
@@ -241,6 +257,7 @@ PyObject* load(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                    [](TokenizerObject& object, Arguments<1>& a) {
                      std::string_view path = text_argument("model_file_path", a[0]);
                      succeed_or_raise(engine::load(object.state, path, signal_check()));
+                     refresh_tables(object);
                      return none();
                    });
 }
@@ -274,6 +291,7 @@ PyObject* tokenizer_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs)
     if (raw == nullptr) throw PythonError{};
     auto* object = reinterpret_cast<TokenizerObject*>(raw);
     new (&object->state) engine::Tokenizer(std::move(state));
+    new (&object->tables) std::optional<engine::EncodeTables>();
     new (&object->access) std::atomic<std::size_t>(0);
     return raw;
   });
@@ -282,6 +300,7 @@ PyObject* tokenizer_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs)
 void tokenizer_dealloc(PyObject* self) noexcept {
   auto* object = reinterpret_cast<TokenizerObject*>(self);
   PyTypeObject* type = Py_TYPE(self);
+  object->tables.~optional();
   object->state.~Tokenizer();
   object->access.~atomic();
   auto free_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));

@@ -2,6 +2,7 @@
 // encoder on random merge tables and on trained ones.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <map>
 #include <random>
 #include <string>
@@ -10,6 +11,7 @@
 #include "reference_bpe.hpp"
 #include "reference_table.hpp"
 #include "tokenizer/basic/encode.hpp"
+#include "tokenizer/basic/merge_rules.hpp"
 #include "tokenizer/basic/train.hpp"
 
 namespace tokenizer::basic {
@@ -58,6 +60,27 @@ TEST(Encode, GoldenCases) {
   };
   for (const GoldenCase& c : cases) {
     EXPECT_EQ(encode(table_of(c.merges), c.text), c.ids) << c.text;
+  }
+}
+
+TEST(Encode, TieRuleOnEveryPath) {
+  // The smaller id first; for one id the smaller pair; the table's order never matters.
+  EXPECT_TRUE(applies_before({{9, 9}, 256}, {{1, 1}, 257}));
+  EXPECT_TRUE(applies_before({{1, 9}, 300}, {{2, 0}, 300}));
+  EXPECT_FALSE(applies_before({{2, 0}, 300}, {{1, 9}, 300}));
+  EXPECT_FALSE(applies_before({{1, 9}, 300}, {{1, 9}, 300}));
+  // Pairs sharing ids, through short pieces, the heap, the buckets, and (with an id the 32-bit
+  // lookup cannot hold in the table) recounting.
+  const Entries shared = {{{98, 99}, 300},   {{97, 98}, 300},  {{99, 97}, 300},
+                          {{300, 300}, 301}, {{300, 99}, 301}, {{97, 301}, 302}};
+  Entries huge_id = shared;
+  huge_id.push_back({{120, 121}, TokenId{UINT32_MAX}});
+  std::mt19937 rng{21};
+  for (const Entries& entries : {shared, huge_id}) {
+    const MergeTable merges = table_of(entries);
+    for (std::size_t size : {7, 60, 3000, 40000}) {
+      expect_matches_reference(merges, reference::random_text(rng, {"a", "b", "c", "bc"}, size));
+    }
   }
 }
 

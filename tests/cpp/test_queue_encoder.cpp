@@ -11,6 +11,7 @@
 #include "reference_bpe.hpp"
 #include "reference_table.hpp"
 #include "tokenizer/basic/backtrack_encoder.hpp"
+#include "tokenizer/basic/encode_tables.hpp"
 #include "tokenizer/basic/merge_lookup.hpp"
 #include "tokenizer/basic/queue_encoder.hpp"
 #include "tokenizer/basic/train.hpp"
@@ -36,8 +37,9 @@ MergeTable random_table(std::mt19937& rng, std::size_t size, const std::string& 
   if (join_all) {
     for (char a : alphabet) {
       for (char b : alphabet) {
-        merges.insert_or_assign(TokenPair{static_cast<unsigned char>(a), static_cast<unsigned char>(b)},
-                                kFirstMergeId + merges.size());
+        merges.insert_or_assign(
+            TokenPair{static_cast<unsigned char>(a), static_cast<unsigned char>(b)},
+            kFirstMergeId + merges.size());
       }
     }
   }
@@ -67,7 +69,7 @@ struct Shape {
   std::string alphabet;
   std::size_t length;  // decides the path: up to 64 bytes, up to 16 KiB, beyond
   std::size_t trials;
-  bool one_piece;      // every two letters can join: the whole text is one piece
+  bool one_piece;  // every two letters can join: the whole text is one piece
 };
 
 class Paths : public ::testing::TestWithParam<Shape> {};
@@ -84,22 +86,21 @@ TEST_P(Paths, MatchesTheReference) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Encoder, Paths,
-    ::testing::Values(Shape{"Short", "ab", 40, 3000, true},
-                      Shape{"ShortManyCuts", "abcdefgh", 60, 2000, false},
-                      Shape{"Heap", "abc", 3000, 60, true},
-                      Shape{"HeapManyCuts", "abcdefghij", 5000, 30, false},
-                      Shape{"Buckets", "ab", 40000, 6, true},
-                      Shape{"BucketsThreeLetters", "abc", 30000, 6, true}),
-    [](const auto& test) { return std::string{test.param.name}; });
+INSTANTIATE_TEST_SUITE_P(Encoder, Paths,
+                         ::testing::Values(Shape{"Short", "ab", 40, 3000, true},
+                                           Shape{"ShortManyCuts", "abcdefgh", 60, 2000, false},
+                                           Shape{"Heap", "abc", 3000, 60, true},
+                                           Shape{"HeapManyCuts", "abcdefghij", 5000, 30, false},
+                                           Shape{"Buckets", "ab", 40000, 6, true},
+                                           Shape{"BucketsThreeLetters", "abc", 30000, 6, true}),
+                         [](const auto& test) { return std::string{test.param.name}; });
 
 TEST(QueueEncoder, AgreesWithTheScanOnLongTexts) {
   // Texts too long for the reference: the queue and the left-to-right scan (which serves
   // tables of one training) must still agree, on pieces of every path.
   std::mt19937 rng{77};
-  const std::vector<std::string> words = {"the ", "cat ", "sat", " on", " a ", "mat", ".\n", "s",
-                                          "at", "the", "and ", "on the "};
+  const std::vector<std::string> words = {"the ", "cat ", "sat", " on", " a ",  "mat",
+                                          ".\n",  "s",    "at",  "the", "and ", "on the "};
   auto sentence_text = [&](std::size_t size) {
     std::string text;
     while (text.size() < size) text += words[rng() % words.size()];
@@ -108,24 +109,25 @@ TEST(QueueEncoder, AgreesWithTheScanOnLongTexts) {
   for (std::size_t vocab : {300, 600, 1200}) {
     Tokenizer tokenizer;
     train(tokenizer, sentence_text(60000), vocab);
-    const MergeLookup lookup{tokenizer.merges};
-    ASSERT_NE(lookup.backtracking(), nullptr);
+    const EncodeTables tables{tokenizer.merges};
+    ASSERT_NE(tables.backtracking(), nullptr);
     for (std::size_t size : {50, 5000, 120000}) {
       const std::string text = sentence_text(size);
       std::vector<TokenId> scanned;
-      lookup.backtracking()->encode(lookup, text, scanned, {});
-      ASSERT_EQ(encode_queued(lookup, text), scanned) << vocab << " merges, " << size << " bytes";
+      tables.backtracking()->encode(tables.lookup(), text, scanned, {});
+      ASSERT_EQ(encode_queued(tables.lookup(), text), scanned)
+          << vocab << " merges, " << size << " bytes";
     }
   }
   // Random tables of one training, with tokens whose bytes do not encode to themselves.
   for (int trial = 0; trial < 20; ++trial) {
     const MergeTable merges = random_table(rng, 60, "abc", false, trial % 2 == 0);
-    const MergeLookup lookup{merges};
-    ASSERT_NE(lookup.backtracking(), nullptr);
+    const EncodeTables tables{merges};
+    ASSERT_NE(tables.backtracking(), nullptr);
     const std::string text = random_text(rng, "abc", 30000);
     std::vector<TokenId> scanned;
-    lookup.backtracking()->encode(lookup, text, scanned, {});
-    ASSERT_EQ(encode_queued(lookup, text), scanned) << "trial " << trial;
+    tables.backtracking()->encode(tables.lookup(), text, scanned, {});
+    ASSERT_EQ(encode_queued(tables.lookup(), text), scanned) << "trial " << trial;
   }
 }
 
@@ -148,7 +150,8 @@ TEST(QueueEncoder, RepeatedIdMadeInTwoRounds) {
   std::uint32_t next = 300;
   for (char x : std::string{"abcde"}) {
     for (char y : std::string{"abcde"}) {
-      merges.insert_or_assign(TokenPair{static_cast<unsigned char>(x), static_cast<unsigned char>(y)}, next++);
+      merges.insert_or_assign(
+          TokenPair{static_cast<unsigned char>(x), static_cast<unsigned char>(y)}, next++);
     }
   }
   merges.insert_or_assign(TokenPair{'a', 'b'}, 256);
@@ -156,7 +159,8 @@ TEST(QueueEncoder, RepeatedIdMadeInTwoRounds) {
   merges.insert_or_assign(TokenPair{256, 'e'}, 258);
   std::mt19937 rng{5};
   std::string text;
-  while (text.size() < 40000) text += (rng() % 2 ? std::string{"abe"} : std::string{"cde"}) + (rng() % 3 ? "" : "cb");
+  while (text.size() < 40000)
+    text += (rng() % 2 ? std::string{"abe"} : std::string{"cde"}) + (rng() % 3 ? "" : "cb");
   expect_matches_reference(merges, text);
 }
 
@@ -165,9 +169,8 @@ TEST(QueueEncoder, MergeNamingItsOwnId) {
   MergeTable merges;
   merges.insert_or_assign(TokenPair{256, 97}, 256);
   merges.insert_or_assign(TokenPair{98, 97}, 256);
-  for (const std::string& text :
-       {std::string{"baaaa"}, std::string{"babababaaa"}, std::string{"aaaab"},
-        std::string(20000, 'a') + "b"}) {
+  for (const std::string& text : {std::string{"baaaa"}, std::string{"babababaaa"},
+                                  std::string{"aaaab"}, std::string(20000, 'a') + "b"}) {
     expect_matches_reference(merges, text);
   }
 }

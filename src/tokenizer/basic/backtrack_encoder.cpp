@@ -1,10 +1,33 @@
+// Performance notes (English text, byte-level tables of 4,096 and 32,768 tokens, one core of a
+// machine shared with other jobs; medians of several runs):
+//
+// - Where the time goes (perf): about half in the scan's own loop, most of it the dependent
+//   loads of the trie walk (one per byte, the walk running past the longest whole token until
+//   a byte has no child); a third in `separate` and `edges_apart`, mostly the cache miss on the
+//   candidate's Token record (64 bytes per id: 2 MiB for 32,768 ids) and, for large tables,
+//   walks down the merge trees where the risk masks do not settle the pair. Building the
+//   Python list takes about a tenth of a call from Python.
+// - Tried and dropped: a per-call direct-mapped cache of `separate` answers by (a, b) (pairs
+//   repeat, but the cache's own misses cost more than the answers they save: slower at both
+//   sizes); prefetching each whole match's Token record during the trie walk (the extra load
+//   of trie_tokens_ lengthens the chain: slower); the token id kept in 64-bit trie words
+//   instead of trie_tokens_ (no gain beyond noise); reading the candidate's record in
+//   `separate` only past its first test, prefetched one round ahead (no gain beyond noise).
+// - Not reached: 150 MB/s for the engine alone. What is left is latency: one dependent load per
+//   byte in the trie and one record per token; a layout that keeps both in L1/L2 for large
+//   tables (smaller records, tokens renumbered by frequency) is the next thing to try.
+// - Building the tables: the trie's children were found along sibling lists, 256 long for
+//   tables whose tokens share two-byte prefixes (10 s for 2,000,000 such merges); wide nodes
+//   now find their children by hash (3 s, most of it the double-array layout and the
+//   joinable-byte sets).
 #include "tokenizer/basic/backtrack_encoder.hpp"
 
 #include <algorithm>
 #include <array>
 #include <numeric>
 
-#include "tokenizer/basic/merge_lookup.hpp"
+#include "tokenizer/basic/flat_map.hpp"
+#include "tokenizer/basic/interrupt_pacer.hpp"
 
 namespace tokenizer::basic {
 namespace {
@@ -22,9 +45,6 @@ constexpr std::uint32_t kFreeLabel = 0x1ff;  // no byte: never matches
 constexpr std::uint32_t kWholeBit = 0x200;
 constexpr unsigned kBaseShift = 10;
 
-// Interrupt polls happen once per this many tokens.
-constexpr std::size_t kPollInterval = std::size_t{1} << 17;
-
 /// One of 64 bits for two adjacent bytes.
 unsigned pair_hash(unsigned char first, unsigned char second) {
   return (static_cast<std::uint32_t>(first) << 8 | second) * 0x9e3779b1U >> 26;
@@ -35,14 +55,15 @@ struct BuildNode {
   std::uint32_t parent;
   std::uint32_t first_child;
   std::uint32_t next_sibling;
-  std::uint32_t token;  // the whole token spelled by the path to here, or kNone
-  unsigned char byte;   // the byte on the edge from the parent
+  std::uint32_t token;     // the whole token spelled by the path to here, or kNone
+  std::uint16_t children;  // how many
+  unsigned char byte;      // the byte on the edge from the parent
 };
 
 /// The trie of whole tokens while it is being built. Node 0 is the root, node 1 + b the byte b.
 class BuildTrie {
  public:
-  BuildTrie() : nodes_(257, BuildNode{0, kNone, kNone, kNone, 0}) {
+  BuildTrie() : nodes_(257, BuildNode{0, kNone, kNone, kNone, 0, 0}) {
     nodes_[0].parent = kNone;
     for (std::uint32_t b = 0; b < 256; ++b) {
       nodes_[1 + b].token = b;
@@ -71,16 +92,34 @@ class BuildTrie {
 
  private:
   std::uint32_t child(std::uint32_t v, unsigned char c) {
-    for (std::uint32_t w = nodes_[v].first_child; w != kNone; w = nodes_[w].next_sibling) {
-      if (nodes_[w].byte == c) return w;
+    // Along the sibling list while it is short; a node may have all 256 children, and the
+    // children of such wide nodes are found by hash.
+    const std::uint64_t key = std::uint64_t{v} << 8 | c;
+    if (nodes_[v].children <= kListedChildren) {
+      for (std::uint32_t w = nodes_[v].first_child; w != kNone; w = nodes_[w].next_sibling) {
+        if (nodes_[w].byte == c) return w;
+      }
+    } else if (const std::uint32_t* w = wide_.find(key)) {
+      return *w;
     }
     const auto w = static_cast<std::uint32_t>(nodes_.size());
-    nodes_.push_back(BuildNode{v, kNone, nodes_[v].first_child, kNone, c});
-    nodes_[v].first_child = w;
+    nodes_.push_back(BuildNode{v, kNone, nodes_[v].first_child, kNone, 0, c});
+    BuildNode& parent = nodes_[v];
+    parent.first_child = w;
+    if (++parent.children == kListedChildren + 1) {
+      for (std::uint32_t u = w; u != kNone; u = nodes_[u].next_sibling) {
+        wide_[std::uint64_t{v} << 8 | nodes_[u].byte] = u;
+      }
+    } else if (parent.children > kListedChildren) {
+      wide_[key] = w;
+    }
     return w;
   }
 
+  static constexpr std::uint16_t kListedChildren = 8;
+
   std::vector<BuildNode> nodes_;
+  FlatMap<std::uint64_t, std::uint32_t> wide_;  // (parent << 8 | byte) -> child, wide parents
   std::vector<unsigned char> spelling_;
 };
 
@@ -94,7 +133,7 @@ struct DoubleArray {
   std::vector<std::uint32_t> tokens;
 };
 
-DoubleArray lay_out(const std::vector<BuildNode>& nodes) {
+DoubleArray lay_out(const std::vector<BuildNode>& nodes, InterruptPacer& pacer) {
   std::vector<std::uint32_t> base_of(257, 0);  // by cell
   std::vector<std::uint32_t> label_of(257, kFreeLabel);
   std::vector<std::uint32_t> token_of(257, kNone);
@@ -137,6 +176,7 @@ DoubleArray lay_out(const std::vector<BuildNode>& nodes) {
   };
   std::vector<unsigned char> labels;
   for (std::uint32_t v = 1; v < nodes.size(); ++v) {
+    pacer();
     labels.clear();
     for (std::uint32_t w = nodes[v].first_child; w != kNone; w = nodes[w].next_sibling) {
       labels.push_back(nodes[w].byte);
@@ -148,11 +188,12 @@ DoubleArray lay_out(const std::vector<BuildNode>& nodes) {
     for (std::size_t cell = next_candidate_cell(257);; cell = next_candidate_cell(cell + 1)) {
       base = cell - lowest;
       grow(base + 256);
-      if (!base_used[base] &&
-          std::all_of(labels.begin(), labels.end(),
-                      [&](unsigned char c) { return label_of[base + c] == kFreeLabel; })) {
+      if (!base_used[base] && std::all_of(labels.begin(), labels.end(), [&](unsigned char c) {
+            return label_of[base + c] == kFreeLabel;
+          })) {
         break;
       }
+      pacer(labels.size());
       if (++failures[cell] == 16) skip[cell] = static_cast<std::uint32_t>(cell + 1);
     }
     base_used[base] = true;
@@ -177,8 +218,8 @@ DoubleArray lay_out(const std::vector<BuildNode>& nodes) {
 
 }  // namespace
 
-bool BacktrackEncoder::edges_apart(const MergeLookup& lookup, const Parts* parts,
-                                   std::uint32_t a, std::uint32_t b, std::uint32_t limit) {
+bool BacktrackEncoder::edges_apart(const MergeLookup& lookup, const Parts* parts, std::uint32_t a,
+                                   std::uint32_t b, std::uint32_t limit, std::size_t* steps) {
   // Walks back in time from (a, b): the tokens at the seam are one of a's right edge and one
   // of b's left edge. Each step undoes the later made of the two; before it was made, its part
   // on the seam's side was at the seam, until the undone merge consumed it. The limit is that
@@ -187,8 +228,8 @@ bool BacktrackEncoder::edges_apart(const MergeLookup& lookup, const Parts* parts
   Parts left = parts[a];
   Parts right = parts[b];
   for (;;) {
-    if (left.first_as_left < limit && right.first_as_right < limit &&
-        lookup.find(a, b) < limit) {
+    if (steps != nullptr) ++*steps;
+    if (left.first_as_left < limit && right.first_as_right < limit && lookup.find(a, b) < limit) {
       return false;
     }
     if (a > b) {
@@ -226,8 +267,10 @@ bool BacktrackEncoder::separate(const MergeLookup& lookup, std::uint32_t a, std:
 }
 
 std::unique_ptr<const BacktrackEncoder> BacktrackEncoder::build(const MergeTable& merges,
-                                                                const MergeLookup& lookup) {
+                                                                const MergeLookup& lookup,
+                                                                const InterruptCheck& interrupt) {
   if (!lookup.complete()) return nullptr;
+  InterruptPacer pacer{interrupt};
   // Ids may leave gaps (a pair inserted again takes a new id), but the arrays by id must stay
   // in proportion to the table.
   const std::size_t ids = std::size_t{std::max<std::uint32_t>(lookup.largest(), 255)} + 1;
@@ -237,6 +280,7 @@ std::unique_ptr<const BacktrackEncoder> BacktrackEncoder::build(const MergeTable
   std::vector<Parts>& parts = encoder->parts_;
   parts.assign(ids, Parts{kNone, kNone, kNone, kNone});
   for (const auto& [pair, id] : merges) {
+    pacer();
     if (id < kFirstMergeId || pair.left >= id || pair.right >= id) return nullptr;
     // Every such merge is held by the lookup, so id <= largest.
     const auto merge_id = static_cast<std::uint32_t>(id);
@@ -262,6 +306,7 @@ std::unique_ptr<const BacktrackEncoder> BacktrackEncoder::build(const MergeTable
     first_byte[b] = last_byte[b] = static_cast<unsigned char>(b);
   }
   for (std::uint32_t id = kFirstMergeId; id < ids; ++id) {
+    pacer();
     const std::uint32_t left = parts[id].left;
     const std::uint32_t right = parts[id].right;
     if (left == kNone || !made[left] || !made[right]) continue;
@@ -282,15 +327,24 @@ std::unique_ptr<const BacktrackEncoder> BacktrackEncoder::build(const MergeTable
   std::vector<std::uint32_t> node_of(ids, kNone);
   for (std::uint32_t b = 0; b < 256; ++b) node_of[b] = 1 + b;
   std::size_t spelled = 0;
+  // Deciding whether a token is whole walks down the edges of its parts' merge trees. Tables
+  // built for it can make every walk as long as the table is deep; past this many steps in
+  // all, the table is left to the queue encoder.
+  std::size_t walked = 0;
+  const std::size_t walk_budget = 64 * merges.size() + kStateBudget;
   for (std::uint32_t id = kFirstMergeId; id < ids; ++id) {
+    pacer();
     const std::uint32_t left = parts[id].left;
     const std::uint32_t right = parts[id].right;
-    if (left == kNone || tokens[left].length == 0 || tokens[right].length == 0 ||
-        !edges_apart(lookup, parts.data(), left, right, id)) {
-      continue;
-    }
+    if (left == kNone || tokens[left].length == 0 || tokens[right].length == 0) continue;
+    const std::size_t walked_before = walked;
+    const bool apart = edges_apart(lookup, parts.data(), left, right, id, &walked);
+    pacer(walked - walked_before);
+    if (walked > walk_budget) return nullptr;
+    if (!apart) continue;
     spelled += tokens[right].length;
     if (spelled > kStateBudget) return nullptr;
+    pacer(tokens[right].length);
     node_of[id] = trie.extend(node_of[left], node_of[right]);
     trie.mark(node_of[id], id);
     Token& token = tokens[id];
@@ -299,7 +353,7 @@ std::unique_ptr<const BacktrackEncoder> BacktrackEncoder::build(const MergeTable
     token.last_limit = right < 256 ? id : tokens[right].last_limit;
     token.first_limit = left < 256 ? id + 1 : tokens[left].first_limit;
   }
-  DoubleArray laid_out = lay_out(trie.nodes());
+  DoubleArray laid_out = lay_out(trie.nodes(), pacer);
   if (laid_out.words.empty()) return nullptr;
   encoder->trie_ = std::move(laid_out.words);
   encoder->trie_tokens_ = std::move(laid_out.tokens);
@@ -308,19 +362,22 @@ std::unique_ptr<const BacktrackEncoder> BacktrackEncoder::build(const MergeTable
   const std::vector<BuildNode>& nodes = trie.nodes();
   std::vector<std::uint32_t> above(nodes.size(), kNone);  // the deepest token at or above
   for (std::uint32_t v = 1; v < nodes.size(); ++v) {
+    pacer();
     const std::uint32_t parent = nodes[v].parent;
     const std::uint32_t inherited = parent == 0 ? kNone : above[parent];
     const std::uint32_t token = nodes[v].token;
     if (token != kNone) {
       Token& whole = tokens[token];
       whole.shorter = inherited;
-      whole.chain_limit = std::min(whole.first_limit,
-                                   inherited == kNone ? kNone : tokens[inherited].chain_limit);
+      whole.chain_limit =
+          std::min(whole.first_limit, inherited == kNone ? kNone : tokens[inherited].chain_limit);
     }
     above[v] = token != kNone ? token : inherited;
   }
 
+  pacer(ids);
   encoder->find_risks(parts, made, first_byte, second_byte, penultimate_byte, last_byte);
+  pacer(ids);
   return encoder;
 }
 
@@ -431,8 +488,7 @@ void BacktrackEncoder::find_risks(const std::vector<Parts>& parts, const std::ve
   }
 }
 
-BacktrackEncoder::Match BacktrackEncoder::longest_token(const unsigned char* text,
-                                                        std::size_t at,
+BacktrackEncoder::Match BacktrackEncoder::longest_token(const unsigned char* text, std::size_t at,
                                                         std::size_t size) const {
   const std::uint32_t* trie = trie_.data();
   std::uint32_t state = 1U + text[at];
@@ -464,7 +520,7 @@ void BacktrackEncoder::encode(const MergeLookup& lookup, std::string_view text,
   std::vector<std::uint32_t> open(size / 32 + 1, ~std::uint32_t{0});
   const std::size_t first = out.size();
   std::size_t at = 0;  // the tokens from `first` on encode the first `at` bytes
-  std::size_t steps = 0;
+  InterruptPacer pace{interrupt};
   // The candidate to try after `failed`: the next shorter one, unless none of those left can
   // follow the last token. That is so when the two bytes at the seam are joined before the
   // last token's last byte is consumed and before any of them has its first byte consumed.
@@ -485,7 +541,7 @@ void BacktrackEncoder::encode(const MergeLookup& lookup, std::string_view text,
       out.push_back(candidate.token);
       at = end;
       if (at == size) return;
-      if (++steps % kPollInterval == 0) interrupt();
+      pace();
       candidate = longest_token(bytes, at, size);
       continue;
     }

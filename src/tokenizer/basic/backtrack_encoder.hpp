@@ -10,12 +10,11 @@
 #include <vector>
 
 #include "tokenizer/basic/error.hpp"
+#include "tokenizer/basic/merge_lookup.hpp"
 #include "tokenizer/basic/state.hpp"
 #include "tokenizer/basic/types.hpp"
 
 namespace tokenizer::basic {
-
-class MergeLookup;
 
 /// Encodes with a table in which every merge id belongs to one pair only, is at least 256 and
 /// is larger than both ids it joins: the table one training, or one load into an empty
@@ -48,9 +47,11 @@ class MergeLookup;
 class BacktrackEncoder {
  public:
   /// The encoder for `merges`, whose pairs `lookup` holds, or null when the table does not have
-  /// the form described above, its ids are sparse, or its tokens are too long to index.
+  /// the form described above, its ids are sparse, or its tokens are too long to index. Polls
+  /// `interrupt` as it goes; a throw from it abandons the construction.
   static std::unique_ptr<const BacktrackEncoder> build(const MergeTable& merges,
-                                                      const MergeLookup& lookup);
+                                                       const MergeLookup& lookup,
+                                                       const InterruptCheck& interrupt = {});
 
   /// Appends the ids of `text` to `out`. `lookup` is the one the encoder was built with.
   /// Polls `interrupt` every so often; a throw from it abandons the call.
@@ -88,7 +89,7 @@ class BacktrackEncoder {
   /// the limit still does (it is the same pair, and the seam's occurrence is the leftmost), so
   /// left limits are one more than the id above.
   struct Parts {
-    std::uint32_t left;            // kNone for bytes and ids no merge makes
+    std::uint32_t left;  // kNone for bytes and ids no merge makes
     std::uint32_t right;
     std::uint32_t first_as_left;   // the smallest merge id with this as left part, or kNone
     std::uint32_t first_as_right;  // the same as right part
@@ -104,8 +105,9 @@ class BacktrackEncoder {
 
   /// True when no merge with an id below `limit` joins a token of a's right edge to one of
   /// b's left edge while both are at the seam. With `limit` kNone: a and b are separate.
+  /// Adds the steps taken to `*steps` when given.
   static bool edges_apart(const MergeLookup& lookup, const Parts* parts, std::uint32_t a,
-                          std::uint32_t b, std::uint32_t limit);
+                          std::uint32_t b, std::uint32_t limit, std::size_t* steps = nullptr);
 
   /// True when whole tokens a and b, in this order, are separate. `seam` points at b's first
   /// byte in the text, right after a's last.

@@ -8,11 +8,13 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <ranges>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "tokenizer/basic/interrupt_pacer.hpp"
+#include "tokenizer/basic/merge_rules.hpp"
 #include "tokenizer/basic/worker_pool.hpp"
 
 namespace tokenizer::basic {
@@ -580,14 +582,15 @@ void IncrementalTrainer::Impl<Index>::merge(TokenPair pair, TokenId token_id,
   const std::size_t end = begin + pairs_[number].list_size;
   if (gained_.size() < 2 * (end - begin)) gained_.resize(2 * (end - begin));
   InterruptPacer pace{interrupt};
-  for (std::size_t k = begin; k < end; ++k) {
-    prefetch_ahead(k, end);
-    const Index i = occurrences_[k];
-    // A listed position is stale once a rewrite removed it or changed the pair it starts.
-    if (removed(nodes_[i]) || nodes_[i].pair != number) continue;
-    rewrite(i, id);
-    pace();
-  }
+  rewrite_from_left(
+      std::views::iota(begin, end),
+      [&](std::size_t k) {
+        prefetch_ahead(k, end);
+        // A listed position is stale once a rewrite removed it or changed the pair it starts.
+        const Index i = occurrences_[k];
+        return !removed(nodes_[i]) && nodes_[i].pair == number;
+      },
+      [&](std::size_t k) { rewrite(occurrences_[k], id); }, pace);
   check(counts_[number] == 0, "merged pair still occurs");
   pairs_[number].list_size = 0;
   publish_new_pairs(begin, end);

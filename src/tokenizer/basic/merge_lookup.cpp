@@ -4,26 +4,45 @@
 #include <bit>
 #include <bitset>
 
-#include "tokenizer/basic/backtrack_encoder.hpp"
 #include "tokenizer/basic/error.hpp"
 #include "tokenizer/basic/flat_map.hpp"
 
 namespace tokenizer::basic {
 
-MergeLookup::MergeLookup(const MergeTable& merges)
-    : bytes_(65536, kNone), seed_{static_cast<std::uint32_t>(random_hash_key())} {
+namespace {
+
+// Fresh keys tried at one size before the table doubles.
+constexpr int kKeysPerSize = 3;
+
+}  // namespace
+
+MergeLookup::MergeLookup(const MergeTable& merges, const InterruptCheck& interrupt)
+    : bytes_(65536, kNone) {
+  InterruptPacer pacer{interrupt};
   std::size_t others = 0;
   for (const auto& [pair, id] : merges) {
     if (id >= kNone) complete_ = false;
     if (pair.left >= 256 || pair.right >= 256) ++others;
+    pacer();
   }
   // At most half full; two slots at least, so that a probe always meets an empty one.
-  const std::size_t size = std::bit_ceil(std::max<std::size_t>(others * 2, 2));
-  check(size <= std::size_t{1} << 31, "too many merges");
-  others_.resize(size);
-  mask_ = static_cast<std::uint32_t>(size - 1);
-  shift_ = 32U - static_cast<unsigned>(std::countr_zero(size));
+  std::size_t size = std::bit_ceil(std::max<std::size_t>(others * 2, 2));
+  for (int tries = 1; !fill_others(merges, size, pacer); ++tries) {
+    if (tries % kKeysPerSize == 0) size *= 2;
+  }
+  find_joinable_bytes(merges, pacer);
+}
+
+bool MergeLookup::fill_others(const MergeTable& merges, std::size_t count, InterruptPacer& pacer) {
+  check(count <= std::size_t{1} << 31, "too many merges");
+  others_.assign(count, Slot{});
+  mask_ = count - 1;
+  shift_ = 64U - static_cast<unsigned>(std::countr_zero(count));
+  key_ = random_hash_key();
+  longest_probe_ = 0;
+  largest_ = 0;
   for (const auto& [pair, id] : merges) {
+    pacer();
     // A token id never reaches 2^32 - 1 while every merge id stays below it, so merges naming
     // such an id can never apply and are left out.
     if (id >= kNone || pair.left >= kNone || pair.right >= kNone) continue;
@@ -35,19 +54,19 @@ MergeLookup::MergeLookup(const MergeTable& merges)
       bytes_[left << 8 | right] = merge_id;
       continue;
     }
-    std::uint32_t i = home(left, right);
+    std::size_t i = home(left, right);
+    std::size_t probe = 1;
     while (others_[i].id != kNone && (others_[i].left != left || others_[i].right != right)) {
+      if (++probe > kLongestProbe) return false;
       i = (i + 1) & mask_;
     }
     others_[i] = Slot{left, right, merge_id};
+    longest_probe_ = std::max(longest_probe_, probe);
   }
-  find_joinable_bytes(merges);
-  backtracking_ = BacktrackEncoder::build(merges, *this);
+  return true;
 }
 
-MergeLookup::~MergeLookup() = default;
-
-void MergeLookup::find_joinable_bytes(const MergeTable& merges) {
+void MergeLookup::find_joinable_bytes(const MergeTable& merges, InterruptPacer& pacer) {
   // For every token a merge can make: the bytes it can start with and end with (a merge
   // id can be made by several merges when tables were combined, and a merge may name a
   // token that only a later merge makes, so this runs to a fixed point over a work list).
@@ -73,6 +92,7 @@ void MergeLookup::find_joinable_bytes(const MergeTable& merges) {
   };
   std::vector<std::pair<std::size_t, std::size_t>> parts;  // per merge, (left slot, right slot)
   for (const auto& [pair, id] : merges) {
+    pacer();
     const std::size_t left = slot_of(pair.left);
     const std::size_t right = slot_of(pair.right);
     const std::size_t merged = slot_of(id);
@@ -85,6 +105,7 @@ void MergeLookup::find_joinable_bytes(const MergeTable& merges) {
   std::vector<std::size_t> work(parts.size());
   for (std::size_t k = 0; k < parts.size(); ++k) work[k] = parts.size() - 1 - k;
   while (!work.empty()) {
+    pacer();
     const std::size_t k = work.back();
     work.pop_back();
     const auto [left, right] = parts[k];
@@ -98,6 +119,7 @@ void MergeLookup::find_joinable_bytes(const MergeTable& merges) {
   }
   std::vector<ByteSet> rows(256);  // rows[x]: the bytes y that x can be joined to
   for (const auto& [left, right] : parts) {
+    pacer();
     const ByteSet& ends = last[left];
     for (std::size_t x = ends._Find_first(); x < 256; x = ends._Find_next(x)) {
       rows[x] |= first[right];

@@ -3,33 +3,37 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <vector>
 
+#include "tokenizer/basic/error.hpp"
+#include "tokenizer/basic/interrupt_pacer.hpp"
+#include "tokenizer/basic/keyed_hash.hpp"
 #include "tokenizer/basic/state.hpp"
 #include "tokenizer/basic/types.hpp"
 
 namespace tokenizer::basic {
 
-class BacktrackEncoder;
-
 /// An immutable copy of a MergeTable's pair -> id mapping in 32-bit form: a dense table for
 /// the 65,536 byte pairs and an open-addressing table for the rest. Merges whose ids do not fit
-/// in 32 bits cannot be held; `complete()` says whether every merge was. For tables learned in
-/// one go it also carries the left-to-right encoder (`backtracking()`).
+/// in 32 bits cannot be held; `complete()` says whether every merge was.
+///
+/// The open-addressing table hashes under a key drawn per table, through a full 64-bit mixing
+/// function, so no file can choose pairs that collide; and no probe is ever longer than
+/// kLongestProbe slots: should one be (by bad luck, as no input can force it), the table is
+/// filled again under a new key, and after a few tries at twice the size.
 class MergeLookup {
  public:
   static constexpr std::uint32_t kNone = UINT32_MAX;
+  /// The most slots a lookup ever visits in the open-addressing table.
+  static constexpr std::size_t kLongestProbe = 64;
 
-  explicit MergeLookup(const MergeTable& merges);
-  ~MergeLookup();
-  MergeLookup(const MergeLookup&) = delete;
-  MergeLookup& operator=(const MergeLookup&) = delete;
+  /// Polls `interrupt` as the tables fill; a throw from it abandons the construction.
+  explicit MergeLookup(const MergeTable& merges, const InterruptCheck& interrupt = {});
 
   /// The merge id of (left, right), or kNone.
   std::uint32_t find(std::uint32_t left, std::uint32_t right) const {
     if ((left | right) < 256) return bytes_[left << 8 | right];
-    for (std::uint32_t i = home(left, right);; i = (i + 1) & mask_) {
+    for (std::size_t i = home(left, right);; i = (i + 1) & mask_) {
       const Slot& slot = others_[i];
       if (slot.left == left && slot.right == right) return slot.id;
       if (slot.id == kNone) return kNone;
@@ -50,9 +54,9 @@ class MergeLookup {
   /// False when some merge id is too large for 32 bits (a table of over four billion merges).
   bool complete() const { return complete_; }
 
-  /// The left-to-right encoder of the table, or null when the table does not have the form it
-  /// needs (see backtrack_encoder.hpp).
-  const BacktrackEncoder* backtracking() const { return backtracking_.get(); }
+  /// The most slots any held pair's lookup visits (1 when every pair sits at its home slot;
+  /// 0 when the open-addressing table holds nothing).
+  std::size_t longest_probe() const { return longest_probe_; }
 
  private:
   // An empty slot holds (kNone, kNone) -> kNone; no held pair is (kNone, kNone).
@@ -62,23 +66,23 @@ class MergeLookup {
     std::uint32_t id = kNone;
   };
 
-  // Multiplicative hashing in 32-bit arithmetic, cheap on 32-bit targets as well.
-  // The high bits of the product depend on every bit of both ids.
-  std::uint32_t home(std::uint32_t left, std::uint32_t right) const {
-    return ((left ^ seed_) * 0x9e3779b1U + right) * 0x85ebca77U >> shift_;
+  std::size_t home(std::uint32_t left, std::uint32_t right) const {
+    return static_cast<std::size_t>(keyed_hash(left, right, key_) >> shift_);
   }
 
-  void find_joinable_bytes(const MergeTable& merges);
+  /// Fills `others_` with `count` slots; false when some probe would exceed kLongestProbe.
+  bool fill_others(const MergeTable& merges, std::size_t count, InterruptPacer& pacer);
+  void find_joinable_bytes(const MergeTable& merges, InterruptPacer& pacer);
 
   std::vector<std::uint32_t> bytes_;
   std::vector<std::uint64_t> joinable_;  // 65,536 bits
   std::vector<Slot> others_;             // at least one empty slot, so every probe ends
-  std::uint32_t mask_ = 0;
-  unsigned shift_ = 31;  // 32 - log2 of the table size
-  std::uint32_t seed_;
+  std::size_t mask_ = 0;
+  unsigned shift_ = 63;  // 64 - log2 of the table size
+  std::uint64_t key_ = 0;
   std::uint32_t largest_ = 0;
+  std::size_t longest_probe_ = 0;
   bool complete_ = true;
-  std::unique_ptr<const BacktrackEncoder> backtracking_;
 };
 
 }  // namespace tokenizer::basic

@@ -5,11 +5,13 @@
 #include <limits>
 #include <mutex>
 #include <new>
+#include <ranges>
 #include <utility>
 
 #include "tokenizer/basic/flat_map.hpp"
 #include "tokenizer/basic/interrupt_pacer.hpp"
 #include "tokenizer/basic/keyed_hash.hpp"
+#include "tokenizer/basic/merge_rules.hpp"
 #include "tokenizer/basic/worker_pool.hpp"
 
 namespace tokenizer::basic {
@@ -169,18 +171,15 @@ void merge_pair(TokenSequence& sequence, TokenPair pair, TokenId new_id,
   InterruptPacer pace{interrupt};
   // Pass 1: mark every occurrence, greedily from the left.
   std::size_t first_marker = n;
-  for (std::size_t k = 0; k + 1 < n;) {
-    if (sequence[k] == pair.left && sequence[k + 1] == pair.right) {
-      sequence[k] = new_id;
-      sequence[k + 1] = kNoToken;
-      first_marker = std::min(first_marker, k + 1);
-      k += 2;
-      pace(2);
-    } else {
-      ++k;
-      pace();
-    }
-  }
+  rewrite_from_left(
+      std::views::iota(std::size_t{0}, n < 2 ? std::size_t{0} : n - 1),
+      [&](std::size_t k) { return sequence[k] == pair.left && sequence[k + 1] == pair.right; },
+      [&](std::size_t k) {
+        sequence[k] = new_id;
+        sequence[k + 1] = kNoToken;
+        first_marker = std::min(first_marker, k + 1);
+      },
+      pace);
   if (first_marker == n) return;
   // Pass 2: drop the markers; nothing before the first one moves.
   std::size_t kept = first_marker;

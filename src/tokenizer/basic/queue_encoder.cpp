@@ -5,14 +5,15 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <ranges>
+
+#include "tokenizer/basic/interrupt_pacer.hpp"
+#include "tokenizer/basic/merge_rules.hpp"
 
 namespace tokenizer::basic {
 namespace {
 
 constexpr std::uint32_t kNone = MergeLookup::kNone;
-
-// Interrupt polls happen once per this many rewrites.
-constexpr std::size_t kPollInterval = std::size_t{1} << 18;
 
 // How many batch positions ahead the loops prefetch.
 constexpr std::size_t kPrefetchDistance = 16;
@@ -83,7 +84,8 @@ class BucketQueue {
       lowest_ = kNone;
       return false;
     }
-    merge = static_cast<std::uint32_t>(word * 64 + static_cast<std::size_t>(std::countr_zero(bits_[word])));
+    merge = static_cast<std::uint32_t>(word * 64 +
+                                       static_cast<std::size_t>(std::countr_zero(bits_[word])));
     lowest_ = merge;
     bits_[word] &= bits_[word] - 1;
     for (std::uint32_t block = head_[merge]; block != kNone;) {
@@ -131,8 +133,8 @@ class BucketQueue {
   std::uint32_t lowest_ = 0;         // no bucket below it holds entries
 };
 
-/// Encodes short pieces directly on arrays: each round scans for the smallest merge id, then
-/// merges every occurrence of its pair in one compacting pass. Quadratic in the piece length,
+/// Encodes short pieces directly on arrays: each round scans for the merge that applies first,
+/// then merges every occurrence of its pair and compacts. Quadratic in the piece length,
 /// which for a few dozen bytes beats any queue.
 class ShortPieceEncoder {
  public:
@@ -146,43 +148,50 @@ class ShortPieceEncoder {
     for (std::size_t i = 0; i < length; ++i) token_[i] = static_cast<unsigned char>(piece[i]);
     for (std::size_t i = 0; i + 1 < length; ++i) merge_[i] = lookup_.find(token_[i], token_[i + 1]);
     merge_[length - 1] = kNone;
-    for (;;) {
-      std::uint32_t smallest = kNone;
-      for (std::size_t i = 0; i + 1 < length; ++i) smallest = std::min(smallest, merge_[i]);
-      if (smallest == kNone) break;
-      const TokenPair pair = smallest_pair(smallest, length);
-      length = merge_all(pair, smallest, length);
-    }
+    MergeCandidate merge;
+    while (next_merge(length, merge)) length = merge_all(merge, length);
     out.insert(out.end(), token_, token_ + length);
   }
 
  private:
-  // The smallest pair among those carrying `id` (several do only in combined tables).
-  TokenPair smallest_pair(std::uint32_t id, std::size_t length) const {
-    TokenPair best{kNoToken, kNoToken};
+  // The merge that applies first among the piece's pairs; false when none has a merge.
+  bool next_merge(std::size_t length, MergeCandidate& best) const {
+    bool found = false;
     for (std::size_t i = 0; i + 1 < length; ++i) {
-      if (merge_[i] == id) best = std::min(best, TokenPair{token_[i], token_[i + 1]});
+      if (merge_[i] == kNone) continue;
+      const MergeCandidate candidate{TokenPair{token_[i], token_[i + 1]}, merge_[i]};
+      if (!found || applies_before(candidate, best)) best = candidate;
+      found = true;
     }
-    return best;
+    return found;
   }
 
-  // Rewrites every occurrence of `pair` (left to right, without overlap) as `id` and returns
-  // the new length. Merge ids are carried along for untouched pairs and looked up for pairs
-  // next to a new token.
-  std::size_t merge_all(TokenPair pair, std::uint32_t id, std::size_t length) {
+  // Rewrites every occurrence of the merge's pair (left to right, without overlap) as its id
+  // and returns the new length. Merge ids are carried along for untouched pairs and looked up
+  // for pairs next to a new token.
+  std::size_t merge_all(const MergeCandidate& merge, std::size_t length) {
+    const auto id = static_cast<std::uint32_t>(merge.id);
+    rewrite_from_left(
+        std::views::iota(std::size_t{0}, length - 1),
+        [&](std::size_t r) {
+          return merge_[r] == id && token_[r] == merge.pair.left &&
+                 token_[r + 1] == merge.pair.right;
+        },
+        [&](std::size_t r) {
+          token_[r] = id;
+          token_[r + 1] = kNone;  // consumed: dropped below
+        },
+        [] {});
     std::size_t w = 0;
-    for (std::size_t r = 0; r < length; ++w) {
-      if (merge_[r] == id && token_[r] == pair.left && token_[r + 1] == pair.right) {
-        token_[w] = id;
-        r += 2;
-      } else {
-        token_[w] = token_[r];
-        merge_[w] = merge_[r];
-        r += 1;
-      }
+    for (std::size_t r = 0; r < length; ++r) {
+      if (token_[r] == kNone) continue;
+      token_[w] = token_[r];
+      merge_[w] = merge_[r];
+      ++w;
     }
     for (std::size_t i = 0; i + 1 < w; ++i) {
-      if (token_[i] == id || token_[i + 1] == id) merge_[i] = lookup_.find(token_[i], token_[i + 1]);
+      if (token_[i] == id || token_[i + 1] == id)
+        merge_[i] = lookup_.find(token_[i], token_[i + 1]);
     }
     merge_[w - 1] = kNone;
     return w;
@@ -201,8 +210,7 @@ class QueuedEncoder {
       : lookup_{lookup}, queue_{lookup.largest(), expected} {}
 
   /// Appends the ids of `piece` to `out`.
-  void encode(std::string_view piece, std::vector<TokenId>& out, std::size_t& work,
-              const InterruptCheck& interrupt);
+  void encode(std::string_view piece, std::vector<TokenId>& out, InterruptPacer& pace);
 
  private:
   /// One position of the piece: its token (kNone once removed), its neighbours, and the merge
@@ -251,10 +259,13 @@ bool QueuedEncoder<Queue>::take_batch(std::uint32_t& merge) {
     if (kept == 0) continue;
     // Pairs sharing one id (a table grown by several trainings or loads): this round takes the
     // smallest pair; the others are queued again for the next round.
-    TokenPair smallest = pair_at(batch_.front());
-    for (std::uint32_t position : batch_) smallest = std::min(smallest, pair_at(position));
+    MergeCandidate first{pair_at(batch_.front()), merge};
+    for (std::uint32_t position : batch_) {
+      const MergeCandidate candidate{pair_at(position), merge};
+      if (applies_before(candidate, first)) first = candidate;
+    }
     std::erase_if(batch_, [&](std::uint32_t position) {
-      if (pair_at(position) == smallest) return false;
+      if (pair_at(position) == first.pair) return false;
       queue_.push(merge, position);
       return true;
     });
@@ -285,7 +296,7 @@ void QueuedEncoder<Queue>::rewrite(std::uint32_t i, std::uint32_t id) {
 
 template <class Queue>
 void QueuedEncoder<Queue>::encode(std::string_view piece, std::vector<TokenId>& out,
-                                  std::size_t& work, const InterruptCheck& interrupt) {
+                                  InterruptPacer& pace) {
   const auto n = static_cast<std::uint32_t>(piece.size());
   nodes_.resize(n);
   for (std::uint32_t i = 0; i < n; ++i) {
@@ -297,18 +308,16 @@ void QueuedEncoder<Queue>::encode(std::string_view piece, std::vector<TokenId>& 
   std::uint32_t merge = kNone;
   while (take_batch(merge)) {
     const TokenPair pair = pair_at(batch_.front());
-    for (std::size_t k = 0; k < batch_.size(); ++k) {
-      prefetch(k + kPrefetchDistance);
-      const std::uint32_t i = batch_[k];
-      // An earlier rewrite of this round may have removed i or its partner: left-to-right,
-      // non-overlapping, exactly like a single pass over the sequence.
-      const Node& node = nodes_[i];
-      if (node.token != pair.left || node.next == kNone || nodes_[node.next].token != pair.right) {
-        continue;
-      }
-      rewrite(i, merge);
-      if (++work % kPollInterval == 0) interrupt();
-    }
+    // An earlier rewrite of this round may have removed a position or its partner.
+    rewrite_from_left(
+        std::views::iota(std::size_t{0}, batch_.size()),
+        [&](std::size_t k) {
+          prefetch(k + kPrefetchDistance);
+          const Node& node = nodes_[batch_[k]];
+          return node.token == pair.left && node.next != kNone &&
+                 nodes_[node.next].token == pair.right;
+        },
+        [&](std::size_t k) { rewrite(batch_[k], merge); }, pace);
   }
   for (std::uint32_t i = n == 0 ? kNone : 0; i != kNone; i = nodes_[i].next) {
     out.push_back(nodes_[i].token);
@@ -323,7 +332,7 @@ std::vector<TokenId> encode_queued(const MergeLookup& lookup, std::string_view t
   interrupt();
   std::vector<TokenId> out;
   out.reserve(text.size() / 2 + 16);
-  std::size_t work = 0;
+  InterruptPacer pace{interrupt};
   ShortPieceEncoder short_pieces{lookup};
   QueuedEncoder<HeapQueue> medium{lookup, 64};
   std::optional<QueuedEncoder<BucketQueue>> large;
@@ -351,16 +360,12 @@ std::vector<TokenId> encode_queued(const MergeLookup& lookup, std::string_view t
                piece.size() < std::size_t{lookup.largest()} / 4) {
       // The buckets' arrays cost about as much as a piece a quarter as long as the largest
       // merge id; shorter pieces take the heap.
-      medium.encode(piece, out, work, interrupt);
+      medium.encode(piece, out, pace);
     } else {
       if (!large) large.emplace(lookup, piece.size());
-      large->encode(piece, out, work, interrupt);
+      large->encode(piece, out, pace);
     }
-    work += piece.size();
-    if (work >= kPollInterval) {
-      work %= kPollInterval;
-      interrupt();
-    }
+    pace(piece.size());
     start = end;
   }
   return out;
