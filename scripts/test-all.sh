@@ -74,8 +74,10 @@ PAIRLOOM_CORPORA="${PAIRLOOM_CORPORA:-$repo/../shared/corpora}"
 # Hypothesis keeps its examples under the build root.
 export PAIRLOOM_CORPORA PYTHONDONTWRITEBYTECODE=1 PIP_DISABLE_PIP_VERSION_CHECK=1
 export HYPOTHESIS_STORAGE_DIRECTORY="$BUILD_ROOT/hypothesis"
-# What every Python lane needs besides the module.
-TEST_PACKAGES=(pytest hypothesis numpy tqdm)
+# What every Python lane needs besides the module; the last ones are optional where they
+# publish no wheel (numpy has none for i686): the tests that need them skip there.
+TEST_PACKAGES=(pytest hypothesis tqdm numpy mypy)
+TEST_PACKAGES_REQUIRED=3
 
 # ---------------------------------------------------------------------------------------
 # Results
@@ -294,10 +296,9 @@ lane_wheel_debian_3_11() {
 }
 
 # target_install NAME SITE PYVER PLATFORM: this run's wheel for CPython PYVER on PLATFORM
-# (manylinux x86_64 or i686), and the test tools, into the pip --target folder SITE. numpy
-# publishes no i686 wheels: without it the tests that need it skip.
+# (manylinux x86_64 or i686), and the test tools, into the pip --target folder SITE.
 target_install() {
-  local name="$1" site="$2" pyver="$3" arch="$4" platforms=() p
+  local name="$1" site="$2" pyver="$3" arch="$4" platforms=() p optional
   for p in manylinux2014 manylinux_2_28 manylinux_2_34 manylinux_2_36; do
     platforms+=(--platform "${p}_$arch")
   done
@@ -306,8 +307,11 @@ target_install() {
   rm -rf "$site"
   step "$name" "pip install --target the wheel" "${pip[@]}" --no-index --find-links "$DIST" \
     --no-deps "pairloom==$VERSION" || return
-  step "$name" "pip install --target the test tools" "${pip[@]}" pytest hypothesis tqdm || return
-  "${pip[@]}" numpy || note "$name: no numpy wheel for CPython $pyver on $arch"
+  step "$name" "pip install --target the test tools" "${pip[@]}" \
+    "${TEST_PACKAGES[@]:0:TEST_PACKAGES_REQUIRED}" || return
+  for optional in "${TEST_PACKAGES[@]:TEST_PACKAGES_REQUIRED}"; do
+    "${pip[@]}" "$optional" || note "$name: no $optional wheel for CPython $pyver on $arch"
+  done
 }
 
 I386_DIR="$BUILD_ROOT/i386"
@@ -603,7 +607,7 @@ PYENV311="$(pyenv_python 3.11)" || die "no pyenv CPython 3.11"
 TOOLS="$(tools_venv "$BUILD_ROOT")" || exit 1
 PATH="$TOOLS/bin:$PATH"
 export PATH
-venv_with "$BUILD_ROOT/venv-test-3.11" "$PYENV311" "import pytest, hypothesis, numpy, tqdm" \
+venv_with "$BUILD_ROOT/venv-test-3.11" "$PYENV311" "import pytest, hypothesis, tqdm, numpy, mypy" \
   "${TEST_PACKAGES[@]}" || die "making the test virtualenv failed"
 PY="$BUILD_ROOT/venv-test-3.11/bin/python"
 VERSION="$(sed -n 's/^version = "\(.*\)"$/\1/p' "$repo/pyproject.toml" | head -n 1)"
