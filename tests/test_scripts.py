@@ -1,5 +1,6 @@
-"""The test lanes' own judges: scripts/memcheck.py blames valgrind findings on the module only
-when a frame runs code of the module's very file."""
+"""The test lanes' own judges: scripts/junit_counts.py counts what a suite reported, and
+scripts/memcheck.py blames valgrind findings on the module only when a frame runs code of the
+module's very file."""
 
 import importlib.util
 import pathlib
@@ -9,15 +10,41 @@ import pytest
 SCRIPTS = pathlib.Path(__file__).resolve().parent.parent / "scripts"
 
 
-@pytest.fixture(scope="module")
-def memcheck():
-    path = SCRIPTS / "memcheck.py"
+def script(name):
+    path = SCRIPTS / f"{name}.py"
     if not path.exists():
         pytest.skip("scripts/ not shipped here")
-    spec = importlib.util.spec_from_file_location("memcheck_script", path)
+    spec = importlib.util.spec_from_file_location(f"{name}_script", path)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
+
+
+@pytest.fixture(scope="module")
+def memcheck():
+    return script("memcheck")
+
+
+PYTEST_REPORT = """<testsuites><testsuite tests="5" failures="1" errors="1" skipped="1">
+<testcase name="a"/><testcase name="b"><failure message="x"/></testcase>
+<testcase name="c"><error message="collection"/></testcase>
+<testcase name="d"><skipped message="no corpora"/></testcase><testcase name="e"/>
+</testsuite></testsuites>"""
+# GoogleTest before 1.13 counts a skipped test in "tests" only; later ones mark it so.
+GTEST_REPORT = """<testsuites tests="4" failures="1"><testsuite name="S" tests="4">
+<testcase name="a" status="run" result="completed"/>
+<testcase name="b" status="run" result="skipped"><skipped message="x"/></testcase>
+<testcase name="c" status="notrun" result="suppressed"/>
+<testcase name="d" status="run" result="completed"><failure message="x"/></testcase>
+</testsuite></testsuites>"""
+
+
+@pytest.mark.parametrize("text, expected", [(PYTEST_REPORT, (2, 2, 1)),
+                                            (GTEST_REPORT, (1, 1, 2))])
+def test_junit_counts_read_each_case(tmp_path, text, expected):
+    report = tmp_path / "report.xml"
+    report.write_text(text)
+    assert script("junit_counts").counts(report) == expected
 
 
 def error(kind, *objs, leaked=0):
