@@ -226,7 +226,7 @@ wheel_tag() {
 # repository root, but with -P so that neither the source tree's pairloom_tools nor a module
 # lying there shadows the installed ones; checks first that the imports resolve into SITE.
 pytest_installed() {
-  local name="$1" python="$2" site="$3" want="$4" tag where
+  local name="$1" python="$2" site="$3" want="$4" tag where path
   shift 4
   tag="$(wheel_tag "$site")"
   [[ "$tag" == "$want"* ]] || {
@@ -239,10 +239,12 @@ print(pairloom.__file__); print(pairloom_tools.__file__)')" || {
     record_broken "$name" "the installed package does not import"
     return 1
   }
-  if grep -qv "^$site/" <<<"$where"; then
-    record_broken "$name" "imported $(tr '\n' ' ' <<<"$where")instead of the installed wheel"
-    return 1
-  fi
+  while IFS= read -r path; do
+    [[ "$path" == "$site"/* ]] || {
+      record_broken "$name" "imported $path instead of the installed wheel's"
+      return 1
+    }
+  done <<<"$where"
   note "$name: wheel $tag"
   run_suite "$name" "$BUILD_ROOT/$name.xml" env -C "$repo" "$@" "$python" -P -m pytest -q \
     -p no:cacheprovider --junitxml="$BUILD_ROOT/$name.xml" "${PYTEST_ARGS[@]}"
