@@ -2,8 +2,9 @@
 scripts/memcheck.py blames valgrind findings on the module only when a frame runs code of the
 module's very file."""
 
-import importlib.util
 import pathlib
+import runpy
+import types
 
 import pytest
 
@@ -14,10 +15,7 @@ def script(name):
     path = SCRIPTS / f"{name}.py"
     if not path.exists():
         pytest.skip("scripts/ not shipped here")
-    spec = importlib.util.spec_from_file_location(f"{name}_script", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return types.SimpleNamespace(**runpy.run_path(str(path)))
 
 
 @pytest.fixture(scope="module")
