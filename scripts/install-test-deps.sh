@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
-# Installs everything the test lanes need on a Debian 12 (bookworm) x86_64 machine:
-# Debian packages (GoogleTest, the 32-bit toolchain, the i386 Python runtime, Debian's
-# pytest and hypothesis, clang and valgrind for the fuzz and memory-check lanes) and, for
-# every pyenv CPython the lanes use, pytest and hypothesis.
+# Installs the Debian packages the test lanes need on a Debian 12 (bookworm) x86_64 machine:
+# GoogleTest, the 32-bit toolchain, the i386 Python runtime and headers, clang and valgrind for
+# the fuzz and memory-check lanes, clang-format for the format lane. Python packages (the test
+# tools, cmake, ninja, the wheel tools) never go into an interpreter of the machine:
+# scripts/test-all.sh puts them into virtualenvs under its build root.
 #
 # Idempotent: a package already present is not asked for again, and the package index is
 # refreshed only when something is missing.
 #
 #   PAIRLOOM_SKIP_APT=1   leave Debian packages alone (a machine without root)
-#   PAIRLOOM_SKIP_PIP=1   leave the pyenv interpreters alone
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -27,18 +27,13 @@ APT_PACKAGES=(
   clang-16
   libclang-rt-16-dev
   valgrind
+  clang-format-16
   libc6-dbg:i386
-  python3-pytest
-  python3-hypothesis
   libpython3.11-dev:i386
   libpython3.11-stdlib:i386
   libpython3.11:i386
 )
 APT_OPTIONAL=(libgtest-dev:i386)
-
-PIP_PACKAGES=(pytest hypothesis)
-# The build itself (engine lane) needs these from the default interpreter.
-BUILD_PIP_PACKAGES=("cmake>=3.26" ninja)
 
 SUDO=()
 if [[ $(id -u) -ne 0 ]]; then
@@ -109,28 +104,4 @@ install_apt() {
   done
 }
 
-pip_install_into() {
-  local python="$1" check="$2"
-  shift 2
-  if ! "$python" -c "$check" >/dev/null 2>&1; then
-    note "pip install $* into $python"
-    PIP_DISABLE_PIP_VERSION_CHECK=1 "$python" -m pip install -q --root-user-action=ignore "$@"
-  fi
-}
-
-install_pip() {
-  local version python
-  python="$(pyenv_python 3.11)" || die "no pyenv CPython 3.11: the build and the wheel lane need it"
-  pip_install_into "$python" "import pytest, hypothesis" "${PIP_PACKAGES[@]}"
-  pip_install_into "$python" \
-    "import cmake, ninja; assert tuple(map(int, cmake.__version__.split('.')[:2])) >= (3, 26)" \
-    "${BUILD_PIP_PACKAGES[@]}"
-  for version in "${PAIRLOOM_EXTRA_PYTHONS[@]}"; do
-    if python="$(pyenv_python "$version")"; then
-      pip_install_into "$python" "import pytest, hypothesis" "${PIP_PACKAGES[@]}"
-    fi
-  done
-}
-
 [[ "${PAIRLOOM_SKIP_APT:-0}" == 1 ]] || install_apt
-[[ "${PAIRLOOM_SKIP_PIP:-0}" == 1 ]] || install_pip

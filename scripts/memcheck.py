@@ -2,9 +2,9 @@
 
     memcheck.py exercise            calls every method of BasicTokenizer, failures included,
                                     a few rounds over, so that a leak per call adds up
-    memcheck.py report XML NAME     reads valgrind's XML output; prints a one-line summary and
+    memcheck.py report XML MODULE   reads valgrind's XML output; prints a one-line summary and
                                     fails when a definite leak or a memory error has a frame in
-                                    an object whose path contains NAME
+                                    the object file MODULE (the pairloom*.so that was loaded)
 
 Run the first under valgrind with PYTHONMALLOC=malloc, so that Python objects are plain heap
 blocks that memcheck follows one by one.
@@ -151,18 +151,25 @@ def exercise():
     print("exercise: every method called", ROUNDS, "times", file=sys.stderr)
 
 
-def in_module(error, name):
-    return any(name in (frame.findtext("obj") or "") for frame in error.iter("frame"))
+def in_module(error, module):
+    """Whether a frame of `error` runs code of the object file `module` (a resolved path).
+
+    Frames are matched by the very file, never by a part of its path: the folder of a checkout
+    may well hold the module's name, and then so do the interpreter's own frames."""
+    return any(os.path.realpath(obj) == module
+               for obj in (frame.findtext("obj") for frame in error.iter("frame")) if obj)
 
 
-def report(path, name):
+def report(path, module):
+    module = os.path.realpath(module)
+    name = os.path.basename(module)
     root = ET.parse(path).getroot()
     leaks = {"module": 0, "other": 0, "bytes": 0}
     errors = {"module": 0, "other": 0}
     ours = []
     for error in root.iter("error"):
         kind = error.findtext("kind") or ""
-        mine = in_module(error, name)
+        mine = in_module(error, module)
         if kind.startswith("Leak_"):
             if kind != "Leak_DefinitelyLost":
                 continue

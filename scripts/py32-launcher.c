@@ -3,4 +3,6 @@
  * PYTHONHOME=/usr so it finds the shared standard library and dist-packages. */
 #include <Python.h>
 
-int main(int argc, char** argv) { return Py_BytesMain(argc, argv); }
+int main(int argc, char** argv) {
+  return Py_BytesMain(argc, argv);
+}

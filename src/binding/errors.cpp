@@ -8,15 +8,14 @@
 #include "binding/once.hpp"
 
 // The interpreter's way of taking out and putting back the pending exception changed in 3.12:
-// the single-object functions arrived and the three-object ones were deprecated. The stable ABI
-// of 3.11 declares only the old ones, so the new ones are looked up when the module loads and
-// used whenever the running interpreter has them.
-extern "C" {
-PyObject* PyErr_GetRaisedException(void);
-void PyErr_SetRaisedException(PyObject*);
-}
-#pragma weak PyErr_GetRaisedException
-#pragma weak PyErr_SetRaisedException
+// the single-object functions arrived and the three-object ones were deprecated. Which pair the
+// module calls is chosen when it is compiled, by the stable ABI version it targets: a module
+// for 3.11 and later uses the three-object functions, one for 3.12 and later the new ones.
+#if Py_LIMITED_API + 0 >= 0x030C0000
+#define PAIRLOOM_SINGLE_OBJECT_EXCEPTIONS 1
+#else
+#define PAIRLOOM_SINGLE_OBJECT_EXCEPTIONS 0
+#endif
 
 namespace pairloom::binding {
 namespace {
@@ -140,7 +139,9 @@ void raise_panic(std::string_view message) {
 }
 
 PyRef fetch_exception() {
-  if (PyErr_GetRaisedException != nullptr) return PyRef::steal(PyErr_GetRaisedException());
+#if PAIRLOOM_SINGLE_OBJECT_EXCEPTIONS
+  return PyRef::steal(PyErr_GetRaisedException());
+#else
   PyObject* type = nullptr;
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;
@@ -151,18 +152,19 @@ PyRef fetch_exception() {
   Py_XDECREF(type);
   Py_XDECREF(traceback);
   return PyRef::steal(value);
+#endif
 }
 
 void restore_exception(PyRef exception) {
   if (!exception) return;
-  if (PyErr_SetRaisedException != nullptr) {
-    PyErr_SetRaisedException(exception.release());
-    return;
-  }
+#if PAIRLOOM_SINGLE_OBJECT_EXCEPTIONS
+  PyErr_SetRaisedException(exception.release());
+#else
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception.get()));
   Py_INCREF(type);
   PyObject* traceback = PyException_GetTraceback(exception.get());
   PyErr_Restore(type, exception.release(), traceback);
+#endif
 }
 
 void rethrow_conversion_error(const char* name) {
