@@ -70,11 +70,15 @@ long long status_bytes(const std::string& field) {
   return 0;
 }
 
-long long current_rss_bytes() { return status_bytes("VmRSS"); }
+long long current_rss_bytes() {
+  return status_bytes("VmRSS");
+}
 
 /// The peak of this process's own memory. Not ru_maxrss: after a vfork-and-exec start that
 /// also holds the parent's peak.
-long long peak_rss_bytes() { return status_bytes("VmHWM"); }
+long long peak_rss_bytes() {
+  return status_bytes("VmHWM");
+}
 
 std::string read_file(const char* path) {
   std::ifstream in(path, std::ios::binary);
@@ -235,8 +239,8 @@ int count(const char* text_path, std::size_t threads, int repeats) {
   std::printf(
       "{\"serial\": %.6f, \"serial_cpu\": %.6f, \"parallel\": %.6f, \"parallel_cpu\": %.6f, "
       "\"threads\": %zu, \"repeats\": %d, \"distinct_pairs\": %zu}\n",
-      median(serial), median(serial_cpu), median(parallel), median(parallel_cpu), threads,
-      repeats, distinct);
+      median(serial), median(serial_cpu), median(parallel), median(parallel_cpu), threads, repeats,
+      distinct);
   return 0;
 }
 

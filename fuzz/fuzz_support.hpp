@@ -20,9 +20,10 @@ class PropertyBroken : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-[[noreturn]] inline void fail(const char* file, int line, const char* what, const std::string& detail) {
-  const std::string report = std::string(file) + ":" + std::to_string(line) +
-                             ": property broken: " + what + "\n" + detail;
+[[noreturn]] inline void fail(const char* file, int line, const char* what,
+                              const std::string& detail) {
+  const std::string report =
+      std::string(file) + ":" + std::to_string(line) + ": property broken: " + what + "\n" + detail;
 #ifdef PAIRLOOM_FUZZ_REPLAY
   throw PropertyBroken(report);
 #else
@@ -33,9 +34,9 @@ class PropertyBroken : public std::runtime_error {
 }
 
 /// Aborts with `detail` (any expression giving a std::string) when `condition` is false.
-#define FUZZ_CHECK(condition, detail)                                                     \
-  do {                                                                                    \
-    if (!(condition)) ::fuzz::fail(__FILE__, __LINE__, #condition, std::string(detail));  \
+#define FUZZ_CHECK(condition, detail)                                                    \
+  do {                                                                                   \
+    if (!(condition)) ::fuzz::fail(__FILE__, __LINE__, #condition, std::string(detail)); \
   } while (false)
 
 /// A file that lives in memory only (memfd). The engine opens it by the path

@@ -85,7 +85,9 @@ struct Utf8Oracle {
   const std::vector<bool>& prefixes(std::size_t n) const {
     return n == 1 ? prefix_1 : n == 2 ? prefix_2 : prefix_3;
   }
-  std::vector<bool>& prefixes(std::size_t n) { return n == 1 ? prefix_1 : n == 2 ? prefix_2 : prefix_3; }
+  std::vector<bool>& prefixes(std::size_t n) {
+    return n == 1 ? prefix_1 : n == 2 ? prefix_2 : prefix_3;
+  }
   const std::vector<bool>& wholes(std::size_t n) const {
     return n == 1 ? whole_1 : n == 2 ? whole_2 : whole_3;
   }
@@ -102,7 +104,8 @@ const Utf8Oracle& oracle() {
 char32_t scalar_of(std::string_view bytes) {
   static constexpr unsigned kLeadMask[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
   char32_t c = static_cast<unsigned char>(bytes[0]) & kLeadMask[bytes.size()];
-  for (std::size_t i = 1; i < bytes.size(); ++i) c = (c << 6) | (static_cast<unsigned char>(bytes[i]) & 0x3F);
+  for (std::size_t i = 1; i < bytes.size(); ++i)
+    c = (c << 6) | (static_cast<unsigned char>(bytes[i]) & 0x3F);
   return c;
 }
 
@@ -162,8 +165,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Reference expected = reference_render(bytes);
 
   const std::string rendered = render_token(bytes);
-  FUZZ_CHECK(rendered == expected.text,
-             "input " + escaped(bytes) + "\n got " + escaped(rendered) + "\nwant " + escaped(expected.text));
+  FUZZ_CHECK(rendered == expected.text, "input " + escaped(bytes) + "\n got " + escaped(rendered) +
+                                            "\nwant " + escaped(expected.text));
   FUZZ_CHECK(rendered_size(bytes) == rendered.size(), "rendered_size " + escaped(bytes));
   FUZZ_CHECK(is_valid_utf8(bytes) == expected.valid, "is_valid_utf8 " + escaped(bytes));
   FUZZ_CHECK(is_valid_utf8(rendered), "rendering is not UTF-8");

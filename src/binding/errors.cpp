@@ -55,21 +55,35 @@ void set_no_exception_error() noexcept {
 PyObject* io_exception_class(const Error& error) {
   if (error.kind != ErrorKind::os) return PyExc_OSError;
   switch (error.os_error) {
-    case ENOENT: return PyExc_FileNotFoundError;
+    case ENOENT:
+      return PyExc_FileNotFoundError;
     case EPERM:
-    case EACCES: return PyExc_PermissionError;
-    case ECONNREFUSED: return PyExc_ConnectionRefusedError;
-    case ECONNRESET: return PyExc_ConnectionResetError;
-    case ECONNABORTED: return PyExc_ConnectionAbortedError;
-    case EPIPE: return PyExc_BrokenPipeError;
-    case EEXIST: return PyExc_FileExistsError;
-    case EAGAIN: return PyExc_BlockingIOError;
-    case ENOTDIR: return PyExc_NotADirectoryError;
-    case EISDIR: return PyExc_IsADirectoryError;
-    case ETIMEDOUT: return PyExc_TimeoutError;
-    case EINTR: return PyExc_InterruptedError;
-    case ENOMEM: return PyExc_MemoryError;
-    default: return PyExc_OSError;
+    case EACCES:
+      return PyExc_PermissionError;
+    case ECONNREFUSED:
+      return PyExc_ConnectionRefusedError;
+    case ECONNRESET:
+      return PyExc_ConnectionResetError;
+    case ECONNABORTED:
+      return PyExc_ConnectionAbortedError;
+    case EPIPE:
+      return PyExc_BrokenPipeError;
+    case EEXIST:
+      return PyExc_FileExistsError;
+    case EAGAIN:
+      return PyExc_BlockingIOError;
+    case ENOTDIR:
+      return PyExc_NotADirectoryError;
+    case EISDIR:
+      return PyExc_IsADirectoryError;
+    case ETIMEDOUT:
+      return PyExc_TimeoutError;
+    case EINTR:
+      return PyExc_InterruptedError;
+    case ENOMEM:
+      return PyExc_MemoryError;
+    default:
+      return PyExc_OSError;
   }
 }
 
@@ -101,8 +115,8 @@ void print_notice(PyObject* exception) {
 
 PyObject* panic_exception_type() {
   return panic_cell.get([] {
-    return PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
-                                     PyExc_BaseException, nullptr);
+    return PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException,
+                                     nullptr);
   });
 }
 
@@ -195,9 +209,10 @@ void rethrow_conversion_error(const char* name) {
   }
 
   if (type == PyExc_TypeError) {
-    PyRef message = checked(PyRef::steal(PyUnicode_FromFormat("argument '%s': %S", name,
-                                                              exception.get())));
-    PyRef replacement = checked(PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr)));
+    PyRef message =
+        checked(PyRef::steal(PyUnicode_FromFormat("argument '%s': %S", name, exception.get())));
+    PyRef replacement = checked(
+        PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr)));
     if (PyObject* cause = PyException_GetCause(exception.get())) {
       PyException_SetCause(replacement.get(), cause);  // steals `cause`
     }

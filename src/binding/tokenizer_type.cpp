@@ -32,8 +32,7 @@ namespace engine = tokenizer::basic;
 
 /// The instance layout.
 struct TokenizerObject {
-  PyObject_HEAD
-  engine::Tokenizer state;
+  PyObject_HEAD engine::Tokenizer state;
   /// Encoding's tables for `state.merges`, rebuilt by the calls that may change the merges
   /// (under exclusive access); empty or stale after such a call failed, until the next one.
   std::optional<engine::EncodeTables> tables;
@@ -102,10 +101,14 @@ void succeed_or_raise(const engine::Result<>& result) {
   if (!result.ok()) raise_io_error(result.error());
 }
 
-bool signal_pending(void*) { return PyErr_CheckSignals() != 0; }
+bool signal_pending(void*) {
+  return PyErr_CheckSignals() != 0;
+}
 
 /// Lets long engine operations stop for a signal (Ctrl-C) that a handler turned into an error.
-engine::InterruptCheck signal_check() { return engine::InterruptCheck{&signal_pending, nullptr}; }
+engine::InterruptCheck signal_check() {
+  return engine::InterruptCheck{&signal_pending, nullptr};
+}
 
 /// Brings `object.tables` up to date with the merges; called with exclusive access.
 void refresh_tables(TokenizerObject& object) {
@@ -139,8 +142,8 @@ PyObject* id_list(const std::vector<engine::TokenId>& ids) {
 }
 
 PyObject* text_result(const std::string& text) {
-  return checked(PyRef::steal(PyUnicode_FromStringAndSize(
-                     text.data(), static_cast<Py_ssize_t>(text.size()))))
+  return checked(PyRef::steal(PyUnicode_FromStringAndSize(text.data(),
+                                                          static_cast<Py_ssize_t>(text.size()))))
       .release();
 }
 
@@ -228,14 +231,14 @@ PyObject* train(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames) noexcept {
-  return invoke<1>(kEncode, Access::shared, self, args, nargs, kwnames,
-                   [](TokenizerObject& object, Arguments<1>& a) {
-                     std::string_view text = text_argument("text", a[0]);
-                     const engine::MergeTable& merges = object.state.merges;
-                     return id_list(object.tables ? engine::encode(merges, *object.tables, text,
-                                                                   signal_check())
-                                                  : engine::encode(merges, text, signal_check()));
-                   });
+  return invoke<1>(
+      kEncode, Access::shared, self, args, nargs, kwnames,
+      [](TokenizerObject& object, Arguments<1>& a) {
+        std::string_view text = text_argument("text", a[0]);
+        const engine::MergeTable& merges = object.state.merges;
+        return id_list(object.tables ? engine::encode(merges, *object.tables, text, signal_check())
+                                     : engine::encode(merges, text, signal_check()));
+      });
 }
 
 PyObject* decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -359,6 +362,8 @@ PyObject* create_type() {
 
 }  // namespace
 
-PyObject* tokenizer_type() { return type_cell.get(create_type); }
+PyObject* tokenizer_type() {
+  return type_cell.get(create_type);
+}
 
 }  // namespace pairloom::binding

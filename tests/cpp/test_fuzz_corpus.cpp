@@ -34,10 +34,12 @@ struct Target {
 class FuzzCorpus : public ::testing::TestWithParam<Target> {};
 
 TEST_P(FuzzCorpus, EveryInputKeepsTheProperties) {
-  const std::filesystem::path folder = std::filesystem::path(PAIRLOOM_FUZZ_CORPUS) / GetParam().name;
+  const std::filesystem::path folder =
+      std::filesystem::path(PAIRLOOM_FUZZ_CORPUS) / GetParam().name;
   ASSERT_TRUE(std::filesystem::is_directory(folder)) << folder;
   std::vector<std::filesystem::path> inputs;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) inputs.push_back(entry.path());
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    inputs.push_back(entry.path());
   std::sort(inputs.begin(), inputs.end());
   ASSERT_FALSE(inputs.empty());
   for (const auto& path : inputs) {

@@ -18,7 +18,8 @@ TEST(BuildVocab, FreshTokenizerGetsTheByteTokens) {
   Tokenizer tokenizer;
   build_vocab(tokenizer);
   ASSERT_EQ(tokenizer.vocab.size(), 256u);
-  for (unsigned b = 0; b < 256; ++b) EXPECT_EQ(bytes_of(tokenizer.vocab, b), std::string(1, char(b)));
+  for (unsigned b = 0; b < 256; ++b)
+    EXPECT_EQ(bytes_of(tokenizer.vocab, b), std::string(1, char(b)));
 }
 
 TEST(BuildVocab, MergesBuildInTableOrderAndSkipMissingParts) {
@@ -78,7 +79,8 @@ TEST(BuildVocab, RefusesTokensBeyondMemoryAndKeepsTheOldVocabulary) {
   Tokenizer tokenizer;
   tokenizer.vocab.insert_or_assign(TokenId{7}, TokenBytes{"kept"});
   tokenizer.merges.insert_or_assign(TokenPair{97, 97}, 256);
-  for (TokenId id = 257; id < 256 + 70; ++id) tokenizer.merges.insert_or_assign(TokenPair{id - 1, id - 1}, id);
+  for (TokenId id = 257; id < 256 + 70; ++id)
+    tokenizer.merges.insert_or_assign(TokenPair{id - 1, id - 1}, id);
   EXPECT_THROW(build_vocab(tokenizer), std::bad_alloc);
   EXPECT_EQ(tokenizer.vocab.size(), 1u);
   EXPECT_EQ(bytes_of(tokenizer.vocab, 7), "kept");

@@ -189,7 +189,7 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
   }
 
   struct Pair {
-    Index left;       // kNone while the number is free
+    Index left;  // kNone while the number is free
     Index right;
     Index list_size;  // entries of this pair in `occurrences_`
     Index list_at;    // where they start
@@ -290,7 +290,7 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
   // the pair (z, y); kNone when not created yet. Reset after each merge.
   std::vector<Index> with_left_;
   std::vector<Index> with_right_;
-  std::vector<Index> created_;                   // pair numbers created in this merge
+  std::vector<Index> created_;  // pair numbers created in this merge
   struct Gained {
     Index number;    // the pair gained
     Index position;  // where it starts
@@ -519,7 +519,6 @@ void IncrementalTrainer::Impl<Index>::release(Index number) {
   free_.push_back(number);
 }
 
-
 template <class Index>
 void IncrementalTrainer::Impl<Index>::rewrite(Index i, Index id) {
   Node& at = nodes_[i];
@@ -597,8 +596,7 @@ void IncrementalTrainer::Impl<Index>::merge(TokenPair pair, TokenId token_id,
 }
 
 template <class Index>
-void IncrementalTrainer::Impl<Index>::publish_new_pairs(std::size_t spare,
-                                                        std::size_t spare_end) {
+void IncrementalTrainer::Impl<Index>::publish_new_pairs(std::size_t spare, std::size_t spare_end) {
   // Forget the merge's lookup tables and enter the new pairs that occur often enough into
   // the heap.
   for (Index number : created_) {
@@ -692,8 +690,12 @@ void IncrementalTrainer::merge(TokenPair pair, TokenId id, const InterruptCheck&
   engine_->merge(pair, id, interrupt);
 }
 
-std::size_t IncrementalTrainer::size() const { return engine_->size(); }
+std::size_t IncrementalTrainer::size() const {
+  return engine_->size();
+}
 
-void IncrementalTrainer::force_wide_for_testing(bool wide) { force_wide = wide; }
+void IncrementalTrainer::force_wide_for_testing(bool wide) {
+  force_wide = wide;
+}
 
 }  // namespace tokenizer::basic

@@ -25,11 +25,11 @@ class MergeLookup;
 
 /// Everything one tokenizer object owns.
 struct Tokenizer {
-  MergeTable merges;                ///< learned merges in learning order
-  std::string pattern;              ///< pattern text carried by the model file; never applied
-  SpecialTokenTable special_tokens; ///< special tokens from the model file
-  Vocabulary vocab;                 ///< derived by build_vocab, kept current by training
-  std::size_t num_threads = 1;      ///< 0 or 1: count pairs on the calling thread; more: chunks
+  MergeTable merges;                 ///< learned merges in learning order
+  std::string pattern;               ///< pattern text carried by the model file; never applied
+  SpecialTokenTable special_tokens;  ///< special tokens from the model file
+  Vocabulary vocab;                  ///< derived by build_vocab, kept current by training
+  std::size_t num_threads = 1;       ///< 0 or 1: count pairs on the calling thread; more: chunks
 
   /// Encoding's form of `merges`, made on first use and again after `merges` changes.
   mutable std::shared_ptr<const MergeLookup> merge_lookup;
