@@ -25,7 +25,8 @@ Failures, for every method:
   raise OSError itself. The exception has exactly one argument, its message; `errno`,
   `strerror` and `filename` are None.
 - MemoryError: the system refused memory, or a result would pass the memory budget (a
-  quarter of the machine's memory, at most 1 GiB in a 32-bit process).
+  quarter of the smallest of the machine's memory, the process's cgroup limit and its
+  RLIMIT_AS/RLIMIT_DATA; at most 1 GiB in a 32-bit process).
 - KeyboardInterrupt (or whatever a signal handler raises): long calls notice signals within a
   fraction of a second; `train` keeps the merges completed so far.
 - pyo3_runtime.PanicException: an internal fault, for example `train` with `vocab_size` below
