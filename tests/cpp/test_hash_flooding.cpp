@@ -38,9 +38,11 @@ struct MergeTable {
   static std::uint64_t hash(Key key, std::uint64_t table_key) {
     return keyed_hash(key.left, key.right, table_key);
   }
-  static Key patterned(std::size_t i) { return {97, 256 + i}; }
-  static Key random(std::mt19937_64& rng) { return {rng() % 50000, rng() % 50000}; }
-  static Key candidate(std::uint64_t n) { return {97, n}; }
+  static Key patterned(std::size_t i) { return {97, static_cast<TokenId>(256 + i)}; }
+  static Key random(std::mt19937_64& rng) {
+    return {static_cast<TokenId>(rng() % 50000), static_cast<TokenId>(rng() % 50000)};
+  }
+  static Key candidate(std::uint64_t n) { return {97, static_cast<TokenId>(n)}; }
 };
 
 struct SpecialTokens {
@@ -62,9 +64,11 @@ struct PairCountTable {
   static std::uint64_t hash(Key key, std::uint64_t table_key) {
     return keyed_hash(key.left, key.right, table_key);
   }
-  static Key patterned(std::size_t i) { return {i, 97}; }
-  static Key random(std::mt19937_64& rng) { return {rng() % 50000, rng() % 50000}; }
-  static Key candidate(std::uint64_t n) { return {n, 97}; }
+  static Key patterned(std::size_t i) { return {static_cast<TokenId>(i), 97}; }
+  static Key random(std::mt19937_64& rng) {
+    return {static_cast<TokenId>(rng() % 50000), static_cast<TokenId>(rng() % 50000)};
+  }
+  static Key candidate(std::uint64_t n) { return {static_cast<TokenId>(n), 97}; }
 };
 
 template <class Kind>
