@@ -1,0 +1,452 @@
+#include "tokenizer/basic/sharded_trainer.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "tokenizer/basic/flat_map.hpp"
+#include "tokenizer/basic/interrupt_pacer.hpp"
+#include "tokenizer/basic/keyed_hash.hpp"
+#include "tokenizer/basic/memory_budget.hpp"
+#include "tokenizer/basic/worker_pool.hpp"
+
+namespace tokenizer::basic {
+namespace {
+
+using Index = std::uint32_t;
+constexpr Index kNone = std::numeric_limits<Index>::max();
+// Token ids are below 256 + the text's length; a removed position holds this.
+constexpr Index kRemoved = kNone - 1;
+constexpr std::uint64_t kLongestText = std::uint64_t{kRemoved} - 256;
+
+// Bytes of shard state per byte of text: a token and two links per position, and about one
+// list entry per position.
+constexpr std::size_t kBytesPerPosition = 4 * sizeof(Index);
+
+/// Count changes of one step, summed per pair. Emptying it costs the entries it held, not its
+/// capacity, so that a step touching few pairs stays cheap after one that touched many.
+class PairDeltas {
+ public:
+  PairDeltas() : hash_{random_hash_key()} { slots_.resize(64); }
+
+  void add(TokenPair pair, std::int64_t delta) {
+    if ((used_.size() + 1) * 4 > slots_.size() * 3) grow();
+    Slot& slot = slots_[find(pair)];
+    if (!slot.used) {
+      slot = Slot{pair, 0, true};
+      used_.push_back(static_cast<std::size_t>(&slot - slots_.data()));
+    }
+    slot.delta += delta;
+  }
+
+  template <class Visit>
+  void for_each(Visit&& visit) const {
+    for (std::size_t at : used_) visit(slots_[at].pair, slots_[at].delta);
+  }
+
+  void clear() {
+    for (std::size_t at : used_) slots_[at].used = false;
+    used_.clear();
+  }
+
+ private:
+  struct Slot {
+    TokenPair pair;
+    std::int64_t delta = 0;
+    bool used = false;
+  };
+
+  std::size_t find(TokenPair pair) const {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash_(pair) & mask;; i = (i + 1) & mask) {
+      if (!slots_[i].used || slots_[i].pair == pair) return i;
+    }
+  }
+
+  void grow() {
+    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(slots_.size() * 2));
+    std::vector<std::size_t> held = std::exchange(used_, {});
+    for (std::size_t at : held) {
+      const std::size_t to = find(old[at].pair);
+      slots_[to] = old[at];
+      used_.push_back(to);
+    }
+  }
+
+  KeyedHash hash_;
+  std::vector<Slot> slots_;
+  std::vector<std::size_t> used_;
+};
+
+}  // namespace
+
+/// The tokens of one byte range as a linked list of positions, with the position lists of the
+/// pairs inside it. Positions are counted from the range's first byte.
+class ShardedTrainer::Shard {
+ public:
+  /// Lays out `bytes[0, n)` and reports its pairs' counts. Returns false when `stop` cut it
+  /// short.
+  bool build(const unsigned char* bytes, std::size_t n, const StopFlag* stop,
+             InterruptPacer& pace) {
+    tokens_.resize(n);
+    next_.resize(n);
+    prev_.resize(n);
+    live_ = n;
+    first_ = n == 0 ? kNone : 0;
+    last_ = n == 0 ? kNone : static_cast<Index>(n - 1);
+    std::vector<Index> list_of(65536, kNone);
+    for (std::size_t i = 0; i < n; ++i) {
+      tokens_[i] = bytes[i];
+      prev_[i] = i == 0 ? kNone : static_cast<Index>(i - 1);
+      next_[i] = i + 1 == n ? kNone : static_cast<Index>(i + 1);
+      if (i + 1 < n) {
+        const unsigned key = static_cast<unsigned>(bytes[i]) << 8 | bytes[i + 1];
+        if (list_of[key] == kNone) {
+          list_of[key] = static_cast<Index>(lists_.size());
+          lists_.emplace_back();
+          list_index_[TokenPair{bytes[i], bytes[i + 1]}] = list_of[key] + 1;
+        }
+        lists_[list_of[key]].push_back(static_cast<Index>(i));
+      }
+      if (!paced(stop, pace)) return false;
+    }
+    for (const auto& [pair, at] : listed_pairs()) {
+      deltas_.add(pair, static_cast<std::int64_t>(lists_[at].size()));
+    }
+    return true;
+  }
+
+  bool empty() const { return first_ == kNone; }
+  std::size_t live() const { return live_; }
+  Index first_token() const { return tokens_[first_]; }
+  Index last_token() const { return tokens_[last_]; }
+
+  /// How many tokens equal to the last one end the shard, and whether that run starts it.
+  std::pair<std::size_t, bool> last_run() const {
+    const Index token = tokens_[last_];
+    std::size_t length = 0;
+    Index i = last_;
+    for (; i != kNone && tokens_[i] == token; i = prev_[i]) ++length;
+    return {length, i == kNone};
+  }
+
+  /// One step's rewrites of (a, b) into z: drops the first token when the shard before takes
+  /// it, rewrites the shard's own occurrences from the left, then turns the last token into z
+  /// when it takes the next shard's first. Returns false when `stop` cut the step short.
+  bool merge(TokenPair pair, Index z, bool first_taken, bool takes_next, const StopFlag* stop,
+             InterruptPacer& pace) {
+    const auto a = static_cast<Index>(pair.left);
+    const auto b = static_cast<Index>(pair.right);
+    if (first_taken) {
+      check(first_ != kNone && tokens_[first_] == b, "taken first token is not the pair's right");
+      const Index f = first_;
+      const Index after = next_[f];
+      if (after != kNone) {
+        deltas_.add(TokenPair{b, tokens_[after]}, -1);
+        prev_[after] = kNone;
+      } else {
+        last_ = kNone;
+      }
+      tokens_[f] = kRemoved;
+      first_ = after;
+      --live_;
+    }
+    if (Index* at = list_index_.find(pair); at != nullptr && *at != 0) {
+      std::vector<Index> list = std::move(lists_[*at - 1]);
+      lists_[*at - 1] = {};
+      *at = 0;  // a merged pair never occurs again
+      for (Index i : list) {
+        if (tokens_[i] != a) continue;  // removed, or rewritten
+        const Index j = next_[i];
+        if (j == kNone || tokens_[j] != b) continue;
+        rewrite(i, j, pair, z);
+        if (!paced(stop, pace)) return false;
+      }
+    }
+    if (takes_next) {
+      check(last_ != kNone && tokens_[last_] == a, "taking last token is not the pair's left");
+      const Index l = last_;
+      const Index p = prev_[l];
+      if (p != kNone) {
+        deltas_.add(TokenPair{tokens_[p], a}, -1);
+        gain(TokenPair{tokens_[p], z}, p);
+      }
+      tokens_[l] = z;
+    }
+    return true;
+  }
+
+  PairDeltas& deltas() { return deltas_; }
+
+ private:
+  /// Counts a unit of work; false when a worker's `stop` was raised (on the calling thread,
+  /// without one, the pacer polls the interrupt check and throws).
+  static bool paced(const StopFlag* stop, InterruptPacer& pace) {
+    if (stop == nullptr) {
+      pace();
+      return true;
+    }
+    return !(pace.due() && stop->stop_requested());
+  }
+
+  std::vector<std::pair<TokenPair, std::size_t>> listed_pairs() const {
+    std::vector<std::pair<TokenPair, std::size_t>> pairs;
+    list_index_.for_each([&](const TokenPair& pair, Index at) {
+      if (at != 0) pairs.emplace_back(pair, at - 1);
+    });
+    return pairs;
+  }
+
+  void gain(TokenPair pair, Index position) {
+    deltas_.add(pair, 1);
+    Index& at = list_index_[pair];
+    if (at == 0) {
+      lists_.emplace_back();
+      at = static_cast<Index>(lists_.size());
+    }
+    lists_[at - 1].push_back(position);
+  }
+
+  void rewrite(Index i, Index j, TokenPair pair, Index z) {
+    const Index p = prev_[i];
+    const Index q = next_[j];
+    deltas_.add(pair, -1);
+    if (p != kNone) {
+      deltas_.add(TokenPair{tokens_[p], tokens_[i]}, -1);
+      gain(TokenPair{tokens_[p], z}, p);
+    }
+    if (q != kNone) {
+      deltas_.add(TokenPair{tokens_[j], tokens_[q]}, -1);
+      gain(TokenPair{z, tokens_[q]}, i);
+      prev_[q] = i;
+    } else {
+      last_ = i;
+    }
+    tokens_[i] = z;
+    tokens_[j] = kRemoved;
+    next_[i] = q;
+    --live_;
+  }
+
+  std::vector<Index> tokens_;
+  std::vector<Index> next_;
+  std::vector<Index> prev_;
+  Index first_ = kNone;
+  Index last_ = kNone;
+  std::size_t live_ = 0;
+  // Per pair inside the shard: 1 + where its list is in `lists_`, 0 once merged. A list holds
+  // the pair's positions in increasing order; entries go stale as rewrites change the pair a
+  // position starts, and are checked against the tokens when the pair is merged.
+  FlatMap<TokenPair, Index> list_index_;
+  std::vector<std::vector<Index>> lists_;
+  PairDeltas deltas_;
+};
+
+class ShardedTrainer::Coordinator {
+ public:
+  Coordinator(std::string_view text, std::size_t shards, std::size_t num_threads,
+              const InterruptCheck& interrupt)
+      : shards_(std::max<std::size_t>(shards, 1)), parallel_{num_threads >= 2} {
+    const std::size_t n = text.size();
+    if (n >= kLongestText || n > std::numeric_limits<std::size_t>::max() / kBytesPerPosition) {
+      throw std::bad_alloc();
+    }
+    check_memory_budget(0, n * kBytesPerPosition);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t count = shards_.size();
+    auto begin_of = [&](std::size_t k) {
+      // n < 2^32, so k * n fits 64 bits for any count of shards a process can hold.
+      return static_cast<std::size_t>(std::uint64_t{k} * n / count);
+    };
+    auto build = [&](std::size_t k, const StopFlag& stop) {
+      InterruptPacer pace;
+      const std::size_t begin = begin_of(k);
+      shards_[k].build(bytes + begin, begin_of(k + 1) - begin, &stop, pace);
+    };
+    if (parallel_) {
+      interrupt();  // the pool polls only while it waits, which a short count may not do
+      run_on_workers(count, build, interrupt);
+    } else {
+      InterruptPacer pace{interrupt};
+      for (std::size_t k = 0; k < count; ++k) {
+        const std::size_t begin = begin_of(k);
+        shards_[k].build(bytes + begin, begin_of(k + 1) - begin, nullptr, pace);
+      }
+    }
+    boundaries_ = current_boundaries();
+    for (TokenPair pair : boundaries_) ++counts_[pair];
+    for (Shard& shard : shards_) {
+      shard.deltas().for_each(
+          [&](TokenPair pair, std::int64_t delta) { counts_[pair] += static_cast<Index>(delta); });
+      shard.deltas().clear();
+    }
+    counts_.for_each([&](const TokenPair& pair, Index pairs) { heap_.push_back({pairs, pair}); });
+    std::make_heap(heap_.begin(), heap_.end(), lower_priority);
+    for (const Shard& shard : shards_) length_ += shard.live();
+  }
+
+  std::optional<TokenPair> most_common_pair() {
+    while (!heap_.empty()) {
+      const Entry top = heap_.front();
+      const Index count = count_of(top.pair);
+      if (count == top.count) {
+        chosen_ = top.pair;
+        return top.pair;
+      }
+      // The count fell since the entry was pushed: put it back where it belongs now.
+      std::pop_heap(heap_.begin(), heap_.end(), lower_priority);
+      heap_.pop_back();
+      if (count > 0) push(top.pair, count);
+    }
+    chosen_.reset();
+    return std::nullopt;
+  }
+
+  void merge(TokenPair pair, TokenId id, const InterruptCheck& interrupt) {
+    check(chosen_ && *chosen_ == pair, "merge of a pair that is not the most common one");
+    chosen_.reset();
+    const auto z = static_cast<Index>(id);
+    plan(pair);
+    if (parallel_) {
+      auto step = [&](std::size_t k, const StopFlag& stop) {
+        InterruptPacer pace;
+        shards_[k].merge(pair, z, first_taken_[k] != 0, takes_next_[k] != 0, &stop, pace);
+      };
+      interrupt();
+      run_on_workers(shards_.size(), step, interrupt);
+    } else {
+      InterruptPacer pace{interrupt};
+      for (std::size_t k = 0; k < shards_.size(); ++k) {
+        shards_[k].merge(pair, z, first_taken_[k] != 0, takes_next_[k] != 0, nullptr, pace);
+      }
+    }
+    // Sum the shards' changes and those across cuts; every pair whose count rose holds the
+    // new token, so only those need fresh heap entries.
+    gained_.clear();
+    auto apply = [&](TokenPair changed, std::int64_t delta) {
+      Index& count = counts_[changed];
+      count = static_cast<Index>(static_cast<std::int64_t>(count) + delta);
+      if (delta > 0) gained_.push_back(changed);
+    };
+    for (Shard& shard : shards_) {
+      shard.deltas().for_each(apply);
+      shard.deltas().clear();
+    }
+    std::vector<TokenPair> boundaries = current_boundaries();
+    if (boundaries != boundaries_) {
+      for (TokenPair gone : boundaries_) apply(gone, -1);
+      for (TokenPair made : boundaries) apply(made, 1);
+      boundaries_ = std::move(boundaries);
+    }
+    check(count_of(pair) == 0, "merged pair still occurs");
+    std::sort(gained_.begin(), gained_.end());
+    gained_.erase(std::unique(gained_.begin(), gained_.end()), gained_.end());
+    for (TokenPair made : gained_) {
+      if (const Index count = count_of(made); count > 0) push(made, count);
+    }
+    length_ = 0;
+    for (const Shard& shard : shards_) length_ += shard.live();
+  }
+
+  std::size_t size() const { return length_; }
+
+ private:
+  struct Entry {
+    Index count;
+    TokenPair pair;
+  };
+
+  // Heap order: higher count first, then the smaller pair.
+  static bool lower_priority(const Entry& x, const Entry& y) {
+    if (x.count != y.count) return x.count < y.count;
+    return x.pair > y.pair;
+  }
+
+  Index count_of(TokenPair pair) const {
+    const Index* count = counts_.find(pair);
+    return count != nullptr ? *count : 0;
+  }
+
+  void push(TokenPair pair, Index count) {
+    heap_.push_back({count, pair});
+    std::push_heap(heap_.begin(), heap_.end(), lower_priority);
+  }
+
+  /// The pairs across cuts: between the last token of each non-empty shard and the first of
+  /// the next non-empty one.
+  std::vector<TokenPair> current_boundaries() const {
+    std::vector<TokenPair> pairs;
+    const Shard* before = nullptr;
+    for (const Shard& shard : shards_) {
+      if (shard.empty()) continue;
+      if (before != nullptr) pairs.push_back(TokenPair{before->last_token(), shard.first_token()});
+      before = &shard;
+    }
+    return pairs;
+  }
+
+  /// Decides, walking the shards from the left, which shards lose their first token to the
+  /// last token of the non-empty shard before them in this step's rewrite of `pair`.
+  void plan(TokenPair pair) {
+    const std::size_t count = shards_.size();
+    first_taken_.assign(count, 0);
+    takes_next_.assign(count, 0);
+    // Whether the token before the shard at hand is an `a` no rewrite has taken yet.
+    bool open = false;
+    std::size_t before = count;
+    for (std::size_t k = 0; k < count; ++k) {
+      const Shard& shard = shards_[k];
+      if (shard.empty()) continue;
+      const bool taken = open && shard.first_token() == pair.right;
+      if (taken) {
+        first_taken_[k] = 1;
+        takes_next_[before] = 1;
+      }
+      if (shard.last_token() != pair.left) {
+        open = false;
+      } else if (pair.left != pair.right) {
+        open = true;  // an `a` is never the right half of (a, b)
+      } else {
+        // A run of `a` is rewritten in pairs from its start; its last token stays free when
+        // the part this shard rewrites has odd length.
+        const auto [length, whole] = shard.last_run();
+        open = (length - (whole && taken ? 1 : 0)) % 2 == 1;
+      }
+      before = k;
+    }
+  }
+
+  std::vector<Shard> shards_;
+  bool parallel_;
+  std::size_t length_ = 0;
+  FlatMap<TokenPair, Index> counts_;
+  std::vector<Entry> heap_;
+  std::optional<TokenPair> chosen_;
+  std::vector<TokenPair> boundaries_;
+  std::vector<TokenPair> gained_;
+  std::vector<std::uint8_t> first_taken_;
+  std::vector<std::uint8_t> takes_next_;
+};
+
+ShardedTrainer::ShardedTrainer(std::string_view text, std::size_t shards, std::size_t num_threads,
+                               const InterruptCheck& interrupt)
+    : coordinator_{std::make_unique<Coordinator>(text, shards, num_threads, interrupt)} {}
+
+ShardedTrainer::~ShardedTrainer() = default;
+
+std::optional<TokenPair> ShardedTrainer::most_common_pair() {
+  return coordinator_->most_common_pair();
+}
+
+void ShardedTrainer::merge(TokenPair pair, TokenId id, const InterruptCheck& interrupt) {
+  coordinator_->merge(pair, id, interrupt);
+}
+
+std::size_t ShardedTrainer::size() const {
+  return coordinator_->size();
+}
+
+}  // namespace tokenizer::basic
