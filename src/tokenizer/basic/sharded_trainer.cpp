@@ -81,6 +81,26 @@ class PairDeltas {
   std::vector<std::size_t> used_;
 };
 
+/// Count changes of one step's rewrites of (a, b) into z for the pairs on one side of a
+/// token, indexed by the token on the other side: (x, a), (b, y), (x, z) or (z, y). For the
+/// pairs holding z it also keeps where their position lists are.
+struct StepSide {
+  std::vector<std::int64_t> delta;
+  std::vector<Index> list;     // 1 + where the pair's list is, 0 for none yet
+  std::vector<Index> touched;  // others whose entries may be set (repeats allowed)
+
+  void fit(std::size_t ids) {
+    if (delta.size() < ids) {
+      delta.resize(ids, 0);
+      list.resize(ids, 0);
+    }
+  }
+  void add(Index other, std::int64_t change) {
+    if (delta[other] == 0 && list[other] == 0) touched.push_back(other);
+    delta[other] += change;
+  }
+};
+
 }  // namespace
 
 /// The tokens of one byte range as a linked list of positions, with the position lists of the
@@ -140,12 +160,17 @@ class ShardedTrainer::Shard {
              InterruptPacer& pace) {
     const auto a = static_cast<Index>(pair.left);
     const auto b = static_cast<Index>(pair.right);
+    for (StepSide* side : {&before_a_, &after_b_, &before_z_, &after_z_}) {
+      side->fit(static_cast<std::size_t>(z) + 1);
+    }
+    a_ = a;
+    z_ = z;
     if (first_taken) {
       check(first_ != kNone && tokens_[first_] == b, "taken first token is not the pair's right");
       const Index f = first_;
       const Index after = next_[f];
       if (after != kNone) {
-        deltas_.add(TokenPair{b, tokens_[after]}, -1);
+        after_b_.add(tokens_[after], -1);
         prev_[after] = kNone;
       } else {
         last_ = kNone;
@@ -156,13 +181,13 @@ class ShardedTrainer::Shard {
     }
     if (Index* at = list_index_.find(pair); at != nullptr && *at != 0) {
       std::vector<Index> list = std::move(lists_[*at - 1]);
-      lists_[*at - 1] = {};
+      drop_list(*at);
       *at = 0;  // a merged pair never occurs again
       for (Index i : list) {
         if (tokens_[i] != a) continue;  // removed, or rewritten
         const Index j = next_[i];
         if (j == kNone || tokens_[j] != b) continue;
-        rewrite(i, j, pair, z);
+        rewrite(i, j, z);
         if (!paced(stop, pace)) return false;
       }
     }
@@ -171,11 +196,12 @@ class ShardedTrainer::Shard {
       const Index l = last_;
       const Index p = prev_[l];
       if (p != kNone) {
-        deltas_.add(TokenPair{tokens_[p], a}, -1);
-        gain(TokenPair{tokens_[p], z}, p);
+        lose_before(tokens_[p]);
+        gain(before_z_, tokens_[p], p);
       }
       tokens_[l] = z;
     }
+    publish(pair);
     return true;
   }
 
@@ -200,27 +226,78 @@ class ShardedTrainer::Shard {
     return pairs;
   }
 
-  void gain(TokenPair pair, Index position) {
-    deltas_.add(pair, 1);
-    Index& at = list_index_[pair];
+  /// Counts the loss of (x, a); when x is z, rewritten earlier in this step, that pair was
+  /// gained as (z, a).
+  void lose_before(Index x) {
+    if (x == z_) {
+      after_z_.add(a_, -1);
+    } else {
+      before_a_.add(x, -1);
+    }
+  }
+
+  /// Counts a new occurrence, at `position`, of the pair holding z and `other` on `side`.
+  void gain(StepSide& side, Index other, Index position) {
+    side.add(other, 1);
+    Index& at = side.list[other];
     if (at == 0) {
-      lists_.emplace_back();
-      at = static_cast<Index>(lists_.size());
+      if (free_lists_.empty()) {
+        lists_.emplace_back();
+        at = static_cast<Index>(lists_.size());
+      } else {
+        at = free_lists_.back();
+        free_lists_.pop_back();
+      }
     }
     lists_[at - 1].push_back(position);
   }
 
-  void rewrite(Index i, Index j, TokenPair pair, Index z) {
+  /// Moves the step's changes into `deltas_` and files the lists of the pairs that now occur.
+  void publish(TokenPair pair) {
+    const auto a = static_cast<Index>(pair.left);
+    const auto b = static_cast<Index>(pair.right);
+    if (merged_ != 0) deltas_.add(pair, merged_);
+    merged_ = 0;
+    auto flush = [&](StepSide& side, auto pair_of) {
+      for (Index other : side.touched) {
+        const TokenPair changed = pair_of(other);
+        if (side.delta[other] != 0) deltas_.add(changed, side.delta[other]);
+        if (side.list[other] != 0) {
+          // A pair whose occurrences this step made and unmade again has no list to keep.
+          if (side.delta[other] > 0) {
+            list_index_.insert_or_assign(changed, side.list[other]);
+          } else {
+            drop_list(side.list[other]);
+          }
+        }
+        side.delta[other] = 0;
+        side.list[other] = 0;
+      }
+      side.touched.clear();
+    };
+    const auto z = static_cast<TokenId>(z_);
+    flush(before_a_, [&](Index x) { return TokenPair{x, a}; });
+    flush(after_b_, [&](Index y) { return TokenPair{b, y}; });
+    flush(before_z_, [&](Index x) { return TokenPair{x, z}; });
+    flush(after_z_, [&](Index y) { return TokenPair{z, y}; });
+  }
+
+  void drop_list(Index at) {
+    lists_[at - 1] = {};
+    free_lists_.push_back(at);
+  }
+
+  void rewrite(Index i, Index j, Index z) {
     const Index p = prev_[i];
     const Index q = next_[j];
-    deltas_.add(pair, -1);
+    --merged_;
     if (p != kNone) {
-      deltas_.add(TokenPair{tokens_[p], tokens_[i]}, -1);
-      gain(TokenPair{tokens_[p], z}, p);
+      lose_before(tokens_[p]);
+      gain(before_z_, tokens_[p], p);
     }
     if (q != kNone) {
-      deltas_.add(TokenPair{tokens_[j], tokens_[q]}, -1);
-      gain(TokenPair{z, tokens_[q]}, i);
+      after_b_.add(tokens_[q], -1);
+      gain(after_z_, tokens_[q], i);
       prev_[q] = i;
     } else {
       last_ = i;
@@ -242,6 +319,15 @@ class ShardedTrainer::Shard {
   // position starts, and are checked against the tokens when the pair is merged.
   FlatMap<TokenPair, Index> list_index_;
   std::vector<std::vector<Index>> lists_;
+  std::vector<Index> free_lists_;  // 1 + where an emptied list is, to be given out again
+  // The current step's changes, by side; (z, z) is filed under before_z_.
+  StepSide before_a_;
+  StepSide after_b_;
+  StepSide before_z_;
+  StepSide after_z_;
+  std::int64_t merged_ = 0;
+  Index a_ = kNone;
+  Index z_ = kNone;
   PairDeltas deltas_;
 };
 
