@@ -22,9 +22,13 @@ constexpr Index kNone = std::numeric_limits<Index>::max();
 constexpr Index kRemoved = kNone - 1;
 constexpr std::uint64_t kLongestText = std::uint64_t{kRemoved} - 256;
 
-// Bytes of shard state per byte of text: a token and two links per position, and about one
-// list entry per position.
-constexpr std::size_t kBytesPerPosition = 4 * sizeof(Index);
+// Bytes of shard state per byte of text: a token and two links per position, and up to two
+// list entries per position (one from the count, and stale ones left by rewrites).
+constexpr std::size_t kBytesPerPosition = 5 * sizeof(Index);
+
+// How many occurrences ahead a merge prefetches an occurrence's node, and its neighbours.
+constexpr std::size_t kPrefetchFar = 24;
+constexpr std::size_t kPrefetchNear = 8;
 
 /// Count changes of one step, summed per pair. Emptying it costs the entries it held, not its
 /// capacity, so that a step touching few pairs stays cheap after one that touched many.
@@ -111,17 +115,15 @@ class ShardedTrainer::Shard {
   /// short.
   bool build(const unsigned char* bytes, std::size_t n, const StopFlag* stop,
              InterruptPacer& pace) {
-    tokens_.resize(n);
-    next_.resize(n);
-    prev_.resize(n);
+    nodes_.resize(n);
     live_ = n;
     first_ = n == 0 ? kNone : 0;
     last_ = n == 0 ? kNone : static_cast<Index>(n - 1);
     std::vector<Index> list_of(65536, kNone);
     for (std::size_t i = 0; i < n; ++i) {
-      tokens_[i] = bytes[i];
-      prev_[i] = i == 0 ? kNone : static_cast<Index>(i - 1);
-      next_[i] = i + 1 == n ? kNone : static_cast<Index>(i + 1);
+      nodes_[i].token = bytes[i];
+      nodes_[i].prev = i == 0 ? kNone : static_cast<Index>(i - 1);
+      nodes_[i].next = i + 1 == n ? kNone : static_cast<Index>(i + 1);
       if (i + 1 < n) {
         const unsigned key = static_cast<unsigned>(bytes[i]) << 8 | bytes[i + 1];
         if (list_of[key] == kNone) {
@@ -141,15 +143,15 @@ class ShardedTrainer::Shard {
 
   bool empty() const { return first_ == kNone; }
   std::size_t live() const { return live_; }
-  Index first_token() const { return tokens_[first_]; }
-  Index last_token() const { return tokens_[last_]; }
+  Index first_token() const { return nodes_[first_].token; }
+  Index last_token() const { return nodes_[last_].token; }
 
   /// How many tokens equal to the last one end the shard, and whether that run starts it.
   std::pair<std::size_t, bool> last_run() const {
-    const Index token = tokens_[last_];
+    const Index token = nodes_[last_].token;
     std::size_t length = 0;
     Index i = last_;
-    for (; i != kNone && tokens_[i] == token; i = prev_[i]) ++length;
+    for (; i != kNone && nodes_[i].token == token; i = nodes_[i].prev) ++length;
     return {length, i == kNone};
   }
 
@@ -166,16 +168,17 @@ class ShardedTrainer::Shard {
     a_ = a;
     z_ = z;
     if (first_taken) {
-      check(first_ != kNone && tokens_[first_] == b, "taken first token is not the pair's right");
+      check(first_ != kNone && nodes_[first_].token == b,
+            "taken first token is not the pair's right");
       const Index f = first_;
-      const Index after = next_[f];
+      const Index after = nodes_[f].next;
       if (after != kNone) {
-        after_b_.add(tokens_[after], -1);
-        prev_[after] = kNone;
+        after_b_.add(nodes_[after].token, -1);
+        nodes_[after].prev = kNone;
       } else {
         last_ = kNone;
       }
-      tokens_[f] = kRemoved;
+      nodes_[f].token = kRemoved;
       first_ = after;
       --live_;
     }
@@ -183,23 +186,26 @@ class ShardedTrainer::Shard {
       std::vector<Index> list = std::move(lists_[*at - 1]);
       drop_list(*at);
       *at = 0;  // a merged pair never occurs again
-      for (Index i : list) {
-        if (tokens_[i] != a) continue;  // removed, or rewritten
-        const Index j = next_[i];
-        if (j == kNone || tokens_[j] != b) continue;
+      const std::size_t count = list.size();
+      for (std::size_t k = 0; k < count; ++k) {
+        prefetch_ahead(list, k);
+        const Index i = list[k];
+        if (nodes_[i].token != a) continue;  // removed, or rewritten
+        const Index j = nodes_[i].next;
+        if (j == kNone || nodes_[j].token != b) continue;
         rewrite(i, j, z);
         if (!paced(stop, pace)) return false;
       }
     }
     if (takes_next) {
-      check(last_ != kNone && tokens_[last_] == a, "taking last token is not the pair's left");
+      check(last_ != kNone && nodes_[last_].token == a, "taking last token is not the pair's left");
       const Index l = last_;
-      const Index p = prev_[l];
+      const Index p = nodes_[l].prev;
       if (p != kNone) {
-        lose_before(tokens_[p]);
-        gain(before_z_, tokens_[p], p);
+        lose_before(nodes_[p].token);
+        gain(before_z_, nodes_[p].token, p);
       }
-      tokens_[l] = z;
+      nodes_[l].token = z;
     }
     publish(pair);
     return true;
@@ -224,6 +230,24 @@ class ShardedTrainer::Shard {
       if (at != 0) pairs.emplace_back(pair, at - 1);
     });
     return pairs;
+  }
+
+  /// The occurrences lie anywhere in the shard, and a rewrite reads the nodes of i, of the
+  /// positions beside it and of the one after next. Fetch a node some occurrences ahead and
+  /// its neighbours a few closer, so that the misses overlap; stale entries cost a wasted
+  /// fetch at most.
+  void prefetch_ahead(const std::vector<Index>& list, std::size_t k) const {
+    const Node* nodes = nodes_.data();
+    if (k + kPrefetchFar < list.size()) __builtin_prefetch(&nodes[list[k + kPrefetchFar]]);
+    if (k + kPrefetchNear < list.size()) {
+      const Node& at = nodes[list[k + kPrefetchNear]];
+      if (at.prev != kNone && at.prev < nodes_.size()) __builtin_prefetch(&nodes[at.prev]);
+      if (at.next != kNone && at.next < nodes_.size()) {
+        __builtin_prefetch(&nodes[at.next]);
+        const Index after = nodes[at.next].next;
+        if (after != kNone && after < nodes_.size()) __builtin_prefetch(&nodes[after]);
+      }
+    }
   }
 
   /// Counts the loss of (x, a); when x is z, rewritten earlier in this step, that pair was
@@ -288,29 +312,34 @@ class ShardedTrainer::Shard {
   }
 
   void rewrite(Index i, Index j, Index z) {
-    const Index p = prev_[i];
-    const Index q = next_[j];
+    const Index p = nodes_[i].prev;
+    const Index q = nodes_[j].next;
     --merged_;
     if (p != kNone) {
-      lose_before(tokens_[p]);
-      gain(before_z_, tokens_[p], p);
+      lose_before(nodes_[p].token);
+      gain(before_z_, nodes_[p].token, p);
     }
     if (q != kNone) {
-      after_b_.add(tokens_[q], -1);
-      gain(after_z_, tokens_[q], i);
-      prev_[q] = i;
+      after_b_.add(nodes_[q].token, -1);
+      gain(after_z_, nodes_[q].token, i);
+      nodes_[q].prev = i;
     } else {
       last_ = i;
     }
-    tokens_[i] = z;
-    tokens_[j] = kRemoved;
-    next_[i] = q;
+    nodes_[i].token = z;
+    nodes_[j].token = kRemoved;
+    nodes_[i].next = q;
     --live_;
   }
 
-  std::vector<Index> tokens_;
-  std::vector<Index> next_;
-  std::vector<Index> prev_;
+  // A position's token (kRemoved once a rewrite took it) and its live neighbours, side by
+  // side: a rewrite reads all three of several positions scattered over the shard.
+  struct Node {
+    Index token;
+    Index next;
+    Index prev;
+  };
+  std::vector<Node> nodes_;
   Index first_ = kNone;
   Index last_ = kNone;
   std::size_t live_ = 0;
