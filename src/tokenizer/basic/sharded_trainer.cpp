@@ -26,8 +26,10 @@ constexpr std::uint64_t kLongestText = std::uint64_t{kRemoved} - 256;
 // list entries per position (one from the count, and stale ones left by rewrites).
 constexpr std::size_t kBytesPerPosition = 5 * sizeof(Index);
 
-// How many occurrences ahead a merge prefetches an occurrence's node, and its neighbours.
-constexpr std::size_t kPrefetchFar = 24;
+// How many occurrences ahead a merge prefetches an occurrence's node, the nodes beside it,
+// and the node after next.
+constexpr std::size_t kPrefetchFar = 40;
+constexpr std::size_t kPrefetchNext = 22;
 constexpr std::size_t kPrefetchNear = 8;
 
 /// Count changes of one step, summed per pair. Emptying it costs the entries it held, not its
@@ -238,14 +240,19 @@ class ShardedTrainer::Shard {
   /// fetch at most.
   void prefetch_ahead(const std::vector<Index>& list, std::size_t k) const {
     const Node* nodes = nodes_.data();
-    if (k + kPrefetchFar < list.size()) __builtin_prefetch(&nodes[list[k + kPrefetchFar]]);
-    if (k + kPrefetchNear < list.size()) {
-      const Node& at = nodes[list[k + kPrefetchNear]];
-      if (at.prev != kNone && at.prev < nodes_.size()) __builtin_prefetch(&nodes[at.prev]);
-      if (at.next != kNone && at.next < nodes_.size()) {
-        __builtin_prefetch(&nodes[at.next]);
-        const Index after = nodes[at.next].next;
-        if (after != kNone && after < nodes_.size()) __builtin_prefetch(&nodes[after]);
+    const std::size_t size = list.size();
+    if (k + kPrefetchFar < size) __builtin_prefetch(&nodes[list[k + kPrefetchFar]]);
+    if (k + kPrefetchNext < size) {
+      // Fetched kPrefetchFar - kPrefetchNext occurrences ago.
+      const Node& at = nodes[list[k + kPrefetchNext]];
+      if (at.prev < kRemoved) __builtin_prefetch(&nodes[at.prev]);
+      if (at.next < kRemoved) __builtin_prefetch(&nodes[at.next]);
+    }
+    if (k + kPrefetchNear < size) {
+      const Index j = nodes[list[k + kPrefetchNear]].next;
+      if (j < kRemoved) {
+        const Index q = nodes[j].next;
+        if (q < kRemoved) __builtin_prefetch(&nodes[q]);
       }
     }
   }
@@ -423,6 +430,7 @@ class ShardedTrainer::Coordinator {
   void merge(TokenPair pair, TokenId id, const InterruptCheck& interrupt) {
     check(chosen_ && *chosen_ == pair, "merge of a pair that is not the most common one");
     chosen_.reset();
+    check(id < kRemoved, "token id beyond the trainer's range");
     const auto z = static_cast<Index>(id);
     plan(pair);
     if (parallel_) {
@@ -438,8 +446,8 @@ class ShardedTrainer::Coordinator {
         shards_[k].merge(pair, z, first_taken_[k] != 0, takes_next_[k] != 0, nullptr, pace);
       }
     }
-    // Sum the shards' changes and those across cuts; every pair whose count rose holds the
-    // new token, so only those need fresh heap entries.
+    // Sum the shards' changes and those across cuts; the pairs whose counts rose (they hold
+    // the new token) get fresh heap entries, which keeps every count's entry at or above it.
     gained_.clear();
     auto apply = [&](TokenPair changed, std::int64_t delta) {
       Index& count = counts_[changed];
