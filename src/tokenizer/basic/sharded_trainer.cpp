@@ -67,7 +67,7 @@ class PairDeltas {
 
   std::size_t find(TokenPair pair) const {
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = hash_(pair) & mask;; i = (i + 1) & mask) {
+    for (std::size_t i = static_cast<std::size_t>(hash_(pair)) & mask;; i = (i + 1) & mask) {
       if (!slots_[i].used || slots_[i].pair == pair) return i;
     }
   }
