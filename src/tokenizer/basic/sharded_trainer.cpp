@@ -26,6 +26,9 @@ constexpr std::uint64_t kLongestText = std::uint64_t{kRemoved} - 256;
 // list entries per position (one from the count, and stale ones left by rewrites).
 constexpr std::size_t kBytesPerPosition = 5 * sizeof(Index);
 
+// Shards at least this long number their byte pairs through a dense table.
+constexpr std::size_t kDenseShard = std::size_t{1} << 14;
+
 // How many occurrences ahead a merge prefetches an occurrence's node, the nodes beside it,
 // and the node after next.
 constexpr std::size_t kPrefetchFar = 40;
@@ -121,19 +124,22 @@ class ShardedTrainer::Shard {
     live_ = n;
     first_ = n == 0 ? kNone : 0;
     last_ = n == 0 ? kNone : static_cast<Index>(n - 1);
-    std::vector<Index> list_of(65536, kNone);
+    // Byte pairs find their lists through a table of all 65,536 where a shard is long enough
+    // to pay for filling it, else through the map.
+    std::vector<Index> list_of(n >= kDenseShard ? 65536 : 0, 0);
     for (std::size_t i = 0; i < n; ++i) {
       nodes_[i].token = bytes[i];
       nodes_[i].prev = i == 0 ? kNone : static_cast<Index>(i - 1);
       nodes_[i].next = i + 1 == n ? kNone : static_cast<Index>(i + 1);
       if (i + 1 < n) {
         const unsigned key = static_cast<unsigned>(bytes[i]) << 8 | bytes[i + 1];
-        if (list_of[key] == kNone) {
-          list_of[key] = static_cast<Index>(lists_.size());
+        Index& at = list_of.empty() ? list_index_[TokenPair{bytes[i], bytes[i + 1]}] : list_of[key];
+        if (at == 0) {
           lists_.emplace_back();
-          list_index_[TokenPair{bytes[i], bytes[i + 1]}] = list_of[key] + 1;
+          at = static_cast<Index>(lists_.size());
+          if (!list_of.empty()) list_index_[TokenPair{bytes[i], bytes[i + 1]}] = at;
         }
-        lists_[list_of[key]].push_back(static_cast<Index>(i));
+        lists_[at - 1].push_back(static_cast<Index>(i));
       }
       if (!paced(stop, pace)) return false;
     }
