@@ -34,11 +34,11 @@ namespace tokenizer::basic {
 
 class ShardedTrainer {
  public:
-  /// Cuts `text` into `shards` byte ranges (shard k starts at byte floor(k * n / shards), so
-  /// cuts fall anywhere, inside characters and runs, and short texts give empty shards) and
-  /// counts them. The shards' work runs on the worker pool when `num_threads` is 2 or more,
-  /// else on the calling thread. Texts of 2^32 - 256 bytes or more are refused with
-  /// std::bad_alloc, as are texts whose state would exceed the memory budget.
+  /// Cuts `text` into `shards` byte ranges, at least one (shard k starts at byte
+  /// floor(k * n / shards), so cuts fall anywhere, inside characters and runs, and short texts
+  /// give empty shards) and counts them. The shards' work runs on the worker pool when
+  /// `num_threads` is 2 or more, else on the calling thread. Texts of 2^32 - 256 bytes or more are
+  /// refused with std::bad_alloc, as are texts whose state would exceed the memory budget.
   ShardedTrainer(std::string_view text, std::size_t shards, std::size_t num_threads,
                  const InterruptCheck& interrupt = {});
   ~ShardedTrainer();
