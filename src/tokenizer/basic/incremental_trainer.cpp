@@ -15,6 +15,7 @@
 
 #include "tokenizer/basic/interrupt_pacer.hpp"
 #include "tokenizer/basic/merge_rules.hpp"
+#include "tokenizer/basic/pair_stats.hpp"
 #include "tokenizer/basic/worker_pool.hpp"
 
 namespace tokenizer::basic {
@@ -200,12 +201,14 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
     Index number;
   };
 
-  // Heap order: higher count first, then the smaller pair.
+  // Heap order: training's tie rule, `outranks`; the top is the entry that outranks the rest.
+  PairCandidate candidate(const HeapEntry& entry) const {
+    const Pair& pair = pairs_[entry.number];
+    return {{static_cast<TokenId>(pair.left), static_cast<TokenId>(pair.right)},
+            static_cast<PairCount>(entry.count)};
+  }
   bool lower_priority(const HeapEntry& a, const HeapEntry& b) const {
-    if (a.count != b.count) return a.count < b.count;
-    const Pair& pa = pairs_[a.number];
-    const Pair& pb = pairs_[b.number];
-    return pa.left != pb.left ? pa.left > pb.left : pa.right > pb.right;
+    return outranks(candidate(b), candidate(a));
   }
   void push(Index number);
   void pop();

@@ -11,6 +11,7 @@
 #include "tokenizer/basic/interrupt_pacer.hpp"
 #include "tokenizer/basic/keyed_hash.hpp"
 #include "tokenizer/basic/memory_budget.hpp"
+#include "tokenizer/basic/pair_stats.hpp"
 #include "tokenizer/basic/worker_pool.hpp"
 
 namespace tokenizer::basic {
@@ -488,10 +489,10 @@ class ShardedTrainer::Coordinator {
     TokenPair pair;
   };
 
-  // Heap order: higher count first, then the smaller pair.
+  // Heap order: training's tie rule, `outranks`; the top is the entry that outranks the rest.
   static bool lower_priority(const Entry& x, const Entry& y) {
-    if (x.count != y.count) return x.count < y.count;
-    return x.pair > y.pair;
+    return outranks({y.pair, static_cast<PairCount>(y.count)},
+                    {x.pair, static_cast<PairCount>(x.count)});
   }
 
   Index count_of(TokenPair pair) const {
