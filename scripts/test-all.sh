@@ -74,6 +74,8 @@ PAIRLOOM_CORPORA="${PAIRLOOM_CORPORA:-$repo/../shared/corpora}"
 # Hypothesis keeps its examples under the build root.
 export PAIRLOOM_CORPORA PYTHONDONTWRITEBYTECODE=1 PIP_DISABLE_PIP_VERSION_CHECK=1
 export HYPOTHESIS_STORAGE_DIRECTORY="$BUILD_ROOT/hypothesis"
+# pip's download and wheel cache too, so that a run leaves nothing in the user's home.
+export PIP_CACHE_DIR="${PIP_CACHE_DIR:-$BUILD_ROOT/pip-cache}"
 # What every Python lane needs besides the module; the last ones are optional where they
 # publish no wheel (numpy has none for i686): the tests that need them skip there.
 TEST_PACKAGES=(pytest hypothesis tqdm numpy mypy)
