@@ -97,6 +97,11 @@ def hf_tokenizer(model: Model) -> dict[str, Any]:
     alphabet = byte_alphabet()
     names = {token: "".join(alphabet[b] for b in model.vocab[token])
              for token in [*range(256), *model.merges.values()]}
+    vocab = {name: token for token, name in names.items()}
+    for text, special in model.special_tokens.items():
+        # HF keeps an added token's id only when the model's vocabulary holds its text.
+        if vocab.setdefault(text, special) != special:
+            raise ExportError(f"the special token {text!r} has the text of token {vocab[text]}")
     byte_level = {"type": "ByteLevel", "add_prefix_space": False, "trim_offsets": False,
                   "use_regex": False}
     return {
@@ -116,7 +121,7 @@ def hf_tokenizer(model: Model) -> dict[str, Any]:
             "type": "BPE", "dropout": None, "unk_token": None,
             "continuing_subword_prefix": None, "end_of_word_suffix": None, "fuse_unk": False,
             "byte_fallback": False, "ignore_merges": False,
-            "vocab": {name: token for token, name in names.items()},
+            "vocab": vocab,
             "merges": [[names[left], names[right]] for left, right in model.merges],
         },
     }
