@@ -14,6 +14,7 @@ from typing import NoReturn
 
 from .files import ToolError, atomic_outputs, collect_paths, decode_text
 from .model import Model, ModelError
+from .native import new_tokenizer
 
 PROG = "pairloom"
 
@@ -37,15 +38,13 @@ def byte_progress(total: int, quiet: bool, what: str) -> Iterator[Callable[[int]
     if not show_progress(quiet):
         yield lambda _: None
         return
-    from tqdm import tqdm
+    from tqdm import tqdm  # type: ignore[import-untyped]
 
     with tqdm(total=total, unit="B", unit_scale=True, desc=what, file=sys.stderr) as bar:
         yield bar.update
 
 
 def train(args: argparse.Namespace) -> None:
-    import pairloom
-
     paths = collect_paths(args.paths)
     total = sum(path.stat().st_size for path in paths)
     texts = []
@@ -59,7 +58,7 @@ def train(args: argparse.Namespace) -> None:
             advance(len(data))
     text = "".join(texts)
     del texts
-    tokenizer = pairloom.BasicTokenizer(args.threads)
+    tokenizer = new_tokenizer(args.threads)
     prefix = args.output
     targets = (Path(prefix + ".model"), Path(prefix + ".vocab"))
     with atomic_outputs(*targets) as (model_tmp, vocab_tmp):
@@ -111,10 +110,7 @@ def decode(args: argparse.Namespace) -> None:
             (temporary,) = stack.enter_context(atomic_outputs(Path(args.output)))
             out = stack.enter_context(open(temporary, "wb"))
         if args.render:
-            import pairloom
-
-            tokenizer = pairloom.BasicTokenizer()
-            tokenizer.load(args.model)
+            tokenizer = new_tokenizer(model_path=args.model)
             out.write(tokenizer.decode(ids.tolist()).encode("utf-8"))
         else:
             step = 1 << 20
@@ -160,10 +156,7 @@ def inspect(args: argparse.Namespace) -> None:
             shown = repr(data)
         print(f"  {token:>7} {len(data):>4} bytes  {shown}")
     if args.text is not None:
-        import pairloom
-
-        tokenizer = pairloom.BasicTokenizer()
-        tokenizer.load(args.model)
+        tokenizer = new_tokenizer(model_path=args.model)
         text = collect_text(args.text, args.errors)
         size = len(text.encode("utf-8"))
         tokens = len(tokenizer.encode(text))

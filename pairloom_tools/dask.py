@@ -62,9 +62,10 @@ def encode_files(
     """Encode every file (folders stand for their files, as on the command line) as one
     document on the cluster of the `distributed.Client` `client`; returns the manifest's path.
     Each document's ids equal those of ``pairloom encode`` with the same model."""
+    model_path = Path(model_path)
     model = Model.load(model_path)
     chosen = choose_dtype(model, dtype)
-    files = collect_paths(paths)
+    files = collect_paths(map(Path, paths))
     output = Path(output_dir)
     (output / "documents").mkdir(parents=True, exist_ok=True)
     names = [f"documents/{index:08d}.npy" for index in range(len(files))]

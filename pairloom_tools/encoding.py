@@ -26,6 +26,7 @@ from numpy.lib import format as npy_format
 
 from .files import Errors, ToolError, atomic_outputs, read_text
 from .model import Model
+from .native import new_tokenizer
 
 #: Documents waiting or running per worker process.
 IN_FLIGHT_PER_JOB = 2
@@ -63,11 +64,7 @@ _worker_encode: Callable[[str], list[int]] | None = None
 
 
 def load_encoder(model_path: str) -> Callable[[str], list[int]]:
-    import pairloom
-
-    tokenizer = pairloom.BasicTokenizer()
-    tokenizer.load(model_path)
-    return tokenizer.encode
+    return new_tokenizer(model_path=model_path).encode
 
 
 def _init_worker(model_path: str) -> None:
@@ -184,10 +181,11 @@ def _encoded(
         waiting = iter(paths)
         while True:
             while len(pending) < jobs * IN_FLIGHT_PER_JOB:
-                path = next(waiting, None)
-                if path is None:
+                following = next(waiting, None)
+                if following is None:
                     break
-                pending.append(pool.apply_async(_encode_in_worker, (str(path), dtype, errors)))
+                pending.append(pool.apply_async(_encode_in_worker,
+                                                (str(following), dtype, errors)))
             if not pending:
                 return
             yield pending.popleft().get()

@@ -150,7 +150,7 @@ class Model:
     def decode_bytes(self, ids: Iterable[int] | _IntArray) -> bytes:
         """The tokens' bytes joined: the exact inverse of encoding, special tokens included.
         Accepts any iterable of ints, numpy arrays included."""
-        tokens: list[int] = ids.tolist() if hasattr(ids, "tolist") else list(ids)  # type: ignore[union-attr, arg-type]
+        tokens: list[int] = ids.tolist() if hasattr(ids, "tolist") else list(ids)
         vocab = self.vocab
         try:
             return b"".join([vocab[token] for token in tokens])
