@@ -18,9 +18,8 @@ from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any
 
-import numpy as np
-
-from .encoding import Document, choose_dtype, encode_file, load_encoder, write_manifest
+from .encoding import (Document, IdType, NpyWriter, choose_dtype, encode_file, load_encoder,
+                       write_manifest, write_offsets)
 from .files import Errors, ToolError, atomic_outputs, collect_paths
 from .model import Model
 
@@ -40,15 +39,15 @@ def _encoder(model_path: str, sha256: str) -> Callable[[str], list[int]]:
 
 
 def _encode_document(
-    model_path: str, sha256: str, path: str, output: str, dtype: str, errors: Errors
+    model_path: str, sha256: str, path: str, output: str, dtype: IdType, errors: Errors
 ) -> int:
     """Encode one document into its own .npy file; returns its number of tokens."""
-    ids = encode_file(_encoder(model_path, sha256), path, dtype, errors)
-    target = Path(output)
-    with atomic_outputs(target) as (temporary,):
-        with open(temporary, "wb") as file:
-            np.save(file, ids)
-    return len(ids)
+    packed = encode_file(_encoder(model_path, sha256), path, dtype, errors)
+    with atomic_outputs(Path(output)) as (temporary,), open(temporary, "wb") as file:
+        writer = NpyWriter(file, dtype)
+        writer.append(packed)
+        writer.close()
+    return writer.length
 
 
 def encode_files(
@@ -75,18 +74,15 @@ def encode_files(
         [model.sha256] * len(files),
         [str(path.resolve()) for path in files],
         [str((output / name).resolve()) for name in names],
-        [chosen.name] * len(files),
+        [chosen] * len(files),
         [errors] * len(files),
         pure=False,
     )
     counts: list[int] = client.gather(futures)
     documents = [Document(str(path), path.stat().st_size, count)
                  for path, count in zip(files, counts)]
-    offsets = np.zeros(len(documents) + 1, dtype=np.int64)
-    np.cumsum(counts, out=offsets[1:])
     manifest = output / "manifest.json"
     with atomic_outputs(output / "offsets.npy", manifest) as (offsets_tmp, manifest_tmp):
-        with open(offsets_tmp, "wb") as file:
-            np.save(file, offsets)
+        write_offsets(offsets_tmp, counts)
         write_manifest(manifest_tmp, model_path, model, chosen, documents, files=names)
     return manifest

@@ -3,26 +3,29 @@
 Each file is one document. The ids of all documents go, in path order, into one ``.npy`` file
 whose header is written first and rewritten with the final length at the end; beside it go the
 documents' offsets (``.offsets.npy``) and a manifest (``.json``). Worker processes load the
-model once each, read and encode whole documents, and hand back their ids as arrays; at most
-two documents per worker are in flight, so memory follows the jobs, not the corpus.
+model once each, read and encode whole documents, and hand back their ids as packed bytes; at
+most two documents per worker are in flight, so memory follows the jobs, not the corpus.
+
+The arrays are written in numpy's .npy format without importing numpy: its import would be
+most of the command's start-up, which no worker can share.
 """
 
 from __future__ import annotations
 
+import array
+import contextlib
+import itertools
 import json
 import multiprocessing
 import multiprocessing.pool
 import os
 import signal
+import sys
 from collections import deque
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Generator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import IO, Any
-
-import numpy as np
-import numpy.typing as npt
-from numpy.lib import format as npy_format
+from typing import IO
 
 from .files import Errors, ToolError, atomic_outputs, read_text
 from .model import Model
@@ -39,13 +42,36 @@ def default_jobs() -> int:
     return len(os.sched_getaffinity(0))
 
 
-def choose_dtype(model: Model, dtype: str) -> np.dtype[Any]:
+@dataclass(frozen=True)
+class IdType:
+    """An element type of the id arrays: its numpy name and `array` type code."""
+
+    name: str
+    code: str
+    bits: int
+
+    @property
+    def descr(self) -> str:
+        """The type as a .npy header names it (native byte order, as `array` packs it)."""
+        order = "<" if sys.byteorder == "little" else ">"
+        kind = "i" if self.code.islower() else "u"
+        return f"{order}{kind}{self.bits // 8}"
+
+    def pack(self, values: Sequence[int]) -> bytes:
+        return array.array(self.code, values).tobytes()
+
+
+ID_TYPES = {"uint16": IdType("uint16", "H", 16), "uint32": IdType("uint32", "I", 32)}
+OFFSET_TYPE = IdType("int64", "q", 64)
+
+
+def choose_dtype(model: Model, dtype: str) -> IdType:
     """uint16 for `auto` when every id of the model fits, else uint32."""
     largest = model.max_id
     if dtype == "auto":
-        dtype = "uint16" if largest <= 0xFFFF else "uint32"
-    chosen = np.dtype(dtype)
-    if chosen.kind != "u" or largest > np.iinfo(chosen).max:
+        dtype = "uint16" if largest < 1 << 16 else "uint32"
+    chosen = ID_TYPES[dtype]
+    if largest >= 1 << chosen.bits:
         raise ToolError(f"the model's ids go up to {largest}, which {dtype} cannot hold")
     return chosen
 
@@ -57,6 +83,44 @@ def output_paths(output: str | Path) -> tuple[Path, Path, Path]:
         ids = ids.with_name(ids.name + ".npy")
     stem = ids.with_suffix("")
     return ids, stem.with_name(stem.name + ".offsets.npy"), stem.with_name(stem.name + ".json")
+
+
+class NpyWriter:
+    """A one-dimensional .npy array written piece by piece. The header leaves room for any
+    length, and `close` rewrites it with the final one."""
+
+    HEADER_SIZE = 128  # a multiple of 64, as numpy aligns the data
+
+    def __init__(self, file: IO[bytes], dtype: IdType) -> None:
+        self.file, self.dtype, self.length = file, dtype, 0
+        self.file.write(self._header())
+
+    def _header(self) -> bytes:
+        text = f"{{'descr': '{self.dtype.descr}', 'fortran_order': False, 'shape': ({self.length},), }}"
+        text = text.ljust(self.HEADER_SIZE - 11) + "\n"
+        return b"\x93NUMPY\x01\x00" + len(text).to_bytes(2, "little") + text.encode("ascii")
+
+    def append(self, packed: bytes) -> None:
+        self.file.write(packed)
+        self.length += len(packed) * 8 // self.dtype.bits
+
+    def close(self) -> None:
+        end = self.file.tell()
+        self.file.seek(0)
+        self.file.write(self._header())
+        self.file.seek(end)
+
+
+def write_npy(path: Path, dtype: IdType, values: Sequence[int]) -> None:
+    with open(path, "wb") as file:
+        writer = NpyWriter(file, dtype)
+        writer.append(dtype.pack(values))
+        writer.close()
+
+
+def write_offsets(path: Path, counts: Sequence[int]) -> None:
+    """Document i of the concatenated ids is ids[offsets[i]:offsets[i + 1]]."""
+    write_npy(path, OFFSET_TYPE, [0, *itertools.accumulate(counts)])
 
 
 # Worker side: one tokenizer per process, loaded by the pool's initializer.
@@ -74,42 +138,15 @@ def _init_worker(model_path: str) -> None:
 
 
 def encode_file(
-    encode: Callable[[str], list[int]], path: str, dtype: str, errors: Errors
-) -> npt.NDArray[Any]:
-    """One document's ids, as an array of `dtype`."""
-    return np.array(encode(read_text(path, errors)), dtype=dtype)
+    encode: Callable[[str], list[int]], path: str, dtype: IdType, errors: Errors
+) -> bytes:
+    """One document's ids, packed as `dtype`."""
+    return dtype.pack(encode(read_text(path, errors)))
 
 
-def _encode_in_worker(path: str, dtype: str, errors: Errors) -> npt.NDArray[Any]:
+def _encode_in_worker(path: str, dtype: IdType, errors: Errors) -> bytes:
     assert _worker_encode is not None
     return encode_file(_worker_encode, path, dtype, errors)
-
-
-class NpyWriter:
-    """A one-dimensional .npy array written piece by piece; the header is rewritten with the
-    final length by `close` (numpy pads the header so that the length can grow in place)."""
-
-    def __init__(self, file: IO[bytes], dtype: np.dtype[Any]) -> None:
-        self.file, self.dtype, self.length = file, dtype, 0
-        self._write_header()
-
-    def _write_header(self) -> None:
-        header = {"descr": npy_format.dtype_to_descr(self.dtype), "fortran_order": False,
-                  "shape": (self.length,)}
-        npy_format.write_array_header_1_0(self.file, header)
-
-    def append(self, values: npt.NDArray[Any]) -> None:
-        self.file.write(values.astype(self.dtype, copy=False).tobytes())
-        self.length += len(values)
-
-    def close(self) -> None:
-        end = self.file.tell()
-        self.file.seek(0)
-        self._write_header()
-        data_start = end - self.length * self.dtype.itemsize
-        if self.file.tell() != data_start:
-            raise RuntimeError("the .npy header changed its length")
-        self.file.seek(end)
 
 
 @dataclass
@@ -120,7 +157,7 @@ class Document:
 
 
 def write_manifest(
-    path: Path, model_path: str | Path, model: Model, dtype: np.dtype[Any],
+    path: Path, model_path: str | Path, model: Model, dtype: IdType,
     documents: Sequence[Document], **extra: object,
 ) -> None:
     manifest = {
@@ -151,25 +188,24 @@ def encode_corpus(
     with atomic_outputs(*targets) as (ids_tmp, offsets_tmp, manifest_tmp):
         with open(ids_tmp, "wb") as file:
             writer = NpyWriter(file, chosen)
-            for path, ids in zip(paths, _encoded(str(model_path), paths, jobs, chosen.name,
-                                                  errors)):
-                writer.append(ids)
-                size = path.stat().st_size
-                documents.append(Document(str(path), size, len(ids)))
-                if progress is not None:
-                    progress(size)
+            # Closed on the way out, so that a failure ends the worker processes at once.
+            with contextlib.closing(_encoded(str(model_path), paths, jobs, chosen,
+                                             errors)) as encoded:
+                for path, packed in zip(paths, encoded):
+                    writer.append(packed)
+                    size = path.stat().st_size
+                    documents.append(Document(str(path), size, len(packed) * 8 // chosen.bits))
+                    if progress is not None:
+                        progress(size)
             writer.close()
-        offsets = np.zeros(len(documents) + 1, dtype=np.int64)
-        np.cumsum([document.tokens for document in documents], out=offsets[1:])
-        with open(offsets_tmp, "wb") as file:
-            np.save(file, offsets)
+        write_offsets(offsets_tmp, [document.tokens for document in documents])
         write_manifest(manifest_tmp, model_path, model, chosen, documents)
     return targets[0], documents
 
 
 def _encoded(
-    model_path: str, paths: Sequence[Path], jobs: int, dtype: str, errors: Errors
-) -> Iterator[npt.NDArray[Any]]:
+    model_path: str, paths: Sequence[Path], jobs: int, dtype: IdType, errors: Errors
+) -> Generator[bytes, None, None]:
     """The documents' id arrays in path order."""
     if jobs <= 1:
         encode = load_encoder(model_path)
@@ -177,7 +213,7 @@ def _encoded(
             yield encode_file(encode, str(path), dtype, errors)
         return
     with multiprocessing.Pool(jobs, _init_worker, (model_path,)) as pool:
-        pending: deque[multiprocessing.pool.AsyncResult[npt.NDArray[Any]]] = deque()
+        pending: deque[multiprocessing.pool.AsyncResult[bytes]] = deque()
         waiting = iter(paths)
         while True:
             while len(pending) < jobs * IN_FLIGHT_PER_JOB:
