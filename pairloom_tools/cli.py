@@ -77,13 +77,13 @@ def train(args: argparse.Namespace) -> None:
 def encode(args: argparse.Namespace) -> None:
     from .encoding import encode_corpus
 
-    load_model(args.model)  # a readable, valid model before any work
+    model = load_model(args.model)  # a readable, valid model before any work
     paths = collect_paths(args.paths)
     total = sum(path.stat().st_size for path in paths)
     start = time.perf_counter()
     with byte_progress(total, args.quiet, "encoding") as advance:
         ids_path, documents = encode_corpus(args.model, paths, args.output, args.jobs,
-                                            args.dtype, args.errors, advance)
+                                            args.dtype, args.errors, advance, model)
     seconds = time.perf_counter() - start
     tokens = sum(document.tokens for document in documents)
     print(f"encoded {len(documents)} documents, {total} bytes into {tokens} tokens in"

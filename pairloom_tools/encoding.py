@@ -178,10 +178,12 @@ def encode_corpus(
     dtype: str = "auto",
     errors: Errors = "strict",
     progress: Callable[[int], object] | None = None,
+    model: Model | None = None,
 ) -> tuple[Path, list[Document]]:
     """Encode every file as one document into OUT.npy, OUT.offsets.npy and OUT.json; returns
-    the ids file and the documents. `progress` is told the byte size of each finished file."""
-    model = Model.load(model_path)
+    the ids file and the documents. `progress` is told the byte size of each finished file;
+    `model`, when given, is the model file already read."""
+    model = model or Model.load(model_path)
     chosen = choose_dtype(model, dtype)
     targets = output_paths(output)
     documents: list[Document] = []
