@@ -11,7 +11,11 @@ from pairloom import BasicTokenizer
 from pairloom_tools import Model, ModelError
 from tools_helpers import ROOT, corpus_samples, needs_corpora, run_cli
 
-np = pytest.importorskip("numpy")
+
+
+@pytest.fixture
+def np():
+    return pytest.importorskip("numpy", reason="numpy is not installed")
 
 MIXED = "Line one\r\nline two\x00\x07 tab\t end\n€ 🧑‍🤝‍🧑 naïve ∑ \r\rcafé café café\n" * 40
 
@@ -107,7 +111,7 @@ def test_train_writes_what_the_class_writes(tmp_path):
 
 
 @needs_corpora
-def test_encode_and_decode_round_trip_corpora(tmp_path):
+def test_encode_and_decode_round_trip_corpora(tmp_path, np):
     samples = corpus_samples(tmp_path / "corpora", size=60_000)
     _, model = trained(tmp_path, "".join(p.read_bytes().decode() for p in samples[::4]), 1500)
     tok = BasicTokenizer()
@@ -135,7 +139,7 @@ def test_encode_and_decode_round_trip_corpora(tmp_path):
     assert rendered_text.stdout.decode() == tok.decode(ids.tolist())
 
 
-def test_encode_keeps_ids_beyond_uint16(tmp_path):
+def test_encode_keeps_ids_beyond_uint16(tmp_path, np):
     path = tmp_path / "m.model"
     path.write_text("pairloom v1\n\n1\n<big> 70000\n104 105\n")
     (tmp_path / "doc.txt").write_text("hi <big>")
@@ -148,7 +152,7 @@ def test_encode_keeps_ids_beyond_uint16(tmp_path):
     assert Model.load(path).decode_bytes([256, 70000]) == b"hi<big>"
 
 
-def faults(tmp_path):
+def faults(tmp_path, np):
     """Each fault a user can make, as (arguments, words the one-line message must hold)."""
     _, model = trained(tmp_path)
     (tmp_path / "empty").mkdir()
@@ -173,8 +177,8 @@ def faults(tmp_path):
     ]
 
 
-def test_user_faults_give_one_line_and_leave_no_output(tmp_path):
-    for args, words in faults(tmp_path):
+def test_user_faults_give_one_line_and_leave_no_output(tmp_path, np):
+    for args, words in faults(tmp_path, np):
         before = set(tmp_path.rglob("*"))
         result = run_cli(*args)
         message = result.stderr.decode()
@@ -203,7 +207,7 @@ def test_interrupted_training_exits_130_and_leaves_no_file(tmp_path):
          str(tmp_path / "m"), str(tmp_path / "noise.txt")],
         env=env, stderr=subprocess.PIPE, stdout=subprocess.PIPE)
     try:
-        child.communicate(timeout=1.5)
+        child.communicate(timeout=2)
     except subprocess.TimeoutExpired:
         child.send_signal(signal.SIGINT)
     _, stderr = child.communicate(timeout=60)
