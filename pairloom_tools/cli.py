@@ -96,8 +96,10 @@ def decode(args: argparse.Namespace) -> None:
     model = load_model(args.model)
     try:
         ids = np.load(args.ids, mmap_mode="r", allow_pickle=False)
-    except (OSError, ValueError) as error:
-        raise ToolError(f"cannot read ids {args.ids}: {error}") from None
+    except OSError as error:
+        raise ToolError(f"cannot read ids {args.ids}: {error.strerror or error}") from None
+    except ValueError:
+        raise ToolError(f"{args.ids}: not a .npy array of ids") from None
     if ids.ndim != 1 or ids.dtype.kind not in "iu":
         raise ToolError(f"{args.ids}: not a one-dimensional array of integers")
     unknown = [int(token) for token in np.unique(ids) if int(token) not in model.vocab]
