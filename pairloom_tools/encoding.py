@@ -3,8 +3,9 @@
 Each file is one document. The ids of all documents go, in path order, into one ``.npy`` file
 whose header is written first and rewritten with the final length at the end; beside it go the
 documents' offsets (``.offsets.npy``) and a manifest (``.json``). Worker processes load the
-model once each, read and encode whole documents, and hand back their ids as packed bytes; at
-most two documents per worker are in flight, so memory follows the jobs, not the corpus.
+model once each, and read, encode and store whole documents, longest first so that no worker
+is left with a long document at the end; the ids are then copied in path order, one document
+at a time. Memory follows the jobs and the longest document, not the corpus.
 
 The arrays are written in numpy's .npy format without importing numpy: its import would be
 most of the command's start-up, which no worker can share.
@@ -17,11 +18,10 @@ import contextlib
 import itertools
 import json
 import multiprocessing
-import multiprocessing.pool
 import os
 import signal
 import sys
-from collections import deque
+import tempfile
 from collections.abc import Callable, Generator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -30,10 +30,6 @@ from typing import IO
 from .files import Errors, ToolError, atomic_outputs, read_text
 from .model import Model
 from .native import new_tokenizer
-
-#: Documents waiting or running per worker process.
-IN_FLIGHT_PER_JOB = 2
-
 
 def default_jobs() -> int:
     count = getattr(os, "process_cpu_count", None)
@@ -144,11 +140,6 @@ def encode_file(
     return dtype.pack(encode(read_text(path, errors)))
 
 
-def _encode_in_worker(path: str, dtype: IdType, errors: Errors) -> bytes:
-    assert _worker_encode is not None
-    return encode_file(_worker_encode, path, dtype, errors)
-
-
 @dataclass
 class Document:
     path: str
@@ -186,44 +177,58 @@ def encode_corpus(
     model = model or Model.load(model_path)
     chosen = choose_dtype(model, dtype)
     targets = output_paths(output)
+    sizes = [path.stat().st_size for path in paths]
     documents: list[Document] = []
     with atomic_outputs(*targets) as (ids_tmp, offsets_tmp, manifest_tmp):
         with open(ids_tmp, "wb") as file:
             writer = NpyWriter(file, chosen)
+            encoded = _encoded(str(model_path), paths, sizes, jobs, chosen, errors,
+                               ids_tmp.parent, progress or (lambda _: None))
             # Closed on the way out, so that a failure ends the worker processes at once.
-            with contextlib.closing(_encoded(str(model_path), paths, jobs, chosen,
-                                             errors)) as encoded:
-                for path, packed in zip(paths, encoded):
+            with contextlib.closing(encoded):
+                for path, size, packed in zip(paths, sizes, encoded):
                     writer.append(packed)
-                    size = path.stat().st_size
                     documents.append(Document(str(path), size, len(packed) * 8 // chosen.bits))
-                    if progress is not None:
-                        progress(size)
             writer.close()
         write_offsets(offsets_tmp, [document.tokens for document in documents])
         write_manifest(manifest_tmp, model_path, model, chosen, documents)
     return targets[0], documents
 
 
+def _encode_to_file(task: tuple[int, str, str, IdType, Errors]) -> int:
+    """Encode one document into the file `part`; returns the document's index."""
+    index, path, part, dtype, errors = task
+    assert _worker_encode is not None
+    Path(part).write_bytes(encode_file(_worker_encode, path, dtype, errors))
+    return index
+
+
 def _encoded(
-    model_path: str, paths: Sequence[Path], jobs: int, dtype: IdType, errors: Errors
+    model_path: str,
+    paths: Sequence[Path],
+    sizes: Sequence[int],
+    jobs: int,
+    dtype: IdType,
+    errors: Errors,
+    scratch: Path,
+    progress: Callable[[int], object],
 ) -> Generator[bytes, None, None]:
-    """The documents' id arrays in path order."""
+    """The documents' packed ids in path order."""
     if jobs <= 1:
         encode = load_encoder(model_path)
-        for path in paths:
-            yield encode_file(encode, str(path), dtype, errors)
+        for path, size in zip(paths, sizes):
+            packed = encode_file(encode, str(path), dtype, errors)
+            progress(size)
+            yield packed
         return
-    with multiprocessing.Pool(jobs, _init_worker, (model_path,)) as pool:
-        pending: deque[multiprocessing.pool.AsyncResult[bytes]] = deque()
-        waiting = iter(paths)
-        while True:
-            while len(pending) < jobs * IN_FLIGHT_PER_JOB:
-                following = next(waiting, None)
-                if following is None:
-                    break
-                pending.append(pool.apply_async(_encode_in_worker,
-                                                (str(following), dtype, errors)))
-            if not pending:
-                return
-            yield pending.popleft().get()
+    with tempfile.TemporaryDirectory(prefix=".pairloom-", dir=scratch) as folder:
+        parts = [str(Path(folder) / str(index)) for index in range(len(paths))]
+        longest_first = sorted(range(len(paths)), key=lambda index: -sizes[index])
+        tasks = [(index, str(paths[index]), parts[index], dtype, errors)
+                 for index in longest_first]
+        with multiprocessing.Pool(jobs, _init_worker, (model_path,)) as pool:
+            for index in pool.imap_unordered(_encode_to_file, tasks):
+                progress(sizes[index])
+        for part in parts:
+            yield Path(part).read_bytes()
+            os.unlink(part)
