@@ -122,7 +122,8 @@ def hf_tokenizer(model: Model) -> dict[str, Any]:
             "continuing_subword_prefix": None, "end_of_word_suffix": None, "fuse_unk": False,
             "byte_fallback": False, "ignore_merges": False,
             "vocab": vocab,
-            "merges": [[names[left], names[right]] for left, right in model.merges],
+            # "left right" strings, which every version reads (no name holds a space).
+            "merges": [f"{names[left]} {names[right]}" for left, right in model.merges],
         },
     }
 
