@@ -11,13 +11,12 @@ from pairloom import BasicTokenizer
 from pairloom_tools import Model, ModelError
 from tools_helpers import ROOT, corpus_samples, needs_corpora, run_cli
 
+MIXED = "Line one\r\nline two\x00\x07 tab\t end\n€ 🧑‍🤝‍🧑 naïve ∑ \r\rcafé café café\n" * 40
 
 
 @pytest.fixture
 def np():
     return pytest.importorskip("numpy", reason="numpy is not installed")
-
-MIXED = "Line one\r\nline two\x00\x07 tab\t end\n€ 🧑‍🤝‍🧑 naïve ∑ \r\rcafé café café\n" * 40
 
 
 def trained(tmp_path, text=MIXED, vocab_size=400, name="m"):
