@@ -13,7 +13,7 @@ import json
 import sys
 
 import numpy as np
-from distributed import Client, LocalCluster  # type: ignore[import-untyped, unused-ignore]
+from distributed import Client, LocalCluster  # type: ignore[import-not-found, unused-ignore]
 
 from pairloom_tools.dask import encode_files
 
@@ -34,12 +34,12 @@ def main() -> int:
     parser.add_argument("--scheduler", help="address of a running scheduler")
     args = parser.parse_args()
     if args.scheduler:
-        with Client(args.scheduler) as client:  # type: ignore[no-untyped-call]
+        with Client(args.scheduler) as client:  # type: ignore[no-untyped-call, unused-ignore]
             encode_on(client, args.model, args.folder, args.output)
     else:
-        cluster = LocalCluster(  # type: ignore[no-untyped-call]
+        cluster = LocalCluster(  # type: ignore[no-untyped-call, unused-ignore]
             n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
-        with cluster, Client(cluster) as client:  # type: ignore[no-untyped-call]
+        with cluster, Client(cluster) as client:  # type: ignore[no-untyped-call, unused-ignore]
             encode_on(client, args.model, args.folder, args.output)
     return 0
 
