@@ -118,9 +118,12 @@ class Model:
                 raise ModelError("invalid special token entry")
             model.special_tokens[fields[0]] = _parse_id(fields[1])
         for k, line in enumerate(lines):
-            fields = _FIELD.findall(line)
-            if len(fields) != 2:
-                raise ModelError("invalid merge entry")
+            fields = line.split(" ")  # two numbers and a space, as written; else the long way
+            if not (len(fields) == 2 and line.isascii() and fields[0].isdigit()
+                    and fields[1].isdigit()):
+                fields = _FIELD.findall(line)
+                if len(fields) != 2:
+                    raise ModelError("invalid merge entry")
             left = _parse_id(fields[0])
             model.merges[(left, _parse_id(fields[1]))] = 256 + k
         model._build_vocab()

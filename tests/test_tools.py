@@ -58,7 +58,7 @@ FAULTY = [
     "pairloom v1\n\n0 \n", "pairloom v1\n\n\n", "pairloom v1\n\n2\n<s> 300\n",
     "pairloom v1\n\n1\n<s> 3 4\n", "pairloom v1\n\n0\n1 2\n\n", "pairloom v1\n\n0\n1 -2\n",
     "pairloom v1\n\n0\n1 99999999999999999999999\n", "pairloom v1\n\n0\n1\x1c2\n",
-    "pairloom v1\n\n0\n+ 2\n",
+    "pairloom v1\n\n0\n+ 2\n", "pairloom v1\n\n0\n1 \n", "pairloom v1\n\n0\n1\t2 3\n",
 ]
 
 
