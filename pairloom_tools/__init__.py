@@ -1,1 +1,25 @@
-"""Command line and corpus tools for pairloom tokenizers."""
+"""Command line and corpus tools for pairloom tokenizers: the ``pairloom`` command, a reader of
+model files (`Model`), exports to Hugging Face tokenizers and tiktoken, and corpus encoding on
+local worker processes or on a Dask cluster (`pairloom_tools.dask`)."""
+
+from __future__ import annotations
+
+import importlib
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from .export import ExportError, tiktoken_encoding
+    from .files import ToolError
+    from .model import Model, ModelError
+
+__all__ = ["ExportError", "Model", "ModelError", "ToolError", "tiktoken_encoding"]
+
+# Imported on first use, so that the command starts without loading what it does not run.
+_HOMES = {"ExportError": "export", "tiktoken_encoding": "export", "ToolError": "files",
+          "Model": "model", "ModelError": "model"}
+
+
+def __getattr__(name: str) -> Any:
+    if name not in _HOMES:
+        raise AttributeError(f"module 'pairloom_tools' has no attribute {name!r}")
+    return getattr(importlib.import_module(f".{_HOMES[name]}", __name__), name)

@@ -1,0 +1,163 @@
+"""Reading a pairloom model file without the extension module.
+
+`Model.load` reads the file exactly as `BasicTokenizer.load` does into a new tokenizer: the same
+faults, the same messages, the same tables (a repeated pair keeps its first place and takes the
+later id; a repeated special token likewise), and the same id-to-bytes table (a merge whose parts
+are not known yet when it is reached gets no token; special tokens are added last and replace
+whatever held their id).
+"""
+
+from __future__ import annotations
+
+import hashlib
+import re
+import struct
+from collections.abc import Iterable, Iterator
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Protocol
+
+VERSION = "pairloom v1"
+
+#: Largest token id the module can hold (its ids are as wide as the platform's size type).
+TOKEN_ID_MAX = 2 ** (8 * struct.calcsize("P")) - 1
+
+# The characters with the Unicode White_Space property: the separators of a file's fields.
+# Python's str.split() would also split at U+001C..U+001F, which are not separators here.
+_WHITESPACE = "\t\n\v\f\r \x85\xa0\u1680\u2000-\u200a\u2028\u2029\u202f\u205f\u3000"
+_FIELD = re.compile(f"[^{_WHITESPACE}]+")
+
+
+class ModelError(ValueError):
+    """The model file's content is not a valid model; the message says what is wrong."""
+
+
+class _IntArray(Protocol):
+    def tolist(self) -> list[int]: ...
+
+
+def _parse_id(text: str) -> int:
+    """A decimal id: an optional plus sign, then digits; the first wrong character decides."""
+    if text.isascii() and text.isdigit() and len(text) < 19:
+        return int(text)
+    if not text:
+        raise ModelError("cannot parse integer from empty string")
+    value = 0
+    for position, char in enumerate(text):
+        if not ("0" <= char <= "9") and not (char == "+" and position == 0 and len(text) > 1):
+            raise ModelError("invalid digit found in string")
+        if char != "+":
+            value = value * 10 + ord(char) - 48
+            if value > TOKEN_ID_MAX:
+                raise ModelError("number too large to fit in target type")
+    return value
+
+
+def _lines(data: bytes) -> Iterator[str]:
+    """The file's lines: a line feed ends a line and goes, with a carriage return before it."""
+    pieces = data.split(b"\n")
+    if pieces[-1] == b"":
+        pieces.pop()  # a final line feed does not start an empty line
+    last = len(pieces) - 1
+    for index, piece in enumerate(pieces):
+        if index < last and piece.endswith(b"\r"):
+            piece = piece[:-1]
+        try:
+            yield piece.decode("utf-8")
+        except UnicodeDecodeError:
+            raise ModelError("stream did not contain valid UTF-8") from None
+
+
+@dataclass
+class Model:
+    """A model's tables as a freshly constructed `BasicTokenizer` holds them after `load`."""
+
+    #: The merged pairs in file order, each with the id of the token it makes.
+    merges: dict[tuple[int, int], int] = field(default_factory=dict)
+    #: Special tokens' texts in file order, each with its id.
+    special_tokens: dict[str, int] = field(default_factory=dict)
+    #: The pattern line, kept as text; nothing splits by it.
+    pattern: str = ""
+    #: Token id to the token's bytes.
+    vocab: dict[int, bytes] = field(default_factory=dict)
+    #: SHA-256 of the file's bytes, as hexadecimal digits.
+    sha256: str = ""
+
+    @classmethod
+    def load(cls, path: str | Path) -> Model:
+        """Read a model file. Raises `OSError` when it cannot be read, `ModelError` on a fault
+        in its content (the message is the one `BasicTokenizer.load` gives)."""
+        data = Path(path).read_bytes()
+        model = cls.parse(data)
+        model.sha256 = hashlib.sha256(data).hexdigest()
+        return model
+
+    @classmethod
+    def parse(cls, data: bytes) -> Model:
+        """The model held by a model file's bytes."""
+        model = cls()
+        lines = _lines(data)
+        header = next(lines, None)
+        if header is None:
+            raise ModelError("missing version")
+        if header != VERSION:
+            raise ModelError("invalid version")
+        pattern = next(lines, None)
+        if pattern is None:
+            raise ModelError("missing pattern")
+        model.pattern = pattern
+        count_line = next(lines, None)
+        if count_line is None:
+            raise ModelError("missing number of special tokens")
+        for _ in range(_parse_id(count_line)):
+            line = next(lines, None)
+            if line is None:
+                raise ModelError("not enough special tokens")
+            fields = _FIELD.findall(line)
+            if len(fields) != 2:
+                raise ModelError("invalid special token entry")
+            model.special_tokens[fields[0]] = _parse_id(fields[1])
+        for k, line in enumerate(lines):
+            fields = line.split(" ")  # two numbers and a space, as written; else the long way
+            if not (len(fields) == 2 and line.isascii() and fields[0].isdigit()
+                    and fields[1].isdigit()):
+                fields = _FIELD.findall(line)
+                if len(fields) != 2:
+                    raise ModelError("invalid merge entry")
+            left = _parse_id(fields[0])
+            model.merges[(left, _parse_id(fields[1]))] = 256 + k
+        model._build_vocab()
+        return model
+
+    def _build_vocab(self) -> None:
+        vocab = {b: bytes([b]) for b in range(256)}
+        for (left, right), merged in self.merges.items():
+            if left in vocab and right in vocab:
+                vocab[merged] = vocab[left] + vocab[right]
+        for text, token in self.special_tokens.items():
+            vocab[token] = text.encode("utf-8")
+        self.vocab = vocab
+
+    @property
+    def max_id(self) -> int:
+        """The largest id the model can produce or name (bytes, merges, special tokens)."""
+        return max(255, *self.merges.values(), *self.special_tokens.values())
+
+    def token_bytes(self, token: int) -> bytes:
+        """The bytes of one token. Raises `ValueError` for an id the model does not define."""
+        try:
+            return self.vocab[token]
+        except (KeyError, TypeError):
+            raise ValueError(f"invalid token ID: {token}") from None
+
+    def decode_bytes(self, ids: Iterable[int] | _IntArray) -> bytes:
+        """The tokens' bytes joined: the exact inverse of encoding, special tokens included.
+        Accepts any iterable of ints, numpy arrays included."""
+        tokens: list[int] = ids.tolist() if hasattr(ids, "tolist") else list(ids)
+        vocab = self.vocab
+        try:
+            return b"".join([vocab[token] for token in tokens])
+        except (KeyError, TypeError):
+            for token in tokens:
+                self.token_bytes(token)  # raises for the first unknown id
+            raise

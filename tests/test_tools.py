@@ -1,0 +1,227 @@
+"""The pairloom command and the model reader of pairloom_tools, checked against the class."""
+import json
+import os
+import signal
+import subprocess
+import sys
+
+import pytest
+
+from pairloom import BasicTokenizer
+from pairloom_tools import Model, ModelError
+from tools_helpers import ROOT, corpus_samples, needs_corpora, run_cli
+
+MIXED = "Line one\r\nline two\x00\x07 tab\t end\n€ 🧑‍🤝‍🧑 naïve ∑ \r\rcafé café café\n" * 40
+
+
+@pytest.fixture
+def np():
+    return pytest.importorskip("numpy", reason="numpy is not installed")
+
+
+def trained(tmp_path, text=MIXED, vocab_size=400, name="m"):
+    tok = BasicTokenizer()
+    tok.train(text, vocab_size)
+    path = tmp_path / f"{name}.model"
+    tok.save_model(str(path))
+    return tok, path
+
+
+def written_back(model):
+    """The model file a fresh tokenizer writes after loading what `model` holds."""
+    lines = ["pairloom v1", model.pattern, str(len(model.special_tokens))]
+    lines += [f"{text} {token}" for text, token in model.special_tokens.items()]
+    lines += [f"{left} {right}" for left, right in model.merges]
+    return ("\n".join(lines) + "\n").encode("utf-8")
+
+
+def rendered(data):
+    text = data.decode("utf-8", errors="replace")
+    return "".join(f"\\u{ord(c):04x}" if ord(c) < 0x20 or 0x7F <= ord(c) <= 0x9F else c
+                   for c in text)
+
+
+# Model files that load, with the quirks the reader must share with the class: CRLF lines,
+# tabs and Unicode spaces between fields, a plus sign, leading zeros, repeated pairs and special
+# tokens (first place, last id), merges built on later ids or special tokens (skipped), special
+# tokens replacing byte and merge tokens.
+VALID = [
+    "pairloom v1\n\n0\n",
+    "pairloom v1\r\n[a-z]+ \r\n1\r\n<s>\t300\r\n104 105\r\n256 33",
+    "pairloom v1\n\n+2\n<s> 65\n<e>\u3000256\n104 105\n0256 033\n104 105\n258 104\n",
+    "pairloom v1\npat\n2\n<s> 900\n<s> 901\n901 97\n97 97\n",
+    "pairloom v1\n\n0\n257 97\n97 97\n97\u2003+98\n",
+]
+# Faulty files: each with the message the class gives.
+FAULTY = [
+    "", "pairloom v1", "pairloom v1\n", "pairloom v1 \n\n0\n", "\ufeffpairloom v1\n\n0\n",
+    "pairloom v1\n\n0 \n", "pairloom v1\n\n\n", "pairloom v1\n\n2\n<s> 300\n",
+    "pairloom v1\n\n1\n<s> 3 4\n", "pairloom v1\n\n0\n1 2\n\n", "pairloom v1\n\n0\n1 -2\n",
+    "pairloom v1\n\n0\n1 99999999999999999999999\n", "pairloom v1\n\n0\n1\x1c2\n",
+    "pairloom v1\n\n0\n+ 2\n", "pairloom v1\n\n0\n1 \n", "pairloom v1\n\n0\n1\t2 3\n",
+]
+
+
+@pytest.mark.parametrize("content", VALID)
+def test_model_reader_holds_what_the_class_loads(tmp_path, content):
+    path = tmp_path / "m.model"
+    path.write_bytes(content.encode("utf-8"))
+    tok = BasicTokenizer()
+    tok.load(str(path))
+    tok.save_model(str(tmp_path / "again.model"))
+    model = Model.load(path)
+    assert written_back(model) == (tmp_path / "again.model").read_bytes()
+    for token, data in model.vocab.items():
+        assert tok.decode([token]) == rendered(data)
+    beyond = max(model.vocab) + 1
+    with pytest.raises(OSError):
+        tok.decode([beyond])
+    with pytest.raises(ValueError, match=f"invalid token ID: {beyond}"):
+        model.decode_bytes([104, beyond])
+
+
+@pytest.mark.parametrize("content", FAULTY + [b"pairloom v1\n\xff\n0\n"])
+def test_model_reader_refuses_what_the_class_refuses(tmp_path, content):
+    path = tmp_path / "m.model"
+    path.write_bytes(content if isinstance(content, bytes) else content.encode("utf-8"))
+    with pytest.raises(OSError) as expected:
+        BasicTokenizer().load(str(path))
+    with pytest.raises(ModelError) as error:
+        Model.load(path)
+    assert str(error.value) == str(expected.value)
+
+
+def test_train_writes_what_the_class_writes(tmp_path):
+    # A folder stands for its files, recursively, in sorted path order, read as stored.
+    texts = {"b/2.txt": "zeta\r\nomega ", "a.txt": "alpha beta\n" * 50, "b/1.txt": MIXED,
+             "b/c/0.txt": "ü" * 30}
+    for name, text in texts.items():
+        (tmp_path / "in" / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / "in" / name).write_bytes(text.encode("utf-8"))
+    result = run_cli("train", "--vocab-size", 500, "--threads", 2, "--output",
+                     tmp_path / "cli", tmp_path / "in")
+    assert result.returncode == 0, result.stderr
+    assert b"merges" in result.stdout and result.stderr == b""
+    tok = BasicTokenizer(2)
+    tok.train("".join(texts[name] for name in sorted(texts)), 500)
+    tok.save(str(tmp_path / "ref.model"), str(tmp_path / "ref.vocab"))
+    for suffix in ("model", "vocab"):
+        assert (tmp_path / f"cli.{suffix}").read_bytes() == (tmp_path / f"ref.{suffix}").read_bytes()
+
+
+@needs_corpora
+def test_encode_and_decode_round_trip_corpora(tmp_path, np):
+    samples = corpus_samples(tmp_path / "corpora", size=60_000)
+    _, model = trained(tmp_path, "".join(p.read_bytes().decode() for p in samples[::4]), 1500)
+    tok = BasicTokenizer()
+    tok.load(str(model))
+    outputs = {}
+    for jobs in (1, 2):
+        out = tmp_path / f"ids{jobs}.npy"
+        result = run_cli("encode", "--model", model, "--jobs", jobs, "--output", out,
+                         tmp_path / "corpora")
+        assert result.returncode == 0, result.stderr
+        outputs[jobs] = out
+    ids = np.load(outputs[1])
+    assert ids.dtype == np.uint16
+    assert np.array_equal(ids, np.load(outputs[2]))
+    offsets = np.load(tmp_path / "ids1.offsets.npy")
+    manifest = json.loads((tmp_path / "ids1.json").read_text())
+    assert offsets.dtype == np.int64 and len(offsets) == len(samples) + 1
+    assert [doc["path"] for doc in manifest["documents"]] == [str(p) for p in samples]
+    assert manifest["model"]["sha256"] == Model.load(model).sha256
+    for i, path in enumerate(samples):
+        assert ids[offsets[i]:offsets[i + 1]].tolist() == tok.encode(path.read_bytes().decode())
+    decoded = run_cli("decode", "--model", model, outputs[1])
+    assert decoded.stdout == b"".join(p.read_bytes() for p in samples)
+    rendered_text = run_cli("decode", "--model", model, "--render", outputs[1])
+    assert rendered_text.stdout.decode() == tok.decode(ids.tolist())
+
+
+def test_encode_keeps_ids_beyond_uint16(tmp_path, np):
+    path = tmp_path / "m.model"
+    path.write_text("pairloom v1\n\n1\n<big> 70000\n104 105\n")
+    (tmp_path / "doc.txt").write_text("hi <big>")
+    assert run_cli("encode", "--model", path, "--jobs", 1, "--output", tmp_path / "o.npy",
+                   tmp_path / "doc.txt").returncode == 0
+    ids = np.load(tmp_path / "o.npy")
+    tok = BasicTokenizer()
+    tok.load(str(path))
+    assert ids.dtype == np.uint32 and ids.tolist() == tok.encode("hi <big>")
+    assert Model.load(path).decode_bytes([256, 70000]) == b"hi<big>"
+
+
+def faults(tmp_path, np):
+    """Each fault a user can make, as (arguments, words the one-line message must hold)."""
+    _, model = trained(tmp_path)
+    (tmp_path / "empty").mkdir()
+    (tmp_path / "doc.txt").write_text("hello")
+    (tmp_path / "latin1.txt").write_bytes(b"ok\nfa\xe7ade")
+    np.save(tmp_path / "far.npy", np.array([104, 99_999], dtype=np.uint32))
+    out = tmp_path / "out"
+    return [
+        (["encode", "--model", tmp_path / "missing.model", "--output", out, tmp_path / "doc.txt"],
+         "missing.model"),
+        (["train", "--vocab-size", 300, "--output", out, tmp_path / "empty"], "no files"),
+        (["encode", "--model", model, "--output", tmp_path / "nodir" / "o.npy",
+          tmp_path / "doc.txt"], "cannot write"),
+        (["decode", "--model", model, "--output", out, tmp_path / "far.npy"], "99999"),
+        (["train", "--vocab-size", 300, "--output", out, tmp_path / "latin1.txt"],
+         "byte offset 5"),
+        (["encode", "--model", model, "--jobs", 2, "--output", out, tmp_path / "doc.txt",
+          tmp_path / "latin1.txt"], "byte offset 5"),
+        (["encode", "--model", tmp_path / "doc.txt", "--output", out, tmp_path / "doc.txt"],
+         "invalid version"),
+        (["train", "--vocab-size", 10, "--output", out, tmp_path / "doc.txt"], "256"),
+    ]
+
+
+def test_user_faults_give_one_line_and_leave_no_output(tmp_path, np):
+    for args, words in faults(tmp_path, np):
+        before = set(tmp_path.rglob("*"))
+        result = run_cli(*args)
+        message = result.stderr.decode()
+        assert result.returncode == 2, (args, message)
+        assert message.startswith("pairloom: error: ") and message.count("\n") == 1, message
+        assert words in message
+        assert set(tmp_path.rglob("*")) == before, args
+
+
+def test_errors_replace_reads_text_that_is_not_utf8(tmp_path):
+    (tmp_path / "latin1.txt").write_bytes(b"fa\xe7ade " * 100)
+    result = run_cli("train", "--vocab-size", 300, "--errors", "replace", "--output",
+                     tmp_path / "m", tmp_path / "latin1.txt")
+    assert result.returncode == 0, result.stderr
+    tok = BasicTokenizer()
+    tok.train("fa\ufffdade " * 100, 300)
+    tok.save_model(str(tmp_path / "ref.model"))
+    assert (tmp_path / "m.model").read_bytes() == (tmp_path / "ref.model").read_bytes()
+
+
+def test_interrupted_training_exits_130_and_leaves_no_file(tmp_path):
+    (tmp_path / "noise.txt").write_bytes(os.urandom(6 << 20).decode("latin-1").encode())
+    env = {**os.environ, "PYTHONPATH": str(ROOT)}
+    child = subprocess.Popen(
+        [sys.executable, "-m", "pairloom_tools", "train", "--vocab-size", "1000000", "--output",
+         str(tmp_path / "m"), str(tmp_path / "noise.txt")],
+        env=env, stderr=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        child.communicate(timeout=2)
+    except subprocess.TimeoutExpired:
+        child.send_signal(signal.SIGINT)
+    _, stderr = child.communicate(timeout=60)
+    assert child.returncode == 130, stderr
+    assert stderr.decode().startswith("pairloom: interrupted")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["noise.txt"]
+
+
+def test_inspect_shows_the_model(tmp_path):
+    tok, model = trained(tmp_path)
+    (tmp_path / "t.txt").write_text(MIXED)
+    result = run_cli("inspect", model, "--text", tmp_path / "t.txt", "--top", 3)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.decode().splitlines()
+    merges = len(Model.load(model).merges)
+    assert f"merges: {merges} (ids 256 to {255 + merges})" in lines
+    size, tokens = len(MIXED.encode()), len(tok.encode(MIXED))
+    assert lines[-1].endswith(f"({size} bytes, {tokens} tokens)")
