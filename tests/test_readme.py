@@ -6,14 +6,16 @@ How each fenced block is treated:
   directory; a warning raised where Python can only report it (a file left open) fails too.
   They skip when pairloom is not installed as a distribution (a module in a build folder has
   no version to show).
-- ```sh blocks run one by one with `bash -e -o pipefail` in a scratch directory that mirrors
-  the project root (a symbolic link per top-level entry), with PAIRLOOM_CORPORA set,
+- ```sh blocks run one by one, in order, with `bash -e -o pipefail` in one scratch directory
+  that mirrors the project root (a symbolic link per top-level entry), so a block may use the
+  files an earlier one wrote; after a block that did not pass, the later ones skip. They run with PAIRLOOM_CORPORA set,
   PAIRLOOM_ROOT naming the project root, and `python`/`python3` on PATH running this
   interpreter, its bin directory next. Install steps count as done: in each `&&` chain,
   `python3 -m venv DIR` and every `pip install ...` are dropped and a leading `.venv/bin/` is
   removed, so the interpreter that runs the tests stands for the README's virtualenv. A block that uses
   $PAIRLOOM_CORPORA skips without the corpora; one that runs the `pairloom` command skips
-  when the console script is not installed.
+  when the console script is not installed, one that imports tokenizers or tiktoken when
+  that package is missing.
 - ```text and ```console blocks are output, never run. Any other info string fails the test,
   so that no snippet goes unrun by accident.
 - An HTML comment on the line right before a block changes what happens to it:
@@ -24,6 +26,7 @@ How each fenced block is treated:
 
 import dataclasses
 import importlib.metadata
+import importlib.util
 import os
 import pathlib
 import re
@@ -133,20 +136,12 @@ def check_ci_runs(code):
     assert without_bash(execs[-1]) == without_bash(command)
 
 
-@pytest.mark.parametrize("block", SH_BLOCKS, ids=[f"line-{b.line}" for b in SH_BLOCKS])
-def test_shell_block_runs(block, tmp_path):
-    if block.directive == "skip":
-        pytest.skip(block.reason)
-    if block.directive == "ci":
-        check_ci_runs(block.code)
-        return
-    bin_dir = os.path.dirname(sys.executable)
-    if "PAIRLOOM_CORPORA" in block.code and not CORPORA.is_dir():
-        pytest.skip(f"no text corpora at {CORPORA} (set PAIRLOOM_CORPORA to their folder)")
-    if re.search(r"(^|[\s;&|(])pairloom\s", block.code) and not shutil.which("pairloom",
-                                                                             path=bin_dir):
-        pytest.skip("the pairloom console script is not installed beside this interpreter")
-    scratch, shims = tmp_path / "scratch", tmp_path / "shims"
+@pytest.fixture(scope="module")
+def shell(tmp_path_factory):
+    """The scratch directory and environment that every shell block shares, and whether
+    all blocks so far passed."""
+    top = tmp_path_factory.mktemp("readme")
+    scratch, shims = top / "scratch", top / "shims"
     scratch.mkdir()
     shims.mkdir()
     for entry in ROOT.iterdir():
@@ -156,8 +151,38 @@ def test_shell_block_runs(block, tmp_path):
     for name in ("python", "python3"):
         (shims / name).write_text(f'#!/bin/sh\nexec {shlex.quote(sys.executable)} "$@"\n')
         (shims / name).chmod(0o755)
+    bin_dir = os.path.dirname(sys.executable)
     env = dict(os.environ, PAIRLOOM_CORPORA=str(CORPORA), PAIRLOOM_ROOT=str(ROOT),
                PATH=os.pathsep.join([str(shims), bin_dir, os.environ.get("PATH", "")]))
+    return {"cwd": scratch, "env": env, "bin": bin_dir, "all passed": True}
+
+
+def why_not_here(code, bin_dir):
+    """Why a block cannot run with this interpreter, or None."""
+    if "PAIRLOOM_CORPORA" in code and not CORPORA.is_dir():
+        return f"no text corpora at {CORPORA} (set PAIRLOOM_CORPORA to their folder)"
+    if re.search(r"(^|[\s;&|(])pairloom\s", code) and not shutil.which("pairloom", path=bin_dir):
+        return "the pairloom console script is not installed beside this interpreter"
+    for package in ("tokenizers", "tiktoken"):
+        if re.search(rf"\bimport\b.*\b{package}\b", code) and not importlib.util.find_spec(package):
+            return f"{package} is not installed (pip install 'pairloom[hf,tiktoken]')"
+    return None
+
+
+@pytest.mark.parametrize("block", SH_BLOCKS, ids=[f"line-{b.line}" for b in SH_BLOCKS])
+def test_shell_block_runs(block, shell):
+    if block.directive == "skip":
+        pytest.skip(block.reason)
+    if block.directive == "ci":
+        check_ci_runs(block.code)
+        return
+    if not shell["all passed"]:
+        pytest.skip("an earlier shell block did not pass, and this one may need its files")
+    shell["all passed"] = False
+    if reason := why_not_here(block.code, shell["bin"]):
+        pytest.skip(reason)
     done = subprocess.run(["bash", "-e", "-o", "pipefail", "-c", runnable(block.code)],
-                          cwd=scratch, env=env, capture_output=True, text=True, timeout=600)
+                          cwd=shell["cwd"], env=shell["env"], capture_output=True, text=True,
+                          timeout=600)
     assert done.returncode == 0, done.stdout + done.stderr
+    shell["all passed"] = True
