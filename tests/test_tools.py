@@ -200,16 +200,20 @@ def test_errors_replace_reads_text_that_is_not_utf8(tmp_path):
 
 def test_interrupted_training_exits_130_and_leaves_no_file(tmp_path):
     (tmp_path / "noise.txt").write_bytes(os.urandom(6 << 20).decode("latin-1").encode())
+    # The child interrupts itself a moment into the command, well before a training of this
+    # size can end, whatever the machine's speed or load before the command starts.
+    program = f"""
+import os, signal, sys
+from pairloom_tools.cli import main
+signal.signal(signal.SIGALRM, lambda *_: os.kill(os.getpid(), signal.SIGINT))
+signal.setitimer(signal.ITIMER_REAL, 0.3)
+sys.exit(main(["train", "--vocab-size", "1000000", "--output", {str(tmp_path / "m")!r},
+               {str(tmp_path / "noise.txt")!r}]))
+"""
     env = {**os.environ, "PYTHONPATH": str(ROOT)}
-    child = subprocess.Popen(
-        [sys.executable, "-m", "pairloom_tools", "train", "--vocab-size", "1000000", "--output",
-         str(tmp_path / "m"), str(tmp_path / "noise.txt")],
-        env=env, stderr=subprocess.PIPE, stdout=subprocess.PIPE)
-    try:
-        child.communicate(timeout=2)
-    except subprocess.TimeoutExpired:
-        child.send_signal(signal.SIGINT)
-    _, stderr = child.communicate(timeout=60)
+    child = subprocess.Popen([sys.executable, "-c", program], env=env, stderr=subprocess.PIPE,
+                             stdout=subprocess.PIPE)
+    _, stderr = child.communicate(timeout=120)
     assert child.returncode == 130, stderr
     assert stderr.decode().startswith("pairloom: interrupted")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["noise.txt"]

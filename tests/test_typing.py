@@ -60,9 +60,11 @@ def test_mypy_reads_the_installed_stubs(tmp_path):
 @needs_mypy
 @needs_stubs
 @pytest.mark.skipif(not EXAMPLES, reason="examples/ not shipped here")
-def test_examples_and_tools_pass_strict_mypy(tmp_path):
-    # The tools package as installed beside the module, so its py.typed marker is the one used.
-    tools = pathlib.Path(importlib.util.find_spec("pairloom_tools").origin).parent
-    done = mypy(tmp_path, "mypy", "--strict", "--no-incremental", *map(str, EXAMPLES),
-                str(tools))
+@pytest.mark.parametrize("target", [
+    [str(example) for example in EXAMPLES],
+    # The tools package as installed beside the module, found by its py.typed marker.
+    ["-p", "pairloom_tools"],
+], ids=["examples", "pairloom_tools"])
+def test_examples_and_tools_pass_strict_mypy(tmp_path, target):
+    done = mypy(tmp_path, "mypy", "--strict", "--no-incremental", *target)
     assert done.returncode == 0, done.stdout + done.stderr
