@@ -210,7 +210,8 @@ signal.setitimer(signal.ITIMER_REAL, 0.3)
 sys.exit(main(["train", "--vocab-size", "1000000", "--output", {str(tmp_path / "m")!r},
                {str(tmp_path / "noise.txt")!r}]))
 """
-    env = {**os.environ, "PYTHONPATH": str(ROOT)}
+    env = {**os.environ,
+           "PYTHONPATH": os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")])}
     child = subprocess.Popen([sys.executable, "-c", program], env=env, stderr=subprocess.PIPE,
                              stdout=subprocess.PIPE)
     _, stderr = child.communicate(timeout=120)
