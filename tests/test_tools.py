@@ -205,6 +205,8 @@ def test_interrupted_training_exits_130_and_leaves_no_file(tmp_path):
     program = f"""
 import os, signal, sys
 from pairloom_tools.cli import main
+# A shell that starts a job in the background ignores SIGINT for it; a user's terminal does not.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 signal.signal(signal.SIGALRM, lambda *_: os.kill(os.getpid(), signal.SIGINT))
 signal.setitimer(signal.ITIMER_REAL, 0.3)
 sys.exit(main(["train", "--vocab-size", "1000000", "--output", {str(tmp_path / "m")!r},
