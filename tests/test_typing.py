@@ -66,5 +66,11 @@ def test_mypy_reads_the_installed_stubs(tmp_path):
     ["-p", "pairloom_tools"],
 ], ids=["examples", "pairloom_tools"])
 def test_examples_and_tools_pass_strict_mypy(tmp_path, target):
+    # Strict mode checks the calls into the optional packages too, so it needs them all; the
+    # lane that installs every extra runs it.
+    missing = [name for name in ("numpy", "tokenizers", "tiktoken", "distributed")
+               if importlib.util.find_spec(name) is None]
+    if missing:
+        pytest.skip(f"needs every optional package installed; missing: {', '.join(missing)}")
     done = mypy(tmp_path, "mypy", "--strict", "--no-incremental", *target)
     assert done.returncode == 0, done.stdout + done.stderr
