@@ -40,6 +40,7 @@ def byte_progress(total: int, quiet: bool, what: str) -> Iterator[Callable[[int]
         return
     from tqdm import tqdm  # type: ignore[import-untyped]
 
+    tqdm.monitor_interval = 0  # no monitor thread: the encoder forks its workers
     with tqdm(total=total, unit="B", unit_scale=True, desc=what, file=sys.stderr) as bar:
         yield bar.update
 

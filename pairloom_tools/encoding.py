@@ -2,10 +2,10 @@
 
 Each file is one document. The ids of all documents go, in path order, into one ``.npy`` file
 whose header is written first and rewritten with the final length at the end; beside it go the
-documents' offsets (``.offsets.npy``) and a manifest (``.json``). Worker processes load the
-model once each, and read, encode and store whole documents, longest first so that no worker
-is left with a long document at the end; the ids are then copied in path order, one document
-at a time. Memory follows the jobs and the longest document, not the corpus.
+documents' offsets (``.offsets.npy``) and a manifest (``.json``). The command and its worker
+processes load the model once each, and read, encode and store whole documents, longest first
+so that none is left with a long document at the end; the ids are then copied in path order,
+one document at a time. Memory follows the jobs and the longest document, not the corpus.
 
 The arrays are written in numpy's .npy format without importing numpy: its import would be
 most of the command's start-up, which no worker can share.
@@ -17,19 +17,19 @@ import array
 import contextlib
 import itertools
 import json
-import multiprocessing
 import os
 import signal
 import sys
-import tempfile
-from collections.abc import Callable, Generator, Sequence
-from dataclasses import dataclass
+from collections.abc import Callable, Generator, Iterator, Sequence
 from pathlib import Path
-from typing import IO
+from typing import IO, TYPE_CHECKING, Any
 
-from .files import Errors, ToolError, atomic_outputs, read_text
+from .files import Errors, ToolError, atomic_outputs, read_text, scratch_folder
 from .model import Model
 from .native import new_tokenizer
+
+if TYPE_CHECKING:
+    import subprocess
 
 def default_jobs() -> int:
     count = getattr(os, "process_cpu_count", None)
@@ -38,13 +38,11 @@ def default_jobs() -> int:
     return len(os.sched_getaffinity(0))
 
 
-@dataclass(frozen=True)
 class IdType:
     """An element type of the id arrays: its numpy name and `array` type code."""
 
-    name: str
-    code: str
-    bits: int
+    def __init__(self, name: str, code: str, bits: int) -> None:
+        self.name, self.code, self.bits = name, code, bits
 
     @property
     def descr(self) -> str:
@@ -54,7 +52,16 @@ class IdType:
         return f"{order}{kind}{self.bits // 8}"
 
     def pack(self, values: Sequence[int]) -> bytes:
-        return array.array(self.code, values).tobytes()
+        if self.code != "H":
+            return array.array(self.code, values).tobytes()
+        # array("H") checks each value's range the slow way; 32-bit values are packed twice as
+        # fast, and their low halves taken. The ids were checked to fit when the type was chosen.
+        wide = array.array("I", values).tobytes()
+        narrow = bytearray(len(wide) // 2)
+        low = 0 if sys.byteorder == "little" else 2
+        narrow[0::2] = wide[low::4]
+        narrow[1::2] = wide[low + 1::4]
+        return bytes(narrow)
 
 
 ID_TYPES = {"uint16": IdType("uint16", "H", 16), "uint32": IdType("uint32", "I", 32)}
@@ -100,6 +107,26 @@ class NpyWriter:
         self.file.write(packed)
         self.length += len(packed) * 8 // self.dtype.bits
 
+    def append_file(self, path: Path) -> int:
+        """Appends a file of packed ids, copied by the kernel where it can; returns how many."""
+        self.file.flush()
+        with open(path, "rb") as source:
+            size = os.fstat(source.fileno()).st_size
+            left = size
+            copy = getattr(os, "copy_file_range", None)  # Linux only
+            with contextlib.suppress(OSError):  # no such copy between these files: read them
+                while copy is not None and left > 0:
+                    copied: int = copy(source.fileno(), self.file.fileno(), left)
+                    if copied == 0:
+                        break
+                    left -= copied
+            self.file.seek(0, os.SEEK_END)  # the buffered file learns where the copy ended
+            source.seek(size - left)
+            while chunk := source.read(1 << 20):
+                self.file.write(chunk)
+        self.length += size * 8 // self.dtype.bits
+        return size * 8 // self.dtype.bits
+
     def close(self) -> None:
         end = self.file.tell()
         self.file.seek(0)
@@ -119,18 +146,8 @@ def write_offsets(path: Path, counts: Sequence[int]) -> None:
     write_npy(path, OFFSET_TYPE, [0, *itertools.accumulate(counts)])
 
 
-# Worker side: one tokenizer per process, loaded by the pool's initializer.
-_worker_encode: Callable[[str], list[int]] | None = None
-
-
 def load_encoder(model_path: str) -> Callable[[str], list[int]]:
     return new_tokenizer(model_path=model_path).encode
-
-
-def _init_worker(model_path: str) -> None:
-    global _worker_encode
-    signal.signal(signal.SIGINT, signal.SIG_IGN)  # the parent handles Ctrl-C and ends the pool
-    _worker_encode = load_encoder(model_path)
 
 
 def encode_file(
@@ -140,11 +157,14 @@ def encode_file(
     return dtype.pack(encode(read_text(path, errors)))
 
 
-@dataclass
 class Document:
-    path: str
-    bytes: int
-    tokens: int
+    """One encoded file: its path, size in bytes and count of tokens, as the manifest lists it."""
+
+    def __init__(self, path: str, size: int, tokens: int) -> None:
+        self.path, self.bytes, self.tokens = path, size, tokens
+
+    def __repr__(self) -> str:
+        return f"Document({self.path!r}, {self.bytes}, {self.tokens})"
 
 
 def write_manifest(
@@ -187,20 +207,99 @@ def encode_corpus(
             # Closed on the way out, so that a failure ends the worker processes at once.
             with contextlib.closing(encoded):
                 for path, size, packed in zip(paths, sizes, encoded):
-                    writer.append(packed)
-                    documents.append(Document(str(path), size, len(packed) * 8 // chosen.bits))
+                    if isinstance(packed, Path):
+                        tokens = writer.append_file(packed)
+                    else:
+                        writer.append(packed)
+                        tokens = len(packed) * 8 // chosen.bits
+                    documents.append(Document(str(path), size, tokens))
             writer.close()
         write_offsets(offsets_tmp, [document.tokens for document in documents])
         write_manifest(manifest_tmp, model_path, model, chosen, documents)
     return targets[0], documents
 
 
-def _encode_to_file(task: tuple[int, str, str, IdType, Errors]) -> int:
-    """Encode one document into the file `part`; returns the document's index."""
-    index, path, part, dtype, errors = task
-    assert _worker_encode is not None
-    Path(part).write_bytes(encode_file(_worker_encode, path, dtype, errors))
-    return index
+# The command's own documents are kept in memory up to this many bytes of ids; past it they
+# go through part files like the workers' documents.
+HELD_BYTES = 256 << 20
+
+
+def _claimed(folder: str, order: Sequence[int]) -> Iterator[tuple[int, int]]:
+    """The documents this process gets to encode, with their part files open for writing.
+    Every process walks the same order (longest first, so that none is left with a long
+    document at the end) and takes a document by creating its part file: only one can."""
+    for index in order:
+        try:
+            fd = os.open(os.path.join(folder, str(index)), os.O_WRONLY | os.O_CREAT | os.O_EXCL,
+                         0o600)
+        except FileExistsError:
+            continue
+        yield index, fd
+
+
+def _work(model_path: str, paths: Sequence[str], order: Sequence[int], folder: str,
+          dtype: str, errors: Errors, report: int) -> int:
+    """A worker process: encodes the documents it takes into their part files and reports
+    each one's index on the `report` pipe as a line "done INDEX", or the failure that stopped
+    it as "error MESSAGE". Returns the process's exit status."""
+    try:
+        encode = load_encoder(model_path)
+        for index, fd in _claimed(folder, order):
+            with open(fd, "wb") as file:
+                file.write(encode_file(encode, paths[index], ID_TYPES[dtype], errors))
+            os.write(report, f"done {index}\n".encode())
+        return 0
+    except BaseException as error:  # noqa: BLE001 - reported to the command, which raises it
+        message = str(error) if isinstance(error, ToolError) else f"{type(error).__name__}: {error}"
+        os.write(report, f"error {' '.join(message.splitlines())}\n".encode(errors="replace"))
+        return 1
+
+
+class _Worker:
+    """A worker process running `_work`: forked where that is safe (it then starts at once,
+    with the modules already imported), else a new interpreter."""
+
+    def __init__(self, arguments: dict[str, Any], report: int) -> None:
+        self.pid = 0
+        self.process: subprocess.Popen[bytes] | None = None
+        if _can_fork():
+            self.pid = os.fork()
+            if self.pid == 0:
+                status = 1
+                try:
+                    signal.signal(signal.SIGINT, signal.SIG_IGN)
+                    status = _work(**arguments, report=report)
+                finally:
+                    os._exit(status)  # nothing of the command's (buffers, handlers) runs twice
+        else:
+            import subprocess
+
+            # The new interpreter looks for this package where this one found it.
+            boot = ("import json, sys; sys.path[:0] = json.loads(sys.argv[1]);"
+                    f" from {__name__} import _main; sys.exit(_main(sys.argv[2:]))")
+            self.process = subprocess.Popen(
+                [sys.executable, "-c", boot, json.dumps(sys.path), json.dumps(arguments),
+                 str(report)], pass_fds=(report,), stdin=subprocess.DEVNULL)
+
+    def wait(self) -> int:
+        """The exit status, negative for the signal that ended the process."""
+        if self.process is not None:
+            return self.process.wait()
+        _, status = os.waitpid(self.pid, 0)
+        return os.waitstatus_to_exitcode(status)
+
+    def kill(self) -> None:
+        with contextlib.suppress(OSError):
+            if self.process is not None:
+                self.process.kill()
+            else:
+                os.kill(self.pid, signal.SIGKILL)
+
+
+def _can_fork() -> bool:
+    """Forking a process with other threads may leave the child holding a lock for ever."""
+    threading = sys.modules.get("threading")
+    return hasattr(os, "fork") and (threading is None or threading.active_count() == 1)
 
 
 def _encoded(
@@ -212,23 +311,88 @@ def _encoded(
     errors: Errors,
     scratch: Path,
     progress: Callable[[int], object],
-) -> Generator[bytes, None, None]:
-    """The documents' packed ids in path order."""
-    if jobs <= 1:
+) -> Generator[bytes | Path, None, None]:
+    """The documents' packed ids in path order, or the part files that hold them. With more
+    than one job the command encodes too, beside `jobs - 1` worker processes that hand back
+    their documents in part files."""
+    if jobs <= 1 or len(paths) <= 1:
         encode = load_encoder(model_path)
         for path, size in zip(paths, sizes):
             packed = encode_file(encode, str(path), dtype, errors)
             progress(size)
             yield packed
         return
-    with tempfile.TemporaryDirectory(prefix=".pairloom-", dir=scratch) as folder:
-        parts = [str(Path(folder) / str(index)) for index in range(len(paths))]
-        longest_first = sorted(range(len(paths)), key=lambda index: -sizes[index])
-        tasks = [(index, str(paths[index]), parts[index], dtype, errors)
-                 for index in longest_first]
-        with multiprocessing.Pool(jobs, _init_worker, (model_path,)) as pool:
-            for index in pool.imap_unordered(_encode_to_file, tasks):
+    held: dict[int, bytes] = {}
+    with scratch_folder(scratch, ".pairloom-") as folder:
+        arguments: dict[str, Any] = {
+            "model_path": model_path, "paths": [str(path) for path in paths],
+            "order": sorted(range(len(paths)), key=lambda index: -sizes[index]),
+            "folder": str(folder), "dtype": dtype.name, "errors": errors}
+        receive, send = os.pipe()
+        workers: list[_Worker] = []
+        try:
+            try:
+                for _ in range(min(jobs, len(paths)) - 1):
+                    workers.append(_Worker(arguments, send))
+            finally:
+                os.close(send)  # the pipe ends when every worker has ended
+            os.set_blocking(receive, False)
+            reports = _Reports(receive, lambda index: progress(sizes[index]))
+            encode = load_encoder(model_path)  # while the workers load theirs
+            held_bytes = 0
+            for index, fd in _claimed(arguments["folder"], arguments["order"]):
+                with open(fd, "wb") as file:
+                    packed = encode_file(encode, arguments["paths"][index], dtype, errors)
+                    if held_bytes + len(packed) <= HELD_BYTES:
+                        held[index] = packed
+                        held_bytes += len(packed)
+                    else:
+                        file.write(packed)
                 progress(sizes[index])
-        for part in parts:
-            yield Path(part).read_bytes()
-            os.unlink(part)
+                reports.read()
+            os.set_blocking(receive, True)
+            reports.read()
+            for worker in workers:
+                if (status := worker.wait()) != 0:
+                    raise ToolError(f"a worker process ended with status {status}")
+            workers.clear()
+        finally:
+            for worker in workers:
+                worker.kill()
+                worker.wait()
+            os.close(receive)
+        for index in range(len(paths)):
+            if index in held:
+                yield held.pop(index)
+                continue
+            yield folder / str(index)
+
+
+class _Reports:
+    """The lines workers write on the report pipe: "done INDEX" or "error MESSAGE"."""
+
+    def __init__(self, fd: int, done: Callable[[int], object]) -> None:
+        self.fd, self.done, self.pending = fd, done, b""
+
+    def read(self) -> None:
+        """Handles what has arrived; on a blocking pipe, everything until it ends. Raises a
+        worker's failure as `ToolError`."""
+        while True:
+            try:
+                chunk = os.read(self.fd, 65536)
+            except BlockingIOError:
+                return
+            if not chunk:
+                return
+            *lines, self.pending = (self.pending + chunk).split(b"\n")
+            for line in lines:
+                kind, _, rest = line.decode(errors="replace").partition(" ")
+                if kind == "error":
+                    raise ToolError(rest)
+                self.done(int(rest))
+
+
+def _main(argv: Sequence[str]) -> int:
+    """A worker started as a new interpreter, given `_work`'s arguments and the report pipe."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    return _work(**json.loads(argv[0]), report=int(argv[1]))

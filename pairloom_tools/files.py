@@ -3,8 +3,7 @@
 from __future__ import annotations
 
 import os
-import tempfile
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
 from typing import Literal
@@ -64,11 +63,10 @@ def atomic_outputs(*targets: Path) -> Iterator[list[Path]]:
     try:
         for target in targets:
             try:
-                fd, name = tempfile.mkstemp(prefix=f".{target.name}.", dir=target.parent or ".")
+                temporaries.append(unique_name(target.parent, f".{target.name}.", os.open,
+                                               os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
             except OSError as error:
                 raise ToolError(f"cannot write {target}: {error.strerror or error}") from None
-            os.close(fd)
-            temporaries.append(Path(name))
         yield temporaries
         for temporary, target in zip(temporaries, targets):
             mode = 0o666 & ~_umask()
@@ -77,6 +75,34 @@ def atomic_outputs(*targets: Path) -> Iterator[list[Path]]:
     finally:
         for temporary in temporaries:
             temporary.unlink(missing_ok=True)
+
+
+def unique_name(folder: Path, prefix: str, make: Callable[..., object], *args: object) -> Path:
+    """A new name in `folder`, made (exclusively) by `make(name, *args)`; a file descriptor it
+    returns is closed. (The tempfile module does this too, at several times the import cost.)"""
+    for _ in range(100):
+        path = folder / f"{prefix}{os.urandom(6).hex()}"
+        try:
+            made = make(path, *args)
+        except FileExistsError:
+            continue
+        if isinstance(made, int):
+            os.close(made)
+        return path
+    raise FileExistsError(f"no unused name for {prefix}* in {folder}")
+
+
+@contextmanager
+def scratch_folder(parent: Path, prefix: str) -> Iterator[Path]:
+    """A new folder in `parent` for files of the moment, removed with what it holds at the
+    end (it holds plain files only)."""
+    folder = unique_name(parent, prefix, os.mkdir, 0o700)
+    try:
+        yield folder
+    finally:
+        for entry in os.scandir(folder):
+            os.unlink(entry.path)
+        os.rmdir(folder)
 
 
 def _umask() -> int:

@@ -13,7 +13,6 @@ import hashlib
 import re
 import struct
 from collections.abc import Iterable, Iterator
-from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Protocol
 
@@ -68,20 +67,24 @@ def _lines(data: bytes) -> Iterator[str]:
             raise ModelError("stream did not contain valid UTF-8") from None
 
 
-@dataclass
 class Model:
     """A model's tables as a freshly constructed `BasicTokenizer` holds them after `load`."""
 
-    #: The merged pairs in file order, each with the id of the token it makes.
-    merges: dict[tuple[int, int], int] = field(default_factory=dict)
-    #: Special tokens' texts in file order, each with its id.
-    special_tokens: dict[str, int] = field(default_factory=dict)
-    #: The pattern line, kept as text; nothing splits by it.
-    pattern: str = ""
-    #: Token id to the token's bytes.
-    vocab: dict[int, bytes] = field(default_factory=dict)
-    #: SHA-256 of the file's bytes, as hexadecimal digits.
-    sha256: str = ""
+    def __init__(self) -> None:
+        #: The merged pairs in file order, each with the id of the token it makes.
+        self.merges: dict[tuple[int, int], int] = {}
+        #: Special tokens' texts in file order, each with its id.
+        self.special_tokens: dict[str, int] = {}
+        #: The pattern line, kept as text; nothing splits by it.
+        self.pattern = ""
+        #: Token id to the token's bytes.
+        self.vocab: dict[int, bytes] = {}
+        #: SHA-256 of the file's bytes, as hexadecimal digits.
+        self.sha256 = ""
+
+    def __repr__(self) -> str:
+        return (f"Model({len(self.merges)} merges, {len(self.special_tokens)} special tokens,"
+                f" sha256={self.sha256[:12] or None})")
 
     @classmethod
     def load(cls, path: str | Path) -> Model:

@@ -151,6 +151,28 @@ def test_encode_keeps_ids_beyond_uint16(tmp_path, np):
     assert Model.load(path).decode_bytes([256, 70000]) == b"hi<big>"
 
 
+@pytest.mark.parametrize("fork", [True, False], ids=["forked", "new-interpreter"])
+def test_encode_workers_started_either_way_match_one_job(tmp_path, monkeypatch, fork):
+    from pairloom_tools import encoding
+
+    can_fork = encoding._can_fork
+    monkeypatch.setattr(encoding, "_can_fork", lambda: fork and can_fork())
+    tok, model = trained(tmp_path)
+    docs = []
+    for i in range(7):
+        docs.append(tmp_path / f"d{i}.txt")
+        docs[-1].write_text(MIXED[i * 37:] * (i + 1), encoding="utf-8")
+    one, _ = encoding.encode_corpus(model, docs, tmp_path / "one.npy", jobs=1)
+    three, documents = encoding.encode_corpus(model, docs, tmp_path / "three.npy", jobs=3)
+    assert three.read_bytes() == one.read_bytes()
+    assert [d.tokens for d in documents] == [len(tok.encode(d.read_bytes().decode())) for d in docs]
+    # A worker's failure reaches the caller; no output or scratch file is left behind.
+    docs[3].write_bytes(b"ok\nfa\xe7ade")
+    with pytest.raises(encoding.ToolError, match="d3.txt.*byte offset 5"):
+        encoding.encode_corpus(model, docs, tmp_path / "bad.npy", jobs=3)
+    assert [p.name for p in tmp_path.iterdir() if p.name.startswith(("bad", "."))] == []
+
+
 def faults(tmp_path, np):
     """Each fault a user can make, as (arguments, words the one-line message must hold)."""
     _, model = trained(tmp_path)
