@@ -1,11 +1,12 @@
-"""Encoding many documents into one array of ids, on worker processes.
+"""Encoding many documents into one array of ids, on several processes.
 
-Each file is one document. The ids of all documents go, in path order, into one ``.npy`` file
-whose header is written first and rewritten with the final length at the end; beside it go the
-documents' offsets (``.offsets.npy``) and a manifest (``.json``). The command and its worker
-processes load the model once each, and read, encode and store whole documents, longest first
-so that none is left with a long document at the end; the ids are then copied in path order,
-one document at a time. Memory follows the jobs and the longest document, not the corpus.
+Each file is one document. The ids of all documents go, in path order, into one ``.npy`` file;
+beside it go the documents' offsets (``.offsets.npy``) and a manifest (``.json``). On one
+process the ids are appended document by document and the header is rewritten with the final
+length at the end. On several, the command and its workers each load the model once, take
+whole documents (longest first, so that none is left with a long one at the end) and keep
+their ids; when every count is known, each writes its own documents at their places in the
+file. Memory follows the jobs and a bound per process, not the corpus.
 
 The arrays are written in numpy's .npy format without importing numpy: its import would be
 most of the command's start-up, which no worker can share.
@@ -20,7 +21,7 @@ import json
 import os
 import signal
 import sys
-from collections.abc import Callable, Generator, Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 from typing import IO, TYPE_CHECKING, Any
 
@@ -99,33 +100,18 @@ class NpyWriter:
         self.file.write(self._header())
 
     def _header(self) -> bytes:
-        text = f"{{'descr': '{self.dtype.descr}', 'fortran_order': False, 'shape': ({self.length},), }}"
-        text = text.ljust(self.HEADER_SIZE - 11) + "\n"
+        return self.header(self.dtype, self.length)
+
+    @classmethod
+    def header(cls, dtype: IdType, length: int) -> bytes:
+        """The header of an array of `length` values of `dtype`, always HEADER_SIZE bytes."""
+        text = f"{{'descr': '{dtype.descr}', 'fortran_order': False, 'shape': ({length},), }}"
+        text = text.ljust(cls.HEADER_SIZE - 11) + "\n"
         return b"\x93NUMPY\x01\x00" + len(text).to_bytes(2, "little") + text.encode("ascii")
 
     def append(self, packed: bytes) -> None:
         self.file.write(packed)
         self.length += len(packed) * 8 // self.dtype.bits
-
-    def append_file(self, path: Path) -> int:
-        """Appends a file of packed ids, copied by the kernel where it can; returns how many."""
-        self.file.flush()
-        with open(path, "rb") as source:
-            size = os.fstat(source.fileno()).st_size
-            left = size
-            copy = getattr(os, "copy_file_range", None)  # Linux only
-            with contextlib.suppress(OSError):  # no such copy between these files: read them
-                while copy is not None and left > 0:
-                    copied: int = copy(source.fileno(), self.file.fileno(), left)
-                    if copied == 0:
-                        break
-                    left -= copied
-            self.file.seek(0, os.SEEK_END)  # the buffered file learns where the copy ended
-            source.seek(size - left)
-            while chunk := source.read(1 << 20):
-                self.file.write(chunk)
-        self.length += size * 8 // self.dtype.bits
-        return size * 8 // self.dtype.bits
 
     def close(self) -> None:
         end = self.file.tell()
@@ -198,56 +184,109 @@ def encode_corpus(
     chosen = choose_dtype(model, dtype)
     targets = output_paths(output)
     sizes = [path.stat().st_size for path in paths]
-    documents: list[Document] = []
+    report = progress or (lambda _: None)
     with atomic_outputs(*targets) as (ids_tmp, offsets_tmp, manifest_tmp):
-        with open(ids_tmp, "wb") as file:
-            writer = NpyWriter(file, chosen)
-            encoded = _encoded(str(model_path), paths, sizes, jobs, chosen, errors,
-                               ids_tmp.parent, progress or (lambda _: None))
-            # Closed on the way out, so that a failure ends the worker processes at once.
-            with contextlib.closing(encoded):
-                for path, size, packed in zip(paths, sizes, encoded):
-                    if isinstance(packed, Path):
-                        tokens = writer.append_file(packed)
-                    else:
-                        writer.append(packed)
-                        tokens = len(packed) * 8 // chosen.bits
-                    documents.append(Document(str(path), size, tokens))
-            writer.close()
-        write_offsets(offsets_tmp, [document.tokens for document in documents])
+        if jobs > 1 and len(paths) > 1:
+            counts = _encode_in_parallel(str(model_path), paths, sizes, min(jobs, len(paths)),
+                                         chosen, errors, ids_tmp, report)
+        else:
+            counts = _encode_in_turn(str(model_path), paths, sizes, chosen, errors, ids_tmp,
+                                     report)
+        documents = [Document(str(path), size, count)
+                     for path, size, count in zip(paths, sizes, counts)]
+        write_offsets(offsets_tmp, counts)
         write_manifest(manifest_tmp, model_path, model, chosen, documents)
     return targets[0], documents
 
 
-# The command's own documents are kept in memory up to this many bytes of ids; past it they
-# go through part files like the workers' documents.
+def _encode_in_turn(model_path: str, paths: Sequence[Path], sizes: Sequence[int],
+                    dtype: IdType, errors: Errors, ids: Path,
+                    progress: Callable[[int], object]) -> list[int]:
+    """Encodes the documents one after the other into `ids`; returns their counts of ids."""
+    encode = load_encoder(model_path)
+    counts = []
+    with open(ids, "wb") as file:
+        writer = NpyWriter(file, dtype)
+        for path, size in zip(paths, sizes):
+            packed = encode_file(encode, str(path), dtype, errors)
+            writer.append(packed)
+            counts.append(len(packed) * 8 // dtype.bits)
+            progress(size)
+        writer.close()
+    return counts
+
+
+# A process keeps its documents' ids in memory up to this many bytes; past it they go to part
+# files, so that memory follows the jobs, not the corpus.
 HELD_BYTES = 256 << 20
 
 
-def _claimed(folder: str, order: Sequence[int]) -> Iterator[tuple[int, int]]:
-    """The documents this process gets to encode, with their part files open for writing.
-    Every process walks the same order (longest first, so that none is left with a long
-    document at the end) and takes a document by creating its part file: only one can."""
-    for index in order:
-        try:
-            fd = os.open(os.path.join(folder, str(index)), os.O_WRONLY | os.O_CREAT | os.O_EXCL,
-                         0o600)
-        except FileExistsError:
-            continue
-        yield index, fd
+class _Held:
+    """The documents one process encoded: their ids in memory or in part files."""
+
+    def __init__(self, folder: str) -> None:
+        self.folder, self.size = folder, 0
+        self.documents: dict[int, bytes | None] = {}  # None: in the part file
+
+    def claimed(self, order: Sequence[int]) -> Iterator[int]:
+        """The documents this process gets to encode. Every process walks the same order and
+        takes a document by creating its part file: only one can."""
+        for index in order:
+            try:
+                fd = os.open(self.part(index), os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+            except FileExistsError:
+                continue
+            os.close(fd)
+            yield index
+
+    def part(self, index: int) -> str:
+        return os.path.join(self.folder, str(index))
+
+    def keep(self, index: int, packed: bytes) -> None:
+        if self.size + len(packed) <= HELD_BYTES:
+            self.documents[index] = packed
+            self.size += len(packed)
+        else:
+            with open(self.part(index), "wb") as file:
+                file.write(packed)
+            self.documents[index] = None
+
+    def write(self, fd: int, places: Sequence[int]) -> None:
+        """Writes every document into the file `fd` at its byte offset in `places`."""
+        for index, packed in self.documents.items():
+            if packed is None:
+                with open(self.part(index), "rb") as file:
+                    packed = file.read()
+            view = memoryview(packed)
+            while view:
+                view = view[os.pwrite(fd, view, places[index] + len(packed) - len(view)):]
 
 
 def _work(model_path: str, paths: Sequence[str], order: Sequence[int], folder: str,
-          dtype: str, errors: Errors, report: int) -> int:
-    """A worker process: encodes the documents it takes into their part files and reports
-    each one's index on the `report` pipe as a line "done INDEX", or the failure that stopped
-    it as "error MESSAGE". Returns the process's exit status."""
+          dtype: str, errors: Errors, ids: str, report: int, places: int) -> int:
+    """A worker process. Reports on the `report` pipe a line "done INDEX COUNT" for each
+    document it encoded, then "encoded"; reads the byte offsets of all documents in the ids
+    file from the `places` pipe and writes its documents there. A failure is reported as
+    "error MESSAGE". Returns the process's exit status."""
     try:
         encode = load_encoder(model_path)
-        for index, fd in _claimed(folder, order):
-            with open(fd, "wb") as file:
-                file.write(encode_file(encode, paths[index], ID_TYPES[dtype], errors))
-            os.write(report, f"done {index}\n".encode())
+        held = _Held(folder)
+        bits = ID_TYPES[dtype].bits
+        for index in held.claimed(order):
+            packed = encode_file(encode, paths[index], ID_TYPES[dtype], errors)
+            held.keep(index, packed)
+            os.write(report, f"done {index} {len(packed) * 8 // bits}\n".encode())
+        os.write(report, b"encoded\n")
+        text = b""
+        while not text.endswith(b"\n"):
+            if not (chunk := os.read(places, 1 << 16)):
+                return 1  # the command gave up
+            text += chunk
+        fd = os.open(ids, os.O_WRONLY)
+        try:
+            held.write(fd, json.loads(text))
+        finally:
+            os.close(fd)
         return 0
     except BaseException as error:  # noqa: BLE001 - reported to the command, which raises it
         message = str(error) if isinstance(error, ToolError) else f"{type(error).__name__}: {error}"
@@ -256,44 +295,106 @@ def _work(model_path: str, paths: Sequence[str], order: Sequence[int], folder: s
 
 
 class _Worker:
-    """A worker process running `_work`: forked where that is safe (it then starts at once,
-    with the modules already imported), else a new interpreter."""
+    """A worker process running `_work`, with its two pipes: forked where that is safe (it
+    then starts at once, with the modules already imported), else a new interpreter."""
 
-    def __init__(self, arguments: dict[str, Any], report: int) -> None:
+    def __init__(self, arguments: dict[str, Any], others: Sequence[_Worker]) -> None:
         self.pid = 0
         self.process: subprocess.Popen[bytes] | None = None
-        if _can_fork():
-            self.pid = os.fork()
-            if self.pid == 0:
-                status = 1
-                try:
-                    signal.signal(signal.SIGINT, signal.SIG_IGN)
-                    status = _work(**arguments, report=report)
-                finally:
-                    os._exit(status)  # nothing of the command's (buffers, handlers) runs twice
-        else:
-            import subprocess
+        self.status: int | None = None
+        report, self.report = os.pipe()[::-1]
+        places, self.places = os.pipe()
+        try:
+            if _can_fork():
+                self.pid = os.fork()
+                if self.pid == 0:
+                    status = 1
+                    try:
+                        signal.signal(signal.SIGINT, signal.SIG_IGN)
+                        for fd in [self.report, self.places, *(fd for other in others
+                                                                  for fd in other.fds())]:
+                            os.close(fd)
+                        status = _work(**arguments, report=report, places=places)
+                    finally:
+                        os._exit(status)  # nothing of the command's (buffers, handlers) runs twice
+            else:
+                import subprocess
 
-            # The new interpreter looks for this package where this one found it.
-            boot = ("import json, sys; sys.path[:0] = json.loads(sys.argv[1]);"
-                    f" from {__name__} import _main; sys.exit(_main(sys.argv[2:]))")
-            self.process = subprocess.Popen(
-                [sys.executable, "-c", boot, json.dumps(sys.path), json.dumps(arguments),
-                 str(report)], pass_fds=(report,), stdin=subprocess.DEVNULL)
+                # The new interpreter looks for this package where this one found it.
+                boot = ("import json, sys; sys.path[:0] = json.loads(sys.argv[1]);"
+                        f" from {__name__} import _main; sys.exit(_main(sys.argv[2:]))")
+                self.process = subprocess.Popen(
+                    [sys.executable, "-c", boot, json.dumps(sys.path), json.dumps(arguments),
+                     str(report), str(places)], pass_fds=(report, places),
+                    stdin=subprocess.DEVNULL)
+        except BaseException:
+            os.close(self.report)
+            os.close(self.places)
+            raise
+        finally:
+            os.close(report)
+            os.close(places)
+        self.encoded = False
+        self.pending = b""
+
+    def read(self, block: bool, done: Callable[[int, int], object]) -> bool:
+        """Handles the lines that have arrived (with `block`, waits for at least one); returns
+        whether the pipe is still open. Raises a worker's failure as `ToolError`."""
+        os.set_blocking(self.report, block)
+        try:
+            chunk = os.read(self.report, 65536)
+        except BlockingIOError:
+            return True
+        *lines, self.pending = (self.pending + chunk).split(b"\n")
+        for line in lines:
+            kind, _, rest = line.decode(errors="replace").partition(" ")
+            if kind == "error":
+                raise ToolError(rest)
+            if kind == "encoded":
+                self.encoded = True
+            else:
+                index, count = rest.split()
+                done(int(index), int(count))
+        return bool(chunk)
+
+    def write_at(self, places: Sequence[int]) -> None:
+        """Tells the worker where the documents go; it writes its own and ends."""
+        with contextlib.suppress(BrokenPipeError):  # it ended: its status tells the rest
+            with open(self.places, "wb", closefd=False) as sink:
+                sink.write(json.dumps(list(places)).encode() + b"\n")
+        self.close_places()
+
+    def fds(self) -> list[int]:
+        """This side's ends of the worker's pipes, which no other worker may hold."""
+        return [fd for fd in (self.report, self.places) if fd >= 0]
+
+    def close_places(self) -> None:
+        if self.places >= 0:
+            os.close(self.places)
+            self.places = -1
 
     def wait(self) -> int:
         """The exit status, negative for the signal that ended the process."""
-        if self.process is not None:
-            return self.process.wait()
-        _, status = os.waitpid(self.pid, 0)
-        return os.waitstatus_to_exitcode(status)
-
-    def kill(self) -> None:
-        with contextlib.suppress(OSError):
+        if self.status is None:
             if self.process is not None:
-                self.process.kill()
+                self.status = self.process.wait()
             else:
-                os.kill(self.pid, signal.SIGKILL)
+                self.status = os.waitstatus_to_exitcode(os.waitpid(self.pid, 0)[1])
+        return self.status
+
+    def end(self) -> None:
+        """Kills the process if it still runs, waits for it and closes the pipes."""
+        self.close_places()
+        if self.status is None:
+            with contextlib.suppress(OSError):
+                if self.process is not None:
+                    self.process.kill()
+                else:
+                    os.kill(self.pid, signal.SIGKILL)
+            self.wait()
+        if self.report >= 0:
+            os.close(self.report)
+            self.report = -1
 
 
 def _can_fork() -> bool:
@@ -302,97 +403,58 @@ def _can_fork() -> bool:
     return hasattr(os, "fork") and (threading is None or threading.active_count() == 1)
 
 
-def _encoded(
-    model_path: str,
-    paths: Sequence[Path],
-    sizes: Sequence[int],
-    jobs: int,
-    dtype: IdType,
-    errors: Errors,
-    scratch: Path,
-    progress: Callable[[int], object],
-) -> Generator[bytes | Path, None, None]:
-    """The documents' packed ids in path order, or the part files that hold them. With more
-    than one job the command encodes too, beside `jobs - 1` worker processes that hand back
-    their documents in part files."""
-    if jobs <= 1 or len(paths) <= 1:
-        encode = load_encoder(model_path)
-        for path, size in zip(paths, sizes):
-            packed = encode_file(encode, str(path), dtype, errors)
-            progress(size)
-            yield packed
-        return
-    held: dict[int, bytes] = {}
-    with scratch_folder(scratch, ".pairloom-") as folder:
+def _encode_in_parallel(model_path: str, paths: Sequence[Path], sizes: Sequence[int], jobs: int,
+                        dtype: IdType, errors: Errors, ids: Path,
+                        progress: Callable[[int], object]) -> list[int]:
+    """Encodes the documents on this process and `jobs - 1` workers into `ids`; returns their
+    counts of ids."""
+    counts = [-1] * len(paths)
+
+    def done(index: int, count: int) -> None:
+        counts[index] = count
+        progress(sizes[index])
+
+    with scratch_folder(ids.parent, ".pairloom-") as folder:
         arguments: dict[str, Any] = {
             "model_path": model_path, "paths": [str(path) for path in paths],
             "order": sorted(range(len(paths)), key=lambda index: -sizes[index]),
-            "folder": str(folder), "dtype": dtype.name, "errors": errors}
-        receive, send = os.pipe()
+            "folder": str(folder), "dtype": dtype.name, "errors": errors, "ids": str(ids)}
         workers: list[_Worker] = []
         try:
-            try:
-                for _ in range(min(jobs, len(paths)) - 1):
-                    workers.append(_Worker(arguments, send))
-            finally:
-                os.close(send)  # the pipe ends when every worker has ended
-            os.set_blocking(receive, False)
-            reports = _Reports(receive, lambda index: progress(sizes[index]))
+            for _ in range(jobs - 1):
+                workers.append(_Worker(arguments, workers))
             encode = load_encoder(model_path)  # while the workers load theirs
-            held_bytes = 0
-            for index, fd in _claimed(arguments["folder"], arguments["order"]):
-                with open(fd, "wb") as file:
-                    packed = encode_file(encode, arguments["paths"][index], dtype, errors)
-                    if held_bytes + len(packed) <= HELD_BYTES:
-                        held[index] = packed
-                        held_bytes += len(packed)
-                    else:
-                        file.write(packed)
-                progress(sizes[index])
-                reports.read()
-            os.set_blocking(receive, True)
-            reports.read()
+            held = _Held(str(folder))
+            for index in held.claimed(arguments["order"]):
+                packed = encode_file(encode, arguments["paths"][index], dtype, errors)
+                held.keep(index, packed)
+                done(index, len(packed) * 8 // dtype.bits)
+                for worker in workers:
+                    worker.read(False, done)
             for worker in workers:
+                while not worker.encoded:
+                    if not worker.read(True, done):
+                        raise ToolError(f"a worker process ended with status {worker.wait()}")
+            places = [NpyWriter.HEADER_SIZE + dtype.bits // 8 * start
+                      for start in itertools.accumulate(counts, initial=0)]
+            with open(ids, "wb") as file:
+                file.write(NpyWriter.header(dtype, sum(counts)))
+                file.flush()
+                for worker in workers:
+                    worker.write_at(places)
+                held.write(file.fileno(), places)
+            for worker in workers:
+                while worker.read(True, done):
+                    pass
                 if (status := worker.wait()) != 0:
                     raise ToolError(f"a worker process ended with status {status}")
-            workers.clear()
         finally:
             for worker in workers:
-                worker.kill()
-                worker.wait()
-            os.close(receive)
-        for index in range(len(paths)):
-            if index in held:
-                yield held.pop(index)
-                continue
-            yield folder / str(index)
-
-
-class _Reports:
-    """The lines workers write on the report pipe: "done INDEX" or "error MESSAGE"."""
-
-    def __init__(self, fd: int, done: Callable[[int], object]) -> None:
-        self.fd, self.done, self.pending = fd, done, b""
-
-    def read(self) -> None:
-        """Handles what has arrived; on a blocking pipe, everything until it ends. Raises a
-        worker's failure as `ToolError`."""
-        while True:
-            try:
-                chunk = os.read(self.fd, 65536)
-            except BlockingIOError:
-                return
-            if not chunk:
-                return
-            *lines, self.pending = (self.pending + chunk).split(b"\n")
-            for line in lines:
-                kind, _, rest = line.decode(errors="replace").partition(" ")
-                if kind == "error":
-                    raise ToolError(rest)
-                self.done(int(rest))
+                worker.end()
+    return counts
 
 
 def _main(argv: Sequence[str]) -> int:
-    """A worker started as a new interpreter, given `_work`'s arguments and the report pipe."""
+    """A worker started as a new interpreter, given `_work`'s arguments and its two pipes."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    return _work(**json.loads(argv[0]), report=int(argv[1]))
+    return _work(**json.loads(argv[0]), report=int(argv[1]), places=int(argv[2]))
