@@ -61,7 +61,10 @@ void build_vocab(Tokenizer& tokenizer, const InterruptCheck& interrupt) {
   planned_vocab_bytes(tokenizer, pace);
   // Build into a copy so that running out of memory part-way leaves the old vocabulary.
   Vocabulary vocab;
-  vocab.reserve(tokenizer.vocab.size());
+  // Room for every entry up front: growing moves every token, and a move of millions of them
+  // is work no poll would break.
+  vocab.reserve(tokenizer.vocab.size() + 256 + tokenizer.merges.size() +
+                tokenizer.special_tokens.size());
   tokenizer.vocab.for_each([&](TokenId id, const TokenBytes& bytes) {
     vocab.insert_or_assign(id, bytes);
     pace(bytes.size());
