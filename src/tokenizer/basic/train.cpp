@@ -27,25 +27,49 @@ void record_merge(Tokenizer& tokenizer, TokenPair pair, TokenId id, std::size_t&
 
 }  // namespace
 
-void train(Tokenizer& tokenizer, std::string_view text, std::size_t vocab_size,
-           const InterruptCheck& interrupt) {
+Training::Training(Tokenizer& tokenizer, std::string_view text, std::size_t vocab_size,
+                   const InterruptCheck& interrupt)
+    : tokenizer_{tokenizer} {
   check(vocab_size >= kFirstMergeId, "vocab_size must be at least 256");
-  const std::size_t steps = vocab_size - kFirstMergeId;
+  steps_ = vocab_size - kFirstMergeId;
   tokenizer.vocab = byte_vocabulary();
-  if (steps == 0) return;
+  done_ = steps_ == 0;
+  if (done_) return;
   // Each step's pair is the one a full recount would find (by the tie rule of `outranks`),
   // but the trainer counts the text once and then only updates the counts around each
   // rewritten occurrence.
-  IncrementalTrainer trainer{text, tokenizer.num_threads, interrupt};
-  std::size_t vocab_bytes = kFirstMergeId;
-  for (std::size_t step = 0; step < steps; ++step) {
+  trainer_ = std::make_unique<IncrementalTrainer>(text, tokenizer.num_threads, interrupt);
+  vocab_bytes_ = kFirstMergeId;
+}
+
+Training::~Training() = default;
+
+std::size_t Training::step(std::size_t max_merges, const InterruptCheck& interrupt) {
+  check(!broken_, "training cannot go on after a step failed part way through a merge");
+  std::size_t count = 0;
+  while (count < max_merges && !done_) {
     interrupt();
-    std::optional<TokenPair> pair = trainer.most_common_pair();
-    if (!pair) break;
-    const TokenId id = kFirstMergeId + step;
-    trainer.merge(*pair, id, interrupt);
-    record_merge(tokenizer, *pair, id, vocab_bytes);
+    std::optional<TokenPair> pair = trainer_->most_common_pair();
+    if (!pair) {
+      done_ = true;
+      break;
+    }
+    const TokenId id = kFirstMergeId + learned_;
+    broken_ = true;  // until the merge is rewritten and recorded whole
+    trainer_->merge(*pair, id, interrupt);
+    record_merge(tokenizer_, *pair, id, vocab_bytes_);
+    broken_ = false;
+    ++learned_;
+    ++count;
+    done_ = learned_ == steps_;
   }
+  return count;
+}
+
+void train(Tokenizer& tokenizer, std::string_view text, std::size_t vocab_size,
+           const InterruptCheck& interrupt) {
+  Training training{tokenizer, text, vocab_size, interrupt};
+  while (!training.done()) (void)training.step(1, interrupt);
 }
 
 }  // namespace tokenizer::basic
