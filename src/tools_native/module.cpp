@@ -1,6 +1,7 @@
 // pairloom_tools._native: native pieces of the tools that the pairloom module's fixed surface
 // has no place for.
 #include "tools_native/common.hpp"
+#include "tools_native/shards.hpp"
 #include "tools_native/trainer.hpp"
 
 namespace pairloom::tools_native {
@@ -29,6 +30,7 @@ constexpr int kApiVersion = 1013;
 PyObject* create_module() {
   PyRef module = checked(PyRef::steal(PyModule_Create2(&module_definition, kApiVersion)));
   add_trainer(module.get());
+  add_shards(module.get());
   return module.release();
 }
 
