@@ -14,7 +14,7 @@ from typing import NoReturn
 
 from .files import ToolError, atomic_outputs, collect_paths, decode_text
 from .model import Model, ModelError
-from .native import new_tokenizer
+from .native import new_tokenizer, train_files
 
 PROG = "pairloom"
 
@@ -33,14 +33,15 @@ def show_progress(quiet: bool) -> bool:
 
 
 @contextlib.contextmanager
-def byte_progress(total: int, quiet: bool, what: str) -> Iterator[Callable[[int], object]]:
-    """A callback taking byte counts: a tqdm bar on stderr when it is a terminal."""
+def progress(total: int, quiet: bool, what: str, unit: str = "B",
+             ) -> Iterator[Callable[[int], object]]:
+    """A callback taking counts of `unit`: a tqdm bar on stderr when it is a terminal."""
     if not show_progress(quiet):
         yield lambda _: None
         return
     from tqdm import tqdm  # type: ignore[import-untyped]
 
-    with tqdm(total=total, unit="B", unit_scale=True, desc=what, file=sys.stderr) as bar:
+    with tqdm(total=total, unit=unit, unit_scale=unit == "B", desc=what, file=sys.stderr) as bar:
         yield bar.update
 
 
@@ -48,7 +49,7 @@ def train(args: argparse.Namespace) -> None:
     paths = collect_paths(args.paths)
     total = sum(path.stat().st_size for path in paths)
     texts = []
-    with byte_progress(total, args.quiet, "reading") as advance:
+    with progress(total, args.quiet, "reading") as advance:
         for path in paths:
             try:
                 data = path.read_bytes()
@@ -58,15 +59,15 @@ def train(args: argparse.Namespace) -> None:
             advance(len(data))
     text = "".join(texts)
     del texts
-    tokenizer = new_tokenizer(args.threads)
     prefix = args.output
     targets = (Path(prefix + ".model"), Path(prefix + ".vocab"))
     with atomic_outputs(*targets) as (model_tmp, vocab_tmp):
         start = time.perf_counter()
-        tokenizer.train(text, args.vocab_size)
+        with progress(args.vocab_size - 256, args.quiet, "merges", "merge") as advance:
+            train_files(text, args.vocab_size, args.threads, model_tmp, vocab_tmp, advance)
         seconds = time.perf_counter() - start
-        tokenizer.save(str(model_tmp), str(vocab_tmp))
         merges = len(Model.load(model_tmp).merges)
+        tokenizer = new_tokenizer(model_path=str(model_tmp))
     size = len(text.encode("utf-8"))
     tokens = len(tokenizer.encode(text))
     print(f"learned {merges} merges in {seconds:.2f} s ({size / 1e6 / max(seconds, 1e-9):.2f}"
@@ -81,7 +82,7 @@ def encode(args: argparse.Namespace) -> None:
     paths = collect_paths(args.paths)
     total = sum(path.stat().st_size for path in paths)
     start = time.perf_counter()
-    with byte_progress(total, args.quiet, "encoding") as advance:
+    with progress(total, args.quiet, "encoding") as advance:
         ids_path, documents = encode_corpus(args.model, paths, args.output, args.jobs,
                                             args.dtype, args.errors, advance, model)
     seconds = time.perf_counter() - start
