@@ -79,6 +79,12 @@ PyObject* trainer_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     TrainerState& state = native<TrainerState>(self);
     BusyGuard guard{busy_flag<TrainerState>(self)};
     std::size_t most = size_argument("max_merges", a[0]);
+    if (state.training->broken()) {
+      PyErr_SetString(PyExc_RuntimeError,
+                      "the training stopped in the middle of a merge and cannot go on; save() "
+                      "writes the merges learned before it");
+      throw PythonError{};
+    }
     std::size_t learned = state.training->step(most, signal_check());
     return PyLong_FromSize_t(learned);
   });
