@@ -150,6 +150,43 @@ TEST(Train, InterruptionKeepsTheCompletedSteps) {
   }
 }
 
+TEST(Train, StepsLearnWhatOneCallLearns) {
+  std::mt19937 rng{5};
+  const std::string text = reference::random_text(rng, reference::alphabets()[0], 300);
+  const std::vector<Merge> all = reference::train(text, 256 + 60);
+  for (std::size_t chunk : {1, 7, 1000}) {
+    Tokenizer tokenizer;
+    Training training{tokenizer, text, 256 + 60};
+    std::size_t total = 0;
+    while (std::size_t got = training.step(chunk)) {
+      EXPECT_TRUE(got == chunk || training.done());
+      total += got;
+      ASSERT_EQ(learned(tokenizer).size(), total);
+    }
+    EXPECT_TRUE(training.done());
+    EXPECT_EQ(training.learned(), all.size());
+    EXPECT_EQ(learned(tokenizer), all);
+    expect_vocab_of(tokenizer, all);
+  }
+}
+
+TEST(Train, StepInterruptedBetweenMergesGoesOn) {
+  std::mt19937 rng{6};
+  const std::string text = reference::random_text(rng, reference::alphabets()[1], 300);
+  const std::vector<Merge> all = reference::train(text, 256 + 30);
+  Tokenizer tokenizer;
+  Training training{tokenizer, text, 256 + 30};
+  ASSERT_EQ(training.step(5), 5u);
+  // The poll before the next merge says stop: nothing changes, and the training goes on.
+  InterruptCheck stop{[](void*) { return true; }, nullptr};
+  EXPECT_THROW((void)training.step(5, stop), Interrupted);
+  EXPECT_FALSE(training.broken());
+  EXPECT_EQ(learned(tokenizer).size(), 5u);
+  while (training.step(4) != 0) {
+  }
+  EXPECT_EQ(learned(tokenizer), all);
+}
+
 TEST(Train, MatchesReferenceOnRandomTexts) {
   std::mt19937 rng{2024};
   std::uniform_int_distribution<std::size_t> pieces(0, 500);
