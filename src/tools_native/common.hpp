@@ -97,7 +97,21 @@ PyCFunction as_cfunction(Function function) {
 
 inline constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
 
-/// Adds a type made from `spec` to `module` under its short name.
-void add_type(PyObject* module, PyType_Spec& spec, const char* name);
+/// What makes one of the module's types; `State` is its native part.
+struct TypeParts {
+  const char* name;  ///< "pairloom_tools._native.<name>", a literal: the type keeps it
+  const char* doc;
+  newfunc make;
+  PyMethodDef* methods;
+  PyGetSetDef* getset;
+};
+
+/// Adds the type to `module`, with instances of `basic_size` bytes freed by `dealloc`.
+void add_type(PyObject* module, const TypeParts& parts, int basic_size, destructor dealloc);
+
+template <class State>
+void add_native_type(PyObject* module, const TypeParts& parts) {
+  add_type(module, parts, static_cast<int>(sizeof(NativeObject<State>)), dealloc_native<State>);
+}
 
 }  // namespace pairloom::tools_native

@@ -175,23 +175,10 @@ PyGetSetDef shard_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot shard_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(shard_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<engine::Shard>)},
-    {Py_tp_doc, const_cast<char*>("Shard(data)\n--\n\n"
-                                  "The tokens of one byte range of a training text.")},
-    {Py_tp_methods, shard_methods},
-    {Py_tp_getset, shard_getset},
-    {0, nullptr},
-};
-
-PyType_Spec shard_spec = {
-    "pairloom_tools._native.Shard",
-    static_cast<int>(sizeof(NativeObject<engine::Shard>)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    shard_slots,
-};
+const TypeParts shard_type = {"pairloom_tools._native.Shard",
+                              "Shard(data)\n--\n\n"
+                              "The tokens of one byte range of a training text.",
+                              shard_new, shard_methods, shard_getset};
 
 // ---------------------------------------------------------------------------------------
 // Coordinator
@@ -364,30 +351,17 @@ PyGetSetDef coordinator_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot coordinator_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(coordinator_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<engine::ShardCoordinator>)},
-    {Py_tp_doc, const_cast<char*>("Coordinator()\n--\n\n"
-                                  "The global counts and the choice of pairs of a sharded "
-                                  "training.")},
-    {Py_tp_methods, coordinator_methods},
-    {Py_tp_getset, coordinator_getset},
-    {0, nullptr},
-};
-
-PyType_Spec coordinator_spec = {
-    "pairloom_tools._native.Coordinator",
-    static_cast<int>(sizeof(NativeObject<engine::ShardCoordinator>)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    coordinator_slots,
-};
+const TypeParts coordinator_type = {"pairloom_tools._native.Coordinator",
+                                    "Coordinator()\n--\n\n"
+                                    "The global counts and the choice of pairs of a sharded "
+                                    "training.",
+                                    coordinator_new, coordinator_methods, coordinator_getset};
 
 }  // namespace
 
 void add_shards(PyObject* module) {
-  add_type(module, shard_spec, "Shard");
-  add_type(module, coordinator_spec, "Coordinator");
+  add_native_type<engine::Shard>(module, shard_type);
+  add_native_type<engine::ShardCoordinator>(module, coordinator_type);
 }
 
 }  // namespace pairloom::tools_native

@@ -181,25 +181,11 @@ PyGetSetDef trainer_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot trainer_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(trainer_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<TrainerState>)},
-    {Py_tp_doc,
-     const_cast<char*>(
-         "Trainer(text, vocab_size, num_threads=1)\n--\n\n"
-         "BasicTokenizer(num_threads).train(text, vocab_size), a few merges at a time.")},
-    {Py_tp_methods, trainer_methods},
-    {Py_tp_getset, trainer_getset},
-    {0, nullptr},
-};
-
-PyType_Spec trainer_spec = {
+const TypeParts trainer_type = {
     "pairloom_tools._native.Trainer",
-    static_cast<int>(sizeof(NativeObject<TrainerState>)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    trainer_slots,
-};
+    "Trainer(text, vocab_size, num_threads=1)\n--\n\n"
+    "BasicTokenizer(num_threads).train(text, vocab_size), a few merges at a time.",
+    trainer_new, trainer_methods, trainer_getset};
 
 PyMethodDef module_functions[] = {
     {"write_model", as_cfunction(write_model), kFastCall,
@@ -212,7 +198,7 @@ PyMethodDef module_functions[] = {
 }  // namespace
 
 void add_trainer(PyObject* module) {
-  add_type(module, trainer_spec, "Trainer");
+  add_native_type<TrainerState>(module, trainer_type);
   checked(PyModule_AddFunctions(module, module_functions));
 }
 
