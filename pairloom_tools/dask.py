@@ -124,14 +124,18 @@ class ShardActor:
     """The shards of one worker, in text order: a Dask actor (``actor=True``)."""
 
     def __init__(self, sources: Sequence[ShardSource], threads: int = 1) -> None:
-        from ._native import Shard
+        from ._native import Shard, sum_deltas
+
+        self._sum = sum_deltas
 
         self._shards = [Shard(_shard_bytes(source)) for source in sources]
         self._pool = ThreadPoolExecutor(threads) if threads > 1 and len(sources) > 1 else None
 
     def changes(self) -> tuple[bytes, list[Edges]]:
-        """The count changes since the last call (first: the initial counts) and the edges."""
-        return (b"".join(shard.take_deltas() for shard in self._shards),
+        """The count changes since the last call (first: the initial counts), summed over the
+        shards (they change mostly the same pairs), and every shard's edges."""
+        deltas = [shard.take_deltas() for shard in self._shards]
+        return (deltas[0] if len(deltas) == 1 else self._sum(deltas),
                 [shard.edges() for shard in self._shards])
 
     def step(self, left: int, right: int, token: int, roles: Sequence[tuple[bool, bool]],

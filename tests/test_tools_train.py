@@ -115,7 +115,8 @@ def sharded_merges(data, shards, vocab_size):
             break
         for part, role in zip(parts, coordinator.plan(*pair)):
             part.merge(*pair, token, *role)
-            coordinator.add(part.take_deltas())
+        # One message for all shards, as a worker holding several sends.
+        coordinator.add(native.sum_deltas(part.take_deltas() for part in parts))
         coordinator.set_edges([part.edges() for part in parts])
         coordinator.finish_step(*pair)
         merges.append(pair)
@@ -147,6 +148,8 @@ def test_coordinator_refuses_malformed_changes():
         coordinator.set_edges([(True, 0, 0)])
     with pytest.raises(TypeError):
         coordinator.add("text")
+    with pytest.raises(ValueError, match="negative token id"):
+        native.sum_deltas([b"\xff" * 24])
     assert coordinator.most_common_pair() is None
 
 

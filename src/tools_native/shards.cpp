@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "binding/args.hpp"
+#include "tokenizer/basic/pair_deltas.hpp"
 #include "tokenizer/basic/shard.hpp"
 #include "tokenizer/basic/shard_coordinator.hpp"
 
@@ -43,6 +44,50 @@ std::int64_t get_int64(const char* in) {
     bits |= std::uint64_t{static_cast<unsigned char>(in[i])} << (8 * i);
   }
   return static_cast<std::int64_t>(bits);
+}
+
+/// The packed form of `count` changes that `for_each(visit)` gives as visit(pair, delta).
+template <class ForEach>
+PyObject* pack_deltas(std::size_t count, ForEach&& for_each) {
+  PyRef out = checked(PyRef::steal(
+      PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * kDeltaBytes))));
+  char* at = PyBytes_AsString(out.get());
+  if (at == nullptr) throw PythonError{};
+  for_each([&](engine::TokenPair pair, std::int64_t delta) {
+    put_int64(at, static_cast<std::int64_t>(pair.left));
+    put_int64(at + 8, static_cast<std::int64_t>(pair.right));
+    put_int64(at + 16, delta);
+    at += kDeltaBytes;
+  });
+  return out.release();
+}
+
+/// Calls visit(pair, delta) for each change packed in `data`, once all of them are known to be
+/// well formed: bad input raises TypeError or ValueError before any visit.
+template <class Visit>
+void unpack_deltas(PyObject* data, Visit&& visit) {
+  if (!PyBytes_Check(data)) {
+    binding::raise_type_mismatch(data, reinterpret_cast<PyObject*>(&PyBytes_Type));
+  }
+  char* bytes = nullptr;
+  Py_ssize_t size = 0;
+  checked(PyBytes_AsStringAndSize(data, &bytes, &size));
+  const auto length = static_cast<std::size_t>(size);
+  if (length % kDeltaBytes != 0) {
+    PyErr_SetString(PyExc_ValueError, "deltas: not a whole number of packed count changes");
+    throw PythonError{};
+  }
+  for (std::size_t at = 0; at < length; at += kDeltaBytes) {
+    if (get_int64(bytes + at) < 0 || get_int64(bytes + at + 8) < 0) {
+      PyErr_SetString(PyExc_ValueError, "deltas: a negative token id");
+      throw PythonError{};
+    }
+  }
+  for (std::size_t at = 0; at < length; at += kDeltaBytes) {
+    visit(engine::TokenPair{static_cast<engine::TokenId>(get_int64(bytes + at)),
+                            static_cast<engine::TokenId>(get_int64(bytes + at + 8))},
+          get_int64(bytes + at + 16));
+  }
 }
 
 /// Releases the interpreter lock for its lifetime.
@@ -126,17 +171,9 @@ PyObject* shard_take_deltas(PyObject* self, PyObject*) noexcept {
     engine::Shard& shard = native<engine::Shard>(self);
     BusyGuard guard{busy_flag<engine::Shard>(self)};
     std::vector<engine::PairDelta> deltas = shard.take_deltas();
-    PyRef out = checked(PyRef::steal(
-        PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(deltas.size() * kDeltaBytes))));
-    char* at = PyBytes_AsString(out.get());
-    if (at == nullptr) throw PythonError{};
-    for (const engine::PairDelta& delta : deltas) {
-      put_int64(at, static_cast<std::int64_t>(delta.pair.left));
-      put_int64(at + 8, static_cast<std::int64_t>(delta.pair.right));
-      put_int64(at + 16, delta.delta);
-      at += kDeltaBytes;
-    }
-    return out.release();
+    return pack_deltas(deltas.size(), [&](auto&& visit) {
+      for (const engine::PairDelta& delta : deltas) visit(delta.pair, delta.delta);
+    });
   });
 }
 
@@ -213,28 +250,9 @@ PyObject* coordinator_add(PyObject* self, PyObject* const* args, Py_ssize_t narg
     match_arguments(kAdd, args, nargs, kwnames, a.data());
     engine::ShardCoordinator& coordinator = native<engine::ShardCoordinator>(self);
     BusyGuard guard{busy_flag<engine::ShardCoordinator>(self)};
-    PyObject* data = a[0].get();
-    if (!PyBytes_Check(data))
-      binding::raise_type_mismatch(data, reinterpret_cast<PyObject*>(&PyBytes_Type));
-    char* bytes = nullptr;
-    Py_ssize_t size = 0;
-    checked(PyBytes_AsStringAndSize(data, &bytes, &size));
-    const auto length = static_cast<std::size_t>(size);
-    if (length % kDeltaBytes != 0) {
-      PyErr_SetString(PyExc_ValueError, "deltas: not a whole number of packed count changes");
-      throw PythonError{};
-    }
-    for (std::size_t at = 0; at < length; at += kDeltaBytes) {
-      std::int64_t left = get_int64(bytes + at);
-      std::int64_t right = get_int64(bytes + at + 8);
-      if (left < 0 || right < 0) {
-        PyErr_SetString(PyExc_ValueError, "deltas: a negative token id");
-        throw PythonError{};
-      }
-      coordinator.add(engine::TokenPair{static_cast<engine::TokenId>(left),
-                                        static_cast<engine::TokenId>(right)},
-                      get_int64(bytes + at + 16));
-    }
+    unpack_deltas(a[0].get(), [&](engine::TokenPair pair, std::int64_t delta) {
+      coordinator.add(pair, delta);
+    });
     return none();
   });
 }
@@ -357,11 +375,47 @@ const TypeParts coordinator_type = {"pairloom_tools._native.Coordinator",
                                     "training.",
                                     coordinator_new, coordinator_methods, coordinator_getset};
 
+constexpr const char* kSumParameters[] = {"parts"};
+constexpr Signature kSum{"sum_deltas", kSumParameters, 1, 1, "_native"};
+
+PyObject* sum_deltas(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
+  return binding::guarded([&] {
+    Arguments<1> a;
+    match_arguments(kSum, args, nargs, kwnames, a.data());
+    engine::PairDeltas sums;
+    convert_argument("parts", [&] {
+      PyRef iterator = checked(PyRef::steal(PyObject_GetIter(a[0].get())));
+      while (PyRef part = PyRef::steal(PyIter_Next(iterator.get()))) {
+        unpack_deltas(part.get(),
+                      [&](engine::TokenPair pair, std::int64_t delta) { sums.add(pair, delta); });
+      }
+      if (PyErr_Occurred()) throw PythonError{};
+    });
+    std::size_t nonzero = 0;
+    sums.for_each([&](engine::TokenPair, std::int64_t delta) { nonzero += delta != 0; });
+    return pack_deltas(nonzero, [&](auto&& visit) {
+      sums.for_each([&](engine::TokenPair pair, std::int64_t delta) {
+        if (delta != 0) visit(pair, delta);
+      });
+    });
+  });
+}
+
+PyMethodDef module_functions[] = {
+    {"sum_deltas", as_cfunction(sum_deltas), kFastCall,
+     "sum_deltas(parts)\n--\n\n"
+     "Packed count changes (of several shards) summed per pair, the pairs whose sum is 0 left\n"
+     "out: what Coordinator.add does with all of them, in one smaller message."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 }  // namespace
 
 void add_shards(PyObject* module) {
   add_native_type<engine::Shard>(module, shard_type);
   add_native_type<engine::ShardCoordinator>(module, coordinator_type);
+  checked(PyModule_AddFunctions(module, module_functions));
 }
 
 }  // namespace pairloom::tools_native
