@@ -78,8 +78,9 @@ void unpack_deltas(PyObject* data, Visit&& visit) {
     throw PythonError{};
   }
   for (std::size_t at = 0; at < length; at += kDeltaBytes) {
-    if (get_int64(bytes + at) < 0 || get_int64(bytes + at + 8) < 0) {
-      PyErr_SetString(PyExc_ValueError, "deltas: a negative token id");
+    if (!std::in_range<engine::TokenId>(get_int64(bytes + at)) ||
+        !std::in_range<engine::TokenId>(get_int64(bytes + at + 8))) {
+      PyErr_SetString(PyExc_ValueError, "deltas: a token id out of range");
       throw PythonError{};
     }
   }
