@@ -23,10 +23,7 @@ from collections.abc import Callable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
-
-if TYPE_CHECKING:
-    from ._native import Edges
+from typing import Any
 
 from .encoding import (Document, IdType, NpyWriter, choose_dtype, encode_file, load_encoder,
                        write_manifest, write_offsets)
@@ -100,6 +97,10 @@ def encode_files(
 
 # ---------------------------------------------------------------------------------------
 # Training
+
+#: A shard's ends, as `Shard.edges` gives them: empty, first token, last token, length of the run
+#: of the last token that ends the shard, whether that run is the whole shard.
+Edges = tuple[bool, int, int, int, bool]
 
 #: Where a shard's bytes come from: the bytes themselves, or (path, offset, length) pieces of
 #: files that the worker reads.
