@@ -56,8 +56,14 @@ def test_cluster_encoding_matches_the_local_command(tmp_path, client):
     assert json.loads(second.read_text())["model"]["sha256"] != manifest["model"]["sha256"]
 
 
+@pytest.fixture(scope="module")
+def native():
+    return pytest.importorskip("pairloom_tools._native",
+                               reason="pairloom_tools._native is not built (install the package)")
+
+
 @pytest.fixture(scope="module", params=[1, 2, 4], ids=lambda n: f"{n}-workers")
-def cluster(request):
+def cluster(request, native):
     with distributed.LocalCluster(n_workers=request.param, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster:
         with distributed.Client(cluster) as client:
@@ -107,7 +113,7 @@ def test_cluster_training_writes_what_the_command_writes(tmp_path, cluster, trai
     assert got == cli_files(tmp_path, [training_files], "--errors", "replace")
 
 
-def test_interrupted_cluster_training_leaves_no_output(tmp_path, client, training_files):
+def test_interrupted_cluster_training_leaves_no_output(tmp_path, client, training_files, native):
     from pairloom_tools import ToolError
     from pairloom_tools.dask import train
 
