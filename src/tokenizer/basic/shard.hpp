@@ -17,7 +17,6 @@
 #include "tokenizer/basic/error.hpp"
 #include "tokenizer/basic/flat_map.hpp"
 #include "tokenizer/basic/interrupt_pacer.hpp"
-#include "tokenizer/basic/pair_deltas.hpp"
 #include "tokenizer/basic/types.hpp"
 #include "tokenizer/basic/worker_pool.hpp"
 
@@ -43,10 +42,12 @@ struct PairDelta {
 
 class Shard {
  public:
-  /// Positions are 32 bits wide: a shard holds fewer than this many bytes.
-  static constexpr std::uint64_t kLongest = std::numeric_limits<std::uint32_t>::max() - 257;
-  /// Bytes of state per byte of the range, at most.
-  static constexpr std::size_t kBytesPerByte = 5 * sizeof(std::uint32_t);
+  /// Positions and ids are 31 bits wide: a shard holds fewer than this many bytes, and ids
+  /// stay below kLongest + 256.
+  static constexpr std::uint64_t kLongest = (std::uint64_t{1} << 31) - 512;
+  /// Bytes of state per byte of the range, at most: a node, and a list entry with room for
+  /// a quarter more.
+  static constexpr std::size_t kBytesPerByte = 14;
 
   /// An empty shard.
   Shard() = default;
@@ -80,51 +81,65 @@ class Shard {
   /// take_deltas() without the vector: calls `visit(pair, delta)` for each and empties them.
   template <class Visit>
   void drain_deltas(Visit&& visit) {
-    deltas_.for_each(visit);
-    deltas_.clear();
+    if (unsummed_) sum_pending();
+    for (const PairDelta& change : pending_) visit(change.pair, change.delta);
+    pending_.clear();
+    steps_pending_ = 0;
   }
 
  private:
   using Index = std::uint32_t;
   static constexpr Index kNone = std::numeric_limits<Index>::max();
-  // Token ids are below 256 + the text's length; a removed position holds this.
-  static constexpr Index kRemoved = kNone - 1;
 
-  /// Count changes of one step's rewrites of (a, b) into z for the pairs on one side of a
-  /// token, indexed by the token on the other side: (x, a), (b, y), (x, z) or (z, y). For the
-  /// pairs holding z it also keeps where their position lists are.
-  struct StepSide {
-    std::vector<std::int64_t> delta;
-    std::vector<Index> list;     // 1 + where the pair's list is, 0 for none yet
-    std::vector<Index> touched;  // others whose entries may be set (repeats allowed)
-
-    void fit(std::size_t ids) {
-      if (delta.size() < ids) {
-        delta.resize(ids, 0);
-        list.resize(ids, 0);
-      }
-    }
-    void add(Index other, std::int64_t change) {
-      if (delta[other] == 0 && list[other] == 0) touched.push_back(other);
-      delta[other] += change;
-    }
-  };
-
-  // A position's token (kRemoved once a rewrite took it) and its live neighbours, side by
-  // side: a rewrite reads all three of several positions scattered over the shard.
+  /// One position of the range. A live position holds a token and the number of the pair it
+  /// starts (kNone at the end). Removed positions form gaps between live ones and hold the
+  /// links across their gap: every removed position is marked by kGap in `token`, the first
+  /// of a gap holds there the live position after it (kEnd for none), and the last of a gap
+  /// holds in `pair` the live position before it (kNone for none). So next() and prev() read
+  /// one neighbouring slot, and a position costs two words.
   struct Node {
     Index token;
-    Index next;
-    Index prev;
+    Index pair;
+  };
+  static constexpr Index kGap = Index{1} << 31;
+  static constexpr Index kEnd = kGap - 1;
+
+  struct Pair {
+    Index left;  // kNone while the number is free
+    Index right;
+    Index list_size;  // entries of this pair in `occurrences_`
+    Index list_at;    // where they start
+  };
+  struct Gained {
+    Index number;    // the pair gained
+    Index position;  // where it starts
+  };
+  struct Touched {
+    Index number;
+    Index count;  // its count before the step
   };
 
+  static std::uint64_t key_of(Index left, Index right) {
+    return std::uint64_t{left} << 32 | right;
+  }
+  static bool removed(const Node& node) { return (node.token & kGap) != 0; }
+  Index peek_next(Index i) const;
+  Index next(Index i) const;
+  Index prev(Index i) const;
   static bool paced(const StopFlag* stop, InterruptPacer& pace);
-  void prefetch_ahead(const std::vector<Index>& list, std::size_t k) const;
-  void lose_before(Index x);
-  void gain(StepSide& side, Index other, Index position);
-  void publish(TokenPair pair);
-  void drop_list(Index at);
-  void rewrite(Index i, Index j, Index z);
+  void prefetch_ahead(std::size_t k, std::size_t end) const;
+  void number_pairs(const unsigned char* bytes, std::size_t n, const StopFlag* stop,
+                    InterruptPacer& pace, bool& stopped);
+  Index new_pair(Index left, Index right);
+  void touch(Index number);
+  void lose(Index number);
+  void gain(Index& slot, Index left, Index right, Index position);
+  void gain_before(Index p, Index id);
+  void rewrite(Index i, Index id);
+  void drop_first();
+  void publish(std::size_t spare, std::size_t spare_end);
+  void rebuild_occurrences();
+  void sum_pending();
 
   std::vector<Node> nodes_;
   Index first_ = kNone;
@@ -134,21 +149,32 @@ class Shard {
   mutable std::uint64_t last_run_ = 0;
   mutable bool run_is_whole_ = false;
   mutable bool run_known_ = false;
-  // Per pair inside the shard: 1 + where its list is in `lists_`, 0 once merged. A list holds
-  // the pair's positions in increasing order; entries go stale as rewrites change the pair a
-  // position starts, and are checked against the tokens when the pair is merged.
-  FlatMap<TokenPair, Index> list_index_;
-  std::vector<std::vector<Index>> lists_;
-  std::vector<Index> free_lists_;  // 1 + where an emptied list is, to be given out again
-  // The current step's changes, by side; (z, z) is filed under before_z_.
-  StepSide before_a_;
-  StepSide after_b_;
-  StepSide before_z_;
-  StepSide after_z_;
-  std::int64_t merged_ = 0;
-  Index a_ = kNone;
-  Index z_ = kNone;
-  PairDeltas deltas_;
+
+  // Pairs inside the shard by number; numbers of pairs that no longer occur are given out
+  // again.
+  std::vector<Pair> pairs_;
+  std::vector<Index> counts_;
+  std::vector<std::uint8_t> touched_mark_;  // per number: 1 while listed in `touched_`
+  std::vector<Index> free_;
+  // Per pair (left << 32 | right) ever numbered: its number, kNone once freed.
+  FlatMap<std::uint64_t, Index> number_of_;
+  // Per pair, its positions in increasing order; entries go stale as rewrites change the pair
+  // a position starts. Its capacity is fixed; when full, the lists are rebuilt from the
+  // sequence, which drops every stale entry.
+  std::vector<Index> occurrences_;
+  std::size_t occurrences_capacity_ = 0;
+  // During a merge creating token z: with_left_[x] numbers the pair (x, z), with_right_[y]
+  // the pair (z, y); kNone when not created yet. Reset after each merge.
+  std::vector<Index> with_left_;
+  std::vector<Index> with_right_;
+  std::vector<Index> created_;
+  std::vector<Gained> gained_;
+  std::size_t gained_count_ = 0;
+  std::vector<Touched> touched_;
+  // Count changes not yet taken; when more than one step's, a pair may be listed twice.
+  std::vector<PairDelta> pending_;
+  std::size_t steps_pending_ = 0;
+  bool unsummed_ = false;
 };
 
 }  // namespace tokenizer::basic
