@@ -136,6 +136,34 @@ Shard::Index Shard::prev(Index i) const {
   return removed(before) ? before.pair : i - 1;
 }
 
+/// The occurrences lie anywhere in the shard, and a rewrite reads the nodes around i, j =
+/// next(i) and next(j). Fetch them a few occurrences ahead, a link further the closer the
+/// occurrence comes, so that the misses overlap. Stale entries may lead anywhere in the
+/// array, which costs a wasted fetch at most.
+inline void Shard::prefetch_ahead(std::size_t k, std::size_t end) const {
+  const Node* nodes = nodes_.data();
+  const std::size_t size = nodes_.size();
+  if (k + kPrefetchFar < end) {
+    const Index i = occurrences_[k + kPrefetchFar];
+    __builtin_prefetch(&nodes[i]);
+    if (i > 0) __builtin_prefetch(&nodes[i - 1]);
+    if (static_cast<std::size_t>(i) + 1 < size) __builtin_prefetch(&nodes[i + 1]);
+  }
+  if (k + kPrefetchNext < end) {
+    const Index j = peek_next(occurrences_[k + kPrefetchNext]);
+    if (j < size) __builtin_prefetch(&nodes[j]);
+    if (static_cast<std::size_t>(j) + 1 < size) __builtin_prefetch(&nodes[j + 1]);
+  }
+  if (k + kPrefetchNear < end) {
+    const Index j = peek_next(occurrences_[k + kPrefetchNear]);
+    const Index q = j < size ? peek_next(j) : kNone;
+    if (q < size) {
+      __builtin_prefetch(&nodes[q]);
+      __builtin_prefetch(&nodes[q - 1]);
+    }
+  }
+}
+
 ShardEdges Shard::edges() const {
   if (first_ == kNone) return {};
   const Index token = nodes_[last_].token;
@@ -260,34 +288,6 @@ bool Shard::paced(const StopFlag* stop, InterruptPacer& pace) {
     return true;
   }
   return !(pace.due() && stop->stop_requested());
-}
-
-/// The occurrences lie anywhere in the shard, and a rewrite reads the nodes around i, j =
-/// next(i) and next(j). Fetch them a few occurrences ahead, a link further the closer the
-/// occurrence comes, so that the misses overlap. Stale entries may lead anywhere in the
-/// array, which costs a wasted fetch at most.
-void Shard::prefetch_ahead(std::size_t k, std::size_t end) const {
-  const Node* nodes = nodes_.data();
-  const std::size_t size = nodes_.size();
-  if (k + kPrefetchFar < end) {
-    const Index i = occurrences_[k + kPrefetchFar];
-    __builtin_prefetch(&nodes[i]);
-    if (i > 0) __builtin_prefetch(&nodes[i - 1]);
-    if (static_cast<std::size_t>(i) + 1 < size) __builtin_prefetch(&nodes[i + 1]);
-  }
-  if (k + kPrefetchNext < end) {
-    const Index j = peek_next(occurrences_[k + kPrefetchNext]);
-    if (j < size) __builtin_prefetch(&nodes[j]);
-    if (static_cast<std::size_t>(j) + 1 < size) __builtin_prefetch(&nodes[j + 1]);
-  }
-  if (k + kPrefetchNear < end) {
-    const Index j = peek_next(occurrences_[k + kPrefetchNear]);
-    const Index q = j < size ? peek_next(j) : kNone;
-    if (q < size) {
-      __builtin_prefetch(&nodes[q]);
-      __builtin_prefetch(&nodes[q - 1]);
-    }
-  }
 }
 
 Shard::Index Shard::new_pair(Index left, Index right) {

@@ -16,6 +16,7 @@
 
 #include "tokenizer/basic/error.hpp"
 #include "tokenizer/basic/flat_map.hpp"
+#include "tokenizer/basic/huge_page_allocator.hpp"
 #include "tokenizer/basic/interrupt_pacer.hpp"
 #include "tokenizer/basic/types.hpp"
 #include "tokenizer/basic/worker_pool.hpp"
@@ -127,7 +128,8 @@ class Shard {
   Index next(Index i) const;
   Index prev(Index i) const;
   static bool paced(const StopFlag* stop, InterruptPacer& pace);
-  void prefetch_ahead(std::size_t k, std::size_t end) const;
+  // Inlined: a call would be dropped as having no effect.
+  [[gnu::always_inline]] void prefetch_ahead(std::size_t k, std::size_t end) const;
   void number_pairs(const unsigned char* bytes, std::size_t n, const StopFlag* stop,
                     InterruptPacer& pace, bool& stopped);
   Index new_pair(Index left, Index right);
@@ -141,7 +143,7 @@ class Shard {
   void rebuild_occurrences();
   void sum_pending();
 
-  std::vector<Node> nodes_;
+  std::vector<Node, Uninitialised<Node>> nodes_;
   Index first_ = kNone;
   Index last_ = kNone;
   std::size_t live_ = 0;
@@ -161,14 +163,14 @@ class Shard {
   // Per pair, its positions in increasing order; entries go stale as rewrites change the pair
   // a position starts. Its capacity is fixed; when full, the lists are rebuilt from the
   // sequence, which drops every stale entry.
-  std::vector<Index> occurrences_;
+  std::vector<Index, Uninitialised<Index>> occurrences_;
   std::size_t occurrences_capacity_ = 0;
   // During a merge creating token z: with_left_[x] numbers the pair (x, z), with_right_[y]
   // the pair (z, y); kNone when not created yet. Reset after each merge.
   std::vector<Index> with_left_;
   std::vector<Index> with_right_;
   std::vector<Index> created_;
-  std::vector<Gained> gained_;
+  std::vector<Gained, Uninitialised<Gained>> gained_;
   std::size_t gained_count_ = 0;
   std::vector<Touched> touched_;
   // Count changes not yet taken; when more than one step's, a pair may be listed twice.
