@@ -69,7 +69,7 @@ void Shard::number_pairs(const unsigned char* bytes, std::size_t n, const StopFl
   occurrences_capacity_ = n + n / 4 + 1024;
   occurrences_.reserve(occurrences_capacity_);
   auto add_number = [&](unsigned key, Index count) {
-    number_of_.insert_or_assign(key_of(key >> 8, key & 0xff), static_cast<Index>(pairs_.size()));
+    byte_keys_.push_back(static_cast<std::uint16_t>(key));
     pairs_.push_back(Pair{key >> 8, key & 0xff, 0, static_cast<Index>(occurrences_.size())});
     counts_.push_back(count);
     occurrences_.resize(occurrences_.size() + count);
@@ -210,7 +210,7 @@ void Shard::merge(TokenPair pair, TokenId id, bool first_taken, bool takes_next,
 
 bool Shard::merge(TokenPair pair, TokenId token_id, bool first_taken, bool takes_next,
                   const StopFlag* stop, InterruptPacer& pace) {
-  check(token_id < kEnd && pair.left < kEnd && pair.right < kEnd,
+  check(token_id >= kFirstMergeId && token_id < kEnd && pair.left < kEnd && pair.right < kEnd,
         "token id beyond the trainer's range");
   const auto a = static_cast<Index>(pair.left);
   const auto b = static_cast<Index>(pair.right);
@@ -230,8 +230,7 @@ bool Shard::merge(TokenPair pair, TokenId token_id, bool first_taken, bool takes
           "taken first token is not the pair's right");
     drop_first();
   }
-  const Index* found = number_of_.find(key_of(a, b));
-  const Index number = found != nullptr ? *found : kNone;
+  const Index number = number_of(a, b);
   std::size_t begin = 0;
   std::size_t end = 0;
   if (number != kNone) {
@@ -258,7 +257,7 @@ bool Shard::merge(TokenPair pair, TokenId token_id, bool first_taken, bool takes
     nodes_[last_].token = id;
     run_known_ = false;
   }
-  publish(begin, end);
+  publish(id, begin, end);
   return true;
 }
 
@@ -290,6 +289,27 @@ bool Shard::paced(const StopFlag* stop, InterruptPacer& pace) {
   return !(pace.due() && stop->stop_requested());
 }
 
+/// The number of pair (left, right) while it occurs, else kNone.
+Shard::Index Shard::number_of(Index left, Index right) const {
+  const Index newer = std::max(left, right);
+  auto is = [&](Index number) {
+    return pairs_[number].left == left && pairs_[number].right == right;
+  };
+  if (newer < 256) {
+    const auto key = static_cast<std::uint16_t>(left << 8 | right);
+    const auto at = std::lower_bound(byte_keys_.begin(), byte_keys_.end(), key);
+    if (at == byte_keys_.end() || *at != key) return kNone;
+    const auto number = static_cast<Index>(at - byte_keys_.begin());
+    return is(number) ? number : kNone;
+  }
+  if (newer - 256 >= created_by_.size()) return kNone;
+  const auto [begin, end] = created_by_[newer - 256];
+  for (Index k = begin; k < end; ++k) {
+    if (is(created_log_[k])) return created_log_[k];
+  }
+  return kNone;
+}
+
 Shard::Index Shard::new_pair(Index left, Index right) {
   Index number;
   if (!free_.empty()) {
@@ -303,7 +323,6 @@ Shard::Index Shard::new_pair(Index left, Index right) {
     counts_.push_back(0);
     touched_mark_.push_back(0);
   }
-  number_of_.insert_or_assign(key_of(left, right), number);
   created_.push_back(number);
   touch(number);
   return number;
@@ -377,7 +396,13 @@ void Shard::rewrite(Index i, Index id) {
 
 /// Files the step's count changes and gives the new pairs their position lists: first in
 /// [spare, spare_end), the list of the pair just merged, then after the last list.
-void Shard::publish(std::size_t spare, std::size_t spare_end) {
+void Shard::publish(Index id, std::size_t spare, std::size_t spare_end) {
+  if (!created_.empty()) {
+    if (created_by_.size() <= id - 256) created_by_.resize(id - 255, {0, 0});
+    const auto begin = static_cast<Index>(created_log_.size());
+    created_log_.insert(created_log_.end(), created_.begin(), created_.end());
+    created_by_[id - 256] = {begin, static_cast<Index>(created_log_.size())};
+  }
   for (Index number : created_) {
     const Pair& pair = pairs_[number];
     with_left_[pair.left] = kNone;
@@ -413,7 +438,6 @@ void Shard::publish(std::size_t spare, std::size_t spare_end) {
     if (delta != 0) pending_.push_back({TokenPair{pair.left, pair.right}, delta});
     // Numbers of pairs that no longer occur are free again.
     if (counts_[number] == 0 && pairs_[number].left != kNone) {
-      number_of_.insert_or_assign(key_of(pair.left, pair.right), kNone);
       pairs_[number] = Pair{kNone, kNone, 0, 0};
       free_.push_back(number);
     }

@@ -12,10 +12,10 @@
 #include <cstdint>
 #include <limits>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "tokenizer/basic/error.hpp"
-#include "tokenizer/basic/flat_map.hpp"
 #include "tokenizer/basic/huge_page_allocator.hpp"
 #include "tokenizer/basic/interrupt_pacer.hpp"
 #include "tokenizer/basic/types.hpp"
@@ -120,9 +120,6 @@ class Shard {
     Index count;  // its count before the step
   };
 
-  static std::uint64_t key_of(Index left, Index right) {
-    return std::uint64_t{left} << 32 | right;
-  }
   static bool removed(const Node& node) { return (node.token & kGap) != 0; }
   Index peek_next(Index i) const;
   Index next(Index i) const;
@@ -132,6 +129,7 @@ class Shard {
   [[gnu::always_inline]] void prefetch_ahead(std::size_t k, std::size_t end) const;
   void number_pairs(const unsigned char* bytes, std::size_t n, const StopFlag* stop,
                     InterruptPacer& pace, bool& stopped);
+  Index number_of(Index left, Index right) const;
   Index new_pair(Index left, Index right);
   void touch(Index number);
   void lose(Index number);
@@ -139,7 +137,7 @@ class Shard {
   void gain_before(Index p, Index id);
   void rewrite(Index i, Index id);
   void drop_first();
-  void publish(std::size_t spare, std::size_t spare_end);
+  void publish(Index id, std::size_t spare, std::size_t spare_end);
   void rebuild_occurrences();
   void sum_pending();
 
@@ -158,8 +156,12 @@ class Shard {
   std::vector<Index> counts_;
   std::vector<std::uint8_t> touched_mark_;  // per number: 1 while listed in `touched_`
   std::vector<Index> free_;
-  // Per pair (left << 32 | right) ever numbered: its number, kNone once freed.
-  FlatMap<std::uint64_t, Index> number_of_;
+  // Where the number of a pair is found: a pair of bytes by its key's rank among the byte
+  // pairs the range held (their numbers were given in key order); any other pair among those
+  // created in the merge of its newer token, the only step in which it gains occurrences.
+  std::vector<std::uint16_t> byte_keys_;
+  std::vector<Index> created_log_;
+  std::vector<std::pair<Index, Index>> created_by_;  // per id - 256: its range in the log
   // Per pair, its positions in increasing order; entries go stale as rewrites change the pair
   // a position starts. Its capacity is fixed; when full, the lists are rebuilt from the
   // sequence, which drops every stale entry.

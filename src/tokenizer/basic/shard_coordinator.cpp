@@ -13,7 +13,8 @@ void ShardCoordinator::add(std::span<const PairDelta> deltas) {
 
 void ShardCoordinator::add(TokenPair pair, std::int64_t delta) {
   if (delta == 0) return;
-  PairCount& count = counts_[pair];
+  check(pair.left <= 0xffffffff && pair.right <= 0xffffffff, "token id beyond 32 bits");
+  PairCount& count = counts_[key_of(pair)];
   count += delta;
   check(count >= 0, "pair count below zero");
   if (delta > 0) gained_.push_back(pair);
@@ -37,17 +38,28 @@ void ShardCoordinator::set_edges(std::span<const ShardEdges> edges) {
 
 std::optional<TokenPair> ShardCoordinator::most_common_pair() {
   push_gained();
-  while (!heap_.empty()) {
+  for (;;) {
+    if (heap_.empty()) {
+      if (admit_from_ == 1) break;
+      // Nothing occurs twice any more: from now on every pair that occurs is a candidate.
+      admit_from_ = 1;
+      counts_.for_each([&](std::uint64_t key, PairCount now) {
+        if (now > 0) heap_.push_back({now, TokenPair{key >> 32, key & 0xffffffff}});
+      });
+      std::make_heap(heap_.begin(), heap_.end(), lower_priority);
+      continue;
+    }
     const Entry top = heap_.front();
     const PairCount now = count(top.pair);
     if (now == top.count) {
       chosen_ = top.pair;
       return top.pair;
     }
-    // The count fell since the entry was pushed: put it back where it belongs now.
+    // The count fell since the entry was pushed: put it back where it belongs now, or leave
+    // it waiting outside.
     std::pop_heap(heap_.begin(), heap_.end(), lower_priority);
     heap_.pop_back();
-    if (now > 0) push(top.pair, now);
+    if (now >= admit_from_) push(top.pair, now);
   }
   chosen_.reset();
   return std::nullopt;
@@ -89,7 +101,8 @@ void ShardCoordinator::finish_step(TokenPair merged) {
 }
 
 PairCount ShardCoordinator::count(TokenPair pair) const {
-  const PairCount* held = counts_.find(pair);
+  if (pair.left > 0xffffffff || pair.right > 0xffffffff) return 0;
+  const PairCount* held = counts_.find(key_of(pair));
   return held != nullptr ? *held : 0;
 }
 
@@ -112,7 +125,7 @@ void ShardCoordinator::push_gained() {
   const bool fresh = heap_.empty();
   for (TokenPair made : gained_) {
     const PairCount now = count(made);
-    if (now <= 0) continue;
+    if (now < admit_from_) continue;
     if (fresh) {
       heap_.push_back({now, made});
     } else {

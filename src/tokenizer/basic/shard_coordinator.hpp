@@ -86,8 +86,17 @@ class ShardCoordinator {
   void push(TokenPair pair, PairCount count);
   void push_gained();
 
-  FlatMap<TokenPair, PairCount> counts_;
+  static std::uint64_t key_of(TokenPair pair) {
+    return static_cast<std::uint64_t>(pair.left) << 32 | static_cast<std::uint64_t>(pair.right);
+  }
+
+  // Per pair, by key_of: its count. Pairs that no longer occur keep an entry at 0.
+  FlatMap<std::uint64_t, PairCount> counts_;
+  // Every pair occurring at least `admit_from_` times has an entry here with a count at or
+  // above its own. Pairs that occur once wait outside until nothing occurs twice, then all
+  // enter at once; this keeps the heap a fraction of the pairs.
   std::vector<Entry> heap_;
+  PairCount admit_from_ = 2;
   std::optional<TokenPair> chosen_;
   std::vector<ShardEdges> edges_;
   std::vector<TokenPair> boundaries_;  // the pairs across cuts, in order
