@@ -77,6 +77,7 @@ class ShardedTrainer::State {
   template <class Task>
   void run(Task& task, const InterruptCheck& interrupt) {
     if (team_) {
+      interrupt();  // the caller's share may be too short to poll
       team_->run(shards_.size(), task, interrupt);
     } else {
       InterruptPacer pace{interrupt};
