@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "tokenizer/basic/byte_pairs.hpp"
 #include "tokenizer/basic/huge_page_allocator.hpp"
 #include "tokenizer/basic/interrupt_pacer.hpp"
 #include "tokenizer/basic/merge_rules.hpp"
@@ -24,11 +25,6 @@ bool force_wide = false;
 
 // Where size_t has 32 bits no text needs more, and the wide variant is the narrow one.
 using WideIndex = std::conditional_t<(sizeof(std::size_t) > 4), std::uint64_t, std::uint32_t>;
-
-/// The key of the byte pair starting at bytes[i], 0..65535: left byte high, right byte low.
-inline unsigned byte_pair_key(const unsigned char* bytes, std::size_t i) {
-  return static_cast<unsigned>(bytes[i]) << 8 | bytes[i + 1];
-}
 
 // Chunks at least this long count into a dense table of all 65,536 byte pairs; shorter ones
 // list their pairs.
@@ -49,14 +45,11 @@ void count_in_chunks(const unsigned char* bytes, std::size_t n, std::size_t num_
     const std::size_t end = std::min(begin + chunk, n - 1);  // pairs starting before `end`
     if (begin >= end) return;
     if (end - begin >= kDenseChunk) {
-      std::vector<Index> own(65536, 0);
+      std::vector<Index> own(kBytePairKeys, 0);
       InterruptPacer pace;
-      for (std::size_t i = begin; i < end; ++i) {
-        ++own[byte_pair_key(bytes, i)];
-        if (pace.due() && stop.stop_requested()) return;
-      }
+      if (!count_byte_pairs(bytes, begin, end, own.data(), &stop, pace)) return;
       std::lock_guard lock{shared};
-      for (std::size_t key = 0; key < 65536; ++key) counts[key] += own[key];
+      for (std::size_t key = 0; key < kBytePairKeys; ++key) counts[key] += own[key];
     } else {
       std::vector<std::uint16_t> own(end - begin);
       for (std::size_t i = begin; i < end; ++i) {
@@ -292,21 +285,18 @@ void IncrementalTrainer::Impl<Index>::build_on_caller(const unsigned char* bytes
     return;
   }
   InterruptPacer pace{interrupt_};
-  std::vector<Index> counts(65536, 0);
+  std::vector<Index> counts(kBytePairKeys, 0);
   if (num_threads >= 2 && n >= num_threads) {
     count_in_chunks(bytes, n, num_threads, counts, interrupt_);
   } else {
-    for (std::size_t i = 0; i + 1 < n; ++i) {
-      ++counts[byte_pair_key(bytes, i)];
-      pace();
-    }
+    count_byte_pairs(bytes, 0, n - 1, counts.data(), nullptr, pace);
   }
   // Number the byte pairs in key order and lay out their position lists one after another;
   // `fill` is where each byte pair's next position goes.
   occurrences_.reserve(n + n / 4 + 1024);
-  std::vector<Index> number_of(65536, kNone);
-  std::vector<Index> fill(65536, 0);
-  for (unsigned key = 0; key < 65536; ++key) {
+  std::vector<Index> number_of(kBytePairKeys, kNone);
+  std::vector<Index> fill(kBytePairKeys, 0);
+  for (unsigned key = 0; key < kBytePairKeys; ++key) {
     if (counts[key] == 0) continue;
     number_of[key] = static_cast<Index>(pairs_.size());
     fill[key] = static_cast<Index>(occurrences_.size());
@@ -345,18 +335,15 @@ void IncrementalTrainer::Impl<Index>::build_in_chunks(const unsigned char* bytes
     const std::size_t begin = k * chunk;
     const std::size_t end = std::min(begin + chunk, n);
     std::vector<Index>& own = tables[k];
-    own.assign(65536, 0);
+    own.assign(kBytePairKeys, 0);
     InterruptPacer pace;
-    for (std::size_t i = begin; i < end; ++i) {
-      if (i + 1 < n) ++own[byte_pair_key(bytes, i)];
-      if (pace.due() && stop.stop_requested()) return;
-    }
+    count_byte_pairs(bytes, begin, std::min(end, n - 1), own.data(), &stop, pace);
   };
   run_on_workers(chunks, count, interrupt_);
 
   occurrences_.reserve(n + n / 4 + 1024);
-  std::vector<Index> number_of(65536, kNone);
-  for (unsigned key = 0; key < 65536; ++key) {
+  std::vector<Index> number_of(kBytePairKeys, kNone);
+  for (unsigned key = 0; key < kBytePairKeys; ++key) {
     Index total = 0;
     for (const std::vector<Index>& own : tables) total += own[key];
     if (total == 0) continue;

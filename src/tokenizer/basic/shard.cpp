@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "tokenizer/basic/byte_pairs.hpp"
 #include "tokenizer/basic/memory_budget.hpp"
 
 namespace tokenizer::basic {
@@ -19,11 +20,6 @@ constexpr std::size_t kDenseShard = std::size_t{1} << 14;
 constexpr std::size_t kPrefetchFar = 40;
 constexpr std::size_t kPrefetchNext = 22;
 constexpr std::size_t kPrefetchNear = 8;
-
-/// The key of the byte pair starting at bytes[i], 0..65535: left byte high, right byte low.
-inline unsigned byte_pair_key(const unsigned char* bytes, std::size_t i) {
-  return static_cast<unsigned>(bytes[i]) << 8 | bytes[i + 1];
-}
 
 }  // namespace
 
@@ -80,13 +76,10 @@ void Shard::number_pairs(const unsigned char* bytes, std::size_t n, const StopFl
     occurrences_[pair.list_at + pair.list_size++] = static_cast<Index>(i);
   };
   if (n >= kDenseShard) {
-    std::vector<Index> counts(65536, 0);
-    for (std::size_t i = 0; i < pairs; ++i) {
-      ++counts[byte_pair_key(bytes, i)];
-      if (!paced(stop, pace)) return void(stopped = true);
-    }
+    std::vector<Index> counts(kBytePairKeys, 0);
+    if (!count_byte_pairs(bytes, 0, pairs, counts.data(), stop, pace)) return void(stopped = true);
     std::vector<Index>& number_of = counts;  // each count becomes its pair's number
-    for (unsigned key = 0; key < 65536; ++key) {
+    for (unsigned key = 0; key < kBytePairKeys; ++key) {
       if (counts[key] == 0) continue;
       const Index count = counts[key];
       number_of[key] = static_cast<Index>(pairs_.size());
@@ -277,16 +270,6 @@ void Shard::drop_first() {
   first_ = q;
   --live_;
   run_known_ = false;
-}
-
-/// Counts a unit of work; false when a worker's `stop` was raised (on the calling thread,
-/// without one, the pacer polls the interrupt check and throws).
-bool Shard::paced(const StopFlag* stop, InterruptPacer& pace) {
-  if (stop == nullptr) {
-    pace();
-    return true;
-  }
-  return !(pace.due() && stop->stop_requested());
 }
 
 /// The number of pair (left, right) while it occurs, else kNone.

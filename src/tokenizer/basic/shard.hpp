@@ -124,7 +124,6 @@ class Shard {
   Index peek_next(Index i) const;
   Index next(Index i) const;
   Index prev(Index i) const;
-  static bool paced(const StopFlag* stop, InterruptPacer& pace);
   // Inlined: a call would be dropped as having no effect.
   [[gnu::always_inline]] void prefetch_ahead(std::size_t k, std::size_t end) const;
   void number_pairs(const unsigned char* bytes, std::size_t n, const StopFlag* stop,
