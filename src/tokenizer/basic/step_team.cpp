@@ -1,17 +1,65 @@
 #include "tokenizer/basic/step_team.hpp"
 
 #include <pthread.h>
+#ifdef __linux__
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
 
+#include <climits>
 #include <csignal>
+#include <ctime>
 #include <system_error>
 #include <utility>
 
 namespace tokenizer::basic {
 namespace {
 
-// How many times a waiting thread looks at the shared state before it sleeps (a helper) or
-// polls its interrupt check (the caller). Steps follow each other within microseconds.
-constexpr int kSpins = 4000;
+// A waiting thread looks at the shared state this many times, pausing between looks, then
+// as many times again yielding its processor (to the thread it waits for, on a busy machine),
+// before it sleeps. Steps follow each other within microseconds.
+constexpr int kSpins = 64;
+
+// How long the caller sleeps at most between two polls of its interrupt check.
+constexpr long kPollNanoseconds = 10'000'000;
+
+/// Sleeps while `*word` holds `expected`, `nanoseconds` at most (0: no limit); returns early
+/// when woken, or spuriously.
+void sleep_while(std::atomic<std::uint32_t>& word, std::uint32_t expected, long nanoseconds) {
+#ifdef __linux__
+  timespec timeout{0, nanoseconds};
+  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected,
+          nanoseconds > 0 ? &timeout : nullptr, nullptr, 0);
+#else
+  (void)nanoseconds;
+  if (word.load(std::memory_order_acquire) == expected) std::this_thread::yield();
+#endif
+}
+
+void wake_all(std::atomic<std::uint32_t>& word) {
+#ifdef __linux__
+  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, INT_MAX,
+          nullptr, nullptr, 0);
+#else
+  (void)word;
+#endif
+}
+
+/// Waits a little while `*word` holds `expected`: true once it changed.
+bool spin_while(const std::atomic<std::uint32_t>& word, std::uint32_t expected) {
+  for (int spin = 0; spin < 2 * kSpins; ++spin) {
+    if (word.load(std::memory_order_acquire) != expected) return true;
+    if (spin < kSpins) {
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    } else {
+      std::this_thread::yield();
+    }
+  }
+  return word.load(std::memory_order_acquire) != expected;
+}
 
 /// Blocks every signal for the lifetime of the guard and then restores the mask.
 class SignalsBlocked {
@@ -29,11 +77,6 @@ class SignalsBlocked {
   sigset_t previous_{};
 };
 
-inline void relax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
 
 }  // namespace
 
@@ -52,7 +95,7 @@ StepTeam::StepTeam(std::size_t helpers) {
 StepTeam::~StepTeam() {
   quit_.store(true, std::memory_order_release);
   epoch_.fetch_add(1, std::memory_order_release);
-  epoch_.notify_all();
+  wake_all(epoch_);
   for (std::thread& helper : helpers_) helper.join();
 }
 
@@ -63,18 +106,13 @@ void StepTeam::fail(std::exception_ptr failure) noexcept {
 }
 
 void StepTeam::help(std::size_t thread) noexcept {
-  std::uint64_t seen = 0;
+  std::uint32_t seen = 0;
   for (;;) {
-    std::uint64_t now = epoch_.load(std::memory_order_acquire);
-    for (int spin = 0; now == seen && spin < kSpins; ++spin) {
-      relax();
-      now = epoch_.load(std::memory_order_acquire);
-    }
-    if (now == seen) {
-      epoch_.wait(seen, std::memory_order_acquire);
+    if (!spin_while(epoch_, seen)) {
+      sleep_while(epoch_, seen, 0);
       continue;
     }
-    seen = now;
+    seen = epoch_.load(std::memory_order_acquire);
     if (quit_.load(std::memory_order_acquire)) return;
     InterruptPacer pace;
     try {
@@ -84,7 +122,7 @@ void StepTeam::help(std::size_t thread) noexcept {
     } catch (...) {
       fail(std::current_exception());
     }
-    busy_.fetch_sub(1, std::memory_order_acq_rel);
+    if (busy_.fetch_sub(1, std::memory_order_acq_rel) == 1) wake_all(busy_);
   }
 }
 
@@ -93,9 +131,9 @@ void StepTeam::run(std::size_t count, TeamTask task, const InterruptCheck& inter
   count_ = count;
   stop_.emplace();
   failure_ = nullptr;
-  busy_.store(helpers_.size(), std::memory_order_relaxed);
+  busy_.store(static_cast<std::uint32_t>(helpers_.size()), std::memory_order_relaxed);
   epoch_.fetch_add(1, std::memory_order_release);
-  epoch_.notify_all();
+  wake_all(epoch_);
   std::exception_ptr interrupted;
   InterruptPacer pace{interrupt};
   try {
@@ -108,14 +146,12 @@ void StepTeam::run(std::size_t count, TeamTask task, const InterruptCheck& inter
   } catch (...) {
     fail(std::current_exception());
   }
-  for (int spin = 0; busy_.load(std::memory_order_acquire) != 0; ++spin) {
-    if (spin < kSpins) {
-      relax();
-      continue;
-    }
-    spin = 0;
-    std::this_thread::yield();
-    if (!interrupted) {
+  for (;;) {
+    const std::uint32_t busy = busy_.load(std::memory_order_acquire);
+    if (busy == 0) break;
+    if (spin_while(busy_, busy)) continue;
+    sleep_while(busy_, busy, kPollNanoseconds);
+    if (!interrupted && busy_.load(std::memory_order_acquire) != 0) {
       try {
         interrupt();
       } catch (const Interrupted&) {

@@ -64,8 +64,9 @@ class StepTeam {
   void fail(std::exception_ptr failure) noexcept;
 
   std::vector<std::thread> helpers_;
-  std::atomic<std::uint64_t> epoch_{0};  // bumped to start a run
-  std::atomic<std::size_t> busy_{0};     // helpers not yet done with the current run
+  // Both are waited on with futexes: 32 bits wide.
+  std::atomic<std::uint32_t> epoch_{0};  // bumped to start a run
+  std::atomic<std::uint32_t> busy_{0};   // helpers not yet done with the current run
   std::atomic<bool> quit_{false};
   // The current run; written by the caller before it bumps `epoch_`.
   std::optional<TeamTask> task_;
