@@ -5,9 +5,16 @@
 
 #include "tokenizer/basic/incremental_trainer.hpp"
 #include "tokenizer/basic/memory_budget.hpp"
+#include "tokenizer/basic/shard.hpp"
+#include "tokenizer/basic/sharded_trainer.hpp"
 
 namespace tokenizer::basic {
 namespace {
+
+// Training with two threads or more uses the sharded trainer on texts of this many bytes or
+// more.
+constexpr bool kShardedTraining = true;
+constexpr std::size_t kShardedFrom = std::size_t{1} << 20;
 
 /// Records a learned merge in `merges` and `vocab`. Everything that can fail happens before
 /// the merge table changes, so a step is recorded whole or not at all.
@@ -25,6 +32,31 @@ void record_merge(Tokenizer& tokenizer, TokenPair pair, TokenId id, std::size_t&
   tokenizer.vocab.insert_or_assign(id, std::move(bytes));
 }
 
+/// Runs up to `steps` merges of `trainer`, recording each as it completes.
+template <class Trainer>
+void run_steps(Trainer& trainer, Tokenizer& tokenizer, std::size_t steps,
+               const InterruptCheck& interrupt) {
+  std::size_t vocab_bytes = kFirstMergeId;
+  for (std::size_t step = 0; step < steps; ++step) {
+    interrupt();
+    std::optional<TokenPair> pair = trainer.most_common_pair();
+    if (!pair) break;
+    const TokenId id = kFirstMergeId + step;
+    trainer.merge(*pair, id, interrupt);
+    record_merge(tokenizer, *pair, id, vocab_bytes);
+  }
+}
+
+/// Whether training with `num_threads` on `text` goes to the sharded trainer, one shard per
+/// thread: with two threads or more, on texts long enough for the threads to pay off, and
+/// only where it needs no more memory than the incremental trainer would be let have, so that
+/// what fails fails alike.
+bool sharded_training(std::string_view text, std::size_t num_threads) {
+  if (!kShardedTraining || num_threads < 2 || text.size() < kShardedFrom) return false;
+  if (text.size() >= Shard::kLongest) return false;
+  return text.size() <= memory_budget() / Shard::kBytesPerByte;
+}
+
 }  // namespace
 
 void train(Tokenizer& tokenizer, std::string_view text, std::size_t vocab_size,
@@ -36,15 +68,14 @@ void train(Tokenizer& tokenizer, std::string_view text, std::size_t vocab_size,
   // Each step's pair is the one a full recount would find (by the tie rule of `outranks`),
   // but the trainer counts the text once and then only updates the counts around each
   // rewritten occurrence.
-  IncrementalTrainer trainer{text, tokenizer.num_threads, interrupt};
-  std::size_t vocab_bytes = kFirstMergeId;
-  for (std::size_t step = 0; step < steps; ++step) {
-    interrupt();
-    std::optional<TokenPair> pair = trainer.most_common_pair();
-    if (!pair) break;
-    const TokenId id = kFirstMergeId + step;
-    trainer.merge(*pair, id, interrupt);
-    record_merge(tokenizer, *pair, id, vocab_bytes);
+  // With several threads the text may instead be cut into shards rewritten side by side,
+  // which learns the same merges.
+  if (sharded_training(text, tokenizer.num_threads)) {
+    ShardedTrainer trainer{text, tokenizer.num_threads, tokenizer.num_threads, interrupt};
+    run_steps(trainer, tokenizer, steps, interrupt);
+  } else {
+    IncrementalTrainer trainer{text, tokenizer.num_threads, interrupt};
+    run_steps(trainer, tokenizer, steps, interrupt);
   }
 }
 
