@@ -7,6 +7,7 @@
 #include <unistd.h>
 #endif
 
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <ctime>
@@ -16,10 +17,12 @@
 namespace tokenizer::basic {
 namespace {
 
-// A waiting thread looks at the shared state this many times, pausing between looks, then
-// as many times again yielding its processor (to the thread it waits for, on a busy machine),
-// before it sleeps. Steps follow each other within microseconds.
-constexpr int kSpins = 64;
+// A waiting thread looks at the shared state for this long, pausing between looks, then a
+// few times more yielding its processor (to the thread it waits for, on a busy machine),
+// before it sleeps. Steps follow each other within tens of microseconds; a sleep and a
+// wake-up cost about as much, and far more when the machine is busy.
+constexpr auto kSpinTime = std::chrono::microseconds(50);
+constexpr int kYields = 8;
 
 // How long the caller sleeps at most between two polls of its interrupt check.
 constexpr long kPollNanoseconds = 10'000'000;
@@ -48,17 +51,19 @@ void wake_all(std::atomic<std::uint32_t>& word) {
 
 /// Waits a little while `*word` holds `expected`: true once it changed.
 bool spin_while(const std::atomic<std::uint32_t>& word, std::uint32_t expected) {
-  for (int spin = 0; spin < 2 * kSpins; ++spin) {
+  const auto until = std::chrono::steady_clock::now() + kSpinTime;
+  for (int look = 1;; ++look) {
     if (word.load(std::memory_order_acquire) != expected) return true;
-    if (spin < kSpins) {
 #if defined(__x86_64__) || defined(__i386__)
-      __builtin_ia32_pause();
+    __builtin_ia32_pause();
 #endif
-    } else {
-      std::this_thread::yield();
-    }
+    if (look % 32 == 0 && std::chrono::steady_clock::now() > until) break;
   }
-  return word.load(std::memory_order_acquire) != expected;
+  for (int yield = 0; yield < kYields; ++yield) {
+    std::this_thread::yield();
+    if (word.load(std::memory_order_acquire) != expected) return true;
+  }
+  return false;
 }
 
 /// Blocks every signal for the lifetime of the guard and then restores the mask.
@@ -76,7 +81,6 @@ class SignalsBlocked {
  private:
   sigset_t previous_{};
 };
-
 
 }  // namespace
 
