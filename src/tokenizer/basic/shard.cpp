@@ -52,7 +52,9 @@ bool Shard::build(std::string_view text, const StopFlag* stop, InterruptPacer& p
   for (std::size_t number = 0; number < pairs_.size(); ++number) {
     const Pair& pair = pairs_[number];
     pending_.push_back({TokenPair{pair.left, pair.right}, counts_[number]});
+    pending_numbers_.push_back(static_cast<Index>(number));
   }
+  tags_.assign(pairs_.size(), kNoTag);
   steps_pending_ = 1;
   return true;
 }
@@ -175,6 +177,7 @@ std::vector<PairDelta> Shard::take_deltas() {
   if (unsummed_) sum_pending();
   std::vector<PairDelta> out = std::move(pending_);
   pending_.clear();
+  pending_numbers_.clear();
   steps_pending_ = 0;
   return out;
 }
@@ -192,6 +195,7 @@ void Shard::sum_pending() {
     if (sum.delta != 0) pending_[kept++] = sum;
   }
   pending_.resize(kept);
+  pending_numbers_.clear();
   unsummed_ = false;
 }
 
@@ -300,11 +304,13 @@ Shard::Index Shard::new_pair(Index left, Index right) {
     free_.pop_back();
     pairs_[number] = Pair{left, right, 0, 0};
     counts_[number] = 0;
+    tags_[number] = kNoTag;
   } else {
     number = static_cast<Index>(pairs_.size());
     pairs_.push_back(Pair{left, right, 0, 0});
     counts_.push_back(0);
     touched_mark_.push_back(0);
+    tags_.push_back(kNoTag);
   }
   created_.push_back(number);
   touch(number);
@@ -418,7 +424,10 @@ void Shard::publish(Index id, std::size_t spare, std::size_t spare_end) {
     touched_mark_[number] = 0;
     const Pair& pair = pairs_[number];
     const auto delta = static_cast<std::int64_t>(counts_[number]) - before;
-    if (delta != 0) pending_.push_back({TokenPair{pair.left, pair.right}, delta});
+    if (delta != 0) {
+      pending_.push_back({TokenPair{pair.left, pair.right}, delta});
+      pending_numbers_.push_back(number);
+    }
     // Numbers of pairs that no longer occur are free again.
     if (counts_[number] == 0 && pairs_[number].left != kNone) {
       pairs_[number] = Pair{kNone, kNone, 0, 0};

@@ -79,12 +79,42 @@ class Shard {
   /// The count changes since the last call (after construction: the initial counts), summed
   /// per pair, in any order; empties them.
   std::vector<PairDelta> take_deltas();
+  /// take_deltas() for a driver that numbers pairs its own way (its "tag" of a pair, below
+  /// kNoTag): calls `visit(tag, pair, delta)` for each change and empties them. The shard
+  /// remembers each pair's tag while the pair occurs in it; a change of a pair without one
+  /// asks `resolve(pair)`, except a rise (the step made the pair), which is passed with
+  /// kNoTag. Changes of several steps not taken in between are passed untagged.
+  static constexpr std::uint32_t kNoTag = std::numeric_limits<std::uint32_t>::max();
+  template <class Resolve, class Visit>
+  void drain_tagged(Resolve&& resolve, Visit&& visit) {
+    if (unsummed_) {
+      drain_deltas([&](TokenPair pair, std::int64_t delta) { visit(kNoTag, pair, delta); });
+      return;
+    }
+    for (std::size_t k = 0; k < pending_.size(); ++k) {
+      const PairDelta& change = pending_[k];
+      std::uint32_t tag = kNoTag;
+      if (change.delta < 0) {
+        const Index number = pending_numbers_[k];
+        tag = tags_[number];
+        if (tag == kNoTag) {
+          tag = resolve(change.pair);
+          if (counts_[number] > 0) tags_[number] = tag;  // else the number is free again
+        }
+      }
+      visit(tag, change.pair, change.delta);
+    }
+    pending_.clear();
+    pending_numbers_.clear();
+    steps_pending_ = 0;
+  }
   /// take_deltas() without the vector: calls `visit(pair, delta)` for each and empties them.
   template <class Visit>
   void drain_deltas(Visit&& visit) {
     if (unsummed_) sum_pending();
     for (const PairDelta& change : pending_) visit(change.pair, change.delta);
     pending_.clear();
+    pending_numbers_.clear();
     steps_pending_ = 0;
   }
 
@@ -176,6 +206,8 @@ class Shard {
   std::vector<Touched> touched_;
   // Count changes not yet taken; when more than one step's, a pair may be listed twice.
   std::vector<PairDelta> pending_;
+  std::vector<Index> pending_numbers_;  // the number of each change's pair, while summed
+  std::vector<std::uint32_t> tags_;     // per number: the driver's tag of its pair
   std::size_t steps_pending_ = 0;
   bool unsummed_ = false;
 };

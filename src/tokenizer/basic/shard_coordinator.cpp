@@ -32,9 +32,12 @@ void ShardCoordinator::add(TokenPair pair, std::int64_t delta) {
 }
 
 void ShardCoordinator::subtract_concurrently(TokenPair pair, std::int64_t loss) {
+  subtract_concurrently_at(index_of(pair), loss);
+}
+
+void ShardCoordinator::subtract_concurrently_at(Index index, std::int64_t loss) {
   check(loss > 0, "a concurrent change must be a loss");
-  const Index index = index_of(pair);
-  check(index != kAbsent, "count change of a pair that does not occur");
+  check(index < counts_.size(), "count change of a pair that does not occur");
   const PairCount before =
       std::atomic_ref<PairCount>{counts_[index]}.fetch_sub(loss, std::memory_order_relaxed);
   check(before >= loss, "pair count below zero");

@@ -62,6 +62,12 @@ class ShardCoordinator {
   /// else runs on the coordinator (between a step's choice and its set_edges). Rises must go
   /// through add().
   void subtract_concurrently(TokenPair pair, std::int64_t loss);
+  /// The coordinator's number of a pair that occurred at some point of the training (it
+  /// never changes), else kAbsent.
+  std::uint32_t index_of(TokenPair pair) const;
+  static constexpr std::uint32_t kAbsent = ~std::uint32_t{0};
+  /// subtract_concurrently() of the pair numbered `index`.
+  void subtract_concurrently_at(std::uint32_t index, std::int64_t loss);
   /// After every shard's changes of a step (or the initial counts) were added: recounts the
   /// pairs across cuts from the shards' edges, given for every shard in shard order.
   void set_edges(std::span<const ShardEdges> edges);
@@ -90,11 +96,8 @@ class ShardCoordinator {
   };
   bool lower_priority(const Entry& x, const Entry& y) const;
   void push(Index index);
-  /// The index of a pair, or kAbsent.
-  Index index_of(TokenPair pair) const;
   /// Files the pairs that gained their occurrences in this step, all holding its new token.
   void file_fresh();
-  static constexpr Index kAbsent = ~Index{0};
   static constexpr std::size_t kBytePairs = 65536;
 
   // Every pair that occurred so far, by index: the byte pairs at their key (left byte high),

@@ -56,13 +56,16 @@ class ShardedTrainer::State {
       Shard& shard = shards_[k];
       if (!shard.merge(pair, id, roles[k].first_taken, roles[k].takes_next, stop, pace)) return;
       fresh_[k].clear();
-      shard.drain_deltas([&](TokenPair changed, std::int64_t delta) {
-        if (delta < 0) {
-          coordinator_.subtract_concurrently(changed, -delta);
-        } else {
-          fresh_[k].push_back({changed, delta});
-        }
-      });
+      shard.drain_tagged([&](TokenPair changed) { return coordinator_.index_of(changed); },
+                         [&](std::uint32_t index, TokenPair changed, std::int64_t delta) {
+                           if (delta < 0 && index != Shard::kNoTag) {
+                             coordinator_.subtract_concurrently_at(index, -delta);
+                           } else if (delta < 0) {
+                             coordinator_.subtract_concurrently(changed, -delta);
+                           } else {
+                             fresh_[k].push_back({changed, delta});
+                           }
+                         });
       edges_[k] = shard.edges();
     };
     run(step, interrupt);

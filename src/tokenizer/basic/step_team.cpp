@@ -42,8 +42,8 @@ void sleep_while(std::atomic<std::uint32_t>& word, std::uint32_t expected, long 
 
 void wake_all(std::atomic<std::uint32_t>& word) {
 #ifdef __linux__
-  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, INT_MAX,
-          nullptr, nullptr, 0);
+  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
+          nullptr, 0);
 #else
   (void)word;
 #endif
