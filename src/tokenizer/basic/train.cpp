@@ -11,9 +11,11 @@
 namespace tokenizer::basic {
 namespace {
 
-// Training with two threads or more uses the sharded trainer on texts of this many bytes or
-// more.
-constexpr bool kShardedTraining = true;
+// Training with two threads or more may use the sharded trainer on texts of this many bytes or
+// more. Off: on a busy two-core machine its two threads were measured slower than the
+// incremental trainer on one (bench/shard_scaling.py), as every step pays a hand-over between
+// the threads.
+constexpr bool kShardedTraining = false;
 constexpr std::size_t kShardedFrom = std::size_t{1} << 20;
 
 /// Records a learned merge in `merges` and `vocab`. Everything that can fail happens before
