@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "binding/args.hpp"
-#include "tokenizer/basic/pair_deltas.hpp"
+#include "tokenizer/basic/flat_map.hpp"
 #include "tokenizer/basic/shard.hpp"
 #include "tokenizer/basic/shard_coordinator.hpp"
 
@@ -384,12 +384,12 @@ PyObject* sum_deltas(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return binding::guarded([&] {
     Arguments<1> a;
     match_arguments(kSum, args, nargs, kwnames, a.data());
-    engine::PairDeltas sums;
+    engine::FlatMap<engine::TokenPair, std::int64_t> sums;
     convert_argument("parts", [&] {
       PyRef iterator = checked(PyRef::steal(PyObject_GetIter(a[0].get())));
       while (PyRef part = PyRef::steal(PyIter_Next(iterator.get()))) {
         unpack_deltas(part.get(),
-                      [&](engine::TokenPair pair, std::int64_t delta) { sums.add(pair, delta); });
+                      [&](engine::TokenPair pair, std::int64_t delta) { sums[pair] += delta; });
       }
       if (PyErr_Occurred()) throw PythonError{};
     });

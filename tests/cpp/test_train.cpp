@@ -228,5 +228,28 @@ TEST(Train, ThreadCountsAgreeOnALongerText) {
     EXPECT_EQ(learned(trained(text, 256 + 150, threads)), serial);
 }
 
+TEST(Train, TwoThreadsLearnWhatOneLearnsOnAMegabyteAndKeepWholeStepsWhenInterrupted) {
+  // Long enough for training with several threads to cut the text into shards.
+  std::mt19937 rng{12};
+  std::string text;
+  while (text.size() < (std::size_t{3} << 19)) {
+    text += reference::random_text(rng, reference::alphabets()[1], 2000);
+  }
+  const std::vector<Merge> serial = learned(trained(text, 256 + 300, 1));
+  ASSERT_EQ(serial.size(), 300u);
+  EXPECT_EQ(learned(trained(text, 256 + 300, 2)), serial);
+  for (int allowed : {0, 3, 40}) {
+    Tokenizer tokenizer;
+    tokenizer.num_threads = 2;
+    int polls = allowed;
+    InterruptCheck check{[](void* left) { return --*static_cast<int*>(left) < 0; }, &polls};
+    EXPECT_THROW(train(tokenizer, text, 256 + 300, check), Interrupted);
+    const std::vector<Merge> kept = learned(tokenizer);
+    ASSERT_LT(kept.size(), serial.size());
+    EXPECT_TRUE(std::equal(kept.begin(), kept.end(), serial.begin()));
+    expect_vocab_of(tokenizer, kept);
+  }
+}
+
 }  // namespace
 }  // namespace tokenizer::basic

@@ -1,11 +1,16 @@
 #include "tokenizer/basic/shard_coordinator.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <utility>
 
 #include "tokenizer/basic/error.hpp"
 
 namespace tokenizer::basic {
+
+ShardCoordinator::ShardCoordinator() : pairs_(kBytePairs), counts_(kBytePairs, 0) {
+  for (std::size_t key = 0; key < kBytePairs; ++key) pairs_[key] = TokenPair{key >> 8, key & 0xff};
+}
 
 void ShardCoordinator::add(std::span<const PairDelta> deltas) {
   for (const PairDelta& change : deltas) add(change.pair, change.delta);
@@ -13,10 +18,65 @@ void ShardCoordinator::add(std::span<const PairDelta> deltas) {
 
 void ShardCoordinator::add(TokenPair pair, std::int64_t delta) {
   if (delta == 0) return;
-  PairCount& count = counts_[pair];
+  if (delta > 0 && std::max(pair.left, pair.right) >= 256) {
+    // Filed with the step's other new pairs once the step's changes are in.
+    fresh_.push_back({pair, delta});
+    return;
+  }
+  const Index index = index_of(pair);
+  check(index != kAbsent, "count change of a pair that does not occur");
+  PairCount& count = counts_[index];
   count += delta;
   check(count >= 0, "pair count below zero");
-  if (delta > 0) gained_.push_back(pair);
+  if (delta > 0 && count >= admit_from_ && started_) push(index);
+}
+
+void ShardCoordinator::subtract_concurrently(TokenPair pair, std::int64_t loss) {
+  subtract_concurrently_at(index_of(pair), loss);
+}
+
+void ShardCoordinator::subtract_concurrently_at(Index index, std::int64_t loss) {
+  check(loss > 0, "a concurrent change must be a loss");
+  check(index < counts_.size(), "count change of a pair that does not occur");
+  const PairCount before =
+      std::atomic_ref<PairCount>{counts_[index]}.fetch_sub(loss, std::memory_order_relaxed);
+  check(before >= loss, "pair count below zero");
+}
+
+ShardCoordinator::Index ShardCoordinator::index_of(TokenPair pair) const {
+  const TokenId newer = std::max(pair.left, pair.right);
+  if (newer < 256) return static_cast<Index>(pair.left << 8 | pair.right);
+  if (newer - 256 >= made_by_.size()) return kAbsent;
+  const auto [begin, end] = made_by_[newer - 256];
+  const auto first = pairs_.begin() + begin;
+  const auto last = pairs_.begin() + end;
+  const auto at = std::lower_bound(first, last, pair);
+  return at != last && *at == pair ? static_cast<Index>(at - pairs_.begin()) : kAbsent;
+}
+
+void ShardCoordinator::file_fresh() {
+  if (fresh_.empty()) return;
+  std::sort(fresh_.begin(), fresh_.end(),
+            [](const PairDelta& x, const PairDelta& y) { return x.pair < y.pair; });
+  const TokenId token = std::max(fresh_.front().pair.left, fresh_.front().pair.right);
+  check(
+      token - 256 >= made_by_.size() || made_by_[token - 256].first == made_by_[token - 256].second,
+      "pairs of a token made twice");
+  check(pairs_.size() + fresh_.size() < kAbsent, "more pairs than the coordinator can number");
+  const auto begin = static_cast<Index>(pairs_.size());
+  for (std::size_t k = 0; k < fresh_.size();) {
+    PairDelta sum = fresh_[k];
+    check(std::max(sum.pair.left, sum.pair.right) == token, "new pairs of more than one token");
+    for (++k; k < fresh_.size() && fresh_[k].pair == sum.pair; ++k) sum.delta += fresh_[k].delta;
+    pairs_.push_back(sum.pair);
+    counts_.push_back(sum.delta);
+  }
+  fresh_.clear();
+  if (made_by_.size() <= token - 256) made_by_.resize(token - 255, {0, 0});
+  made_by_[token - 256] = {begin, static_cast<Index>(pairs_.size())};
+  for (auto index = begin; index < pairs_.size(); ++index) {
+    if (counts_[index] >= admit_from_ && started_) push(index);
+  }
 }
 
 void ShardCoordinator::set_edges(std::span<const ShardEdges> edges) {
@@ -28,26 +88,59 @@ void ShardCoordinator::set_edges(std::span<const ShardEdges> edges) {
     before = &shard;
   }
   if (boundaries != boundaries_) {
-    for (TokenPair gone : boundaries_) add(gone, -1);
-    for (TokenPair made : boundaries) add(made, 1);
+    // Count only what changed: a pair across a cut that stays there keeps its count.
+    std::vector<TokenPair> gone = boundaries_;
+    std::vector<TokenPair> made = boundaries;
+    std::sort(gone.begin(), gone.end());
+    std::sort(made.begin(), made.end());
+    std::size_t g = 0;
+    std::size_t m = 0;
+    while (g < gone.size() || m < made.size()) {
+      if (m == made.size() || (g < gone.size() && gone[g] < made[m])) {
+        add(gone[g++], -1);
+      } else if (g == gone.size() || made[m] < gone[g]) {
+        add(made[m++], 1);
+      } else {
+        ++g;
+        ++m;
+      }
+    }
     boundaries_ = std::move(boundaries);
   }
   edges_.assign(edges.begin(), edges.end());
+  file_fresh();
 }
 
 std::optional<TokenPair> ShardCoordinator::most_common_pair() {
-  push_gained();
-  while (!heap_.empty()) {
-    const Entry top = heap_.front();
-    const PairCount now = count(top.pair);
-    if (now == top.count) {
-      chosen_ = top.pair;
-      return top.pair;
+  file_fresh();
+  for (;;) {
+    if (heap_.empty()) {
+      // At the start, and once nothing occurs twice any more (from then on every pair that
+      // occurs is a candidate): every pair that occurs often enough enters at once.
+      if (admit_from_ == 1 && started_) break;
+      if (started_) admit_from_ = 1;
+      started_ = true;
+      for (std::size_t index = 0; index < counts_.size(); ++index) {
+        if (counts_[index] >= admit_from_)
+          heap_.push_back({counts_[index], static_cast<Index>(index)});
+      }
+      std::make_heap(heap_.begin(), heap_.end(),
+                     [this](const Entry& x, const Entry& y) { return lower_priority(x, y); });
+      if (heap_.empty() && admit_from_ == 1) break;
+      continue;
     }
-    // The count fell since the entry was pushed: put it back where it belongs now.
-    std::pop_heap(heap_.begin(), heap_.end(), lower_priority);
+    const Entry top = heap_.front();
+    const PairCount now = counts_[top.index];
+    if (now == top.count) {
+      chosen_ = pairs_[top.index];
+      return chosen_;
+    }
+    // The count fell since the entry was pushed: put it back where it belongs now, or leave
+    // it waiting outside.
+    std::pop_heap(heap_.begin(), heap_.end(),
+                  [this](const Entry& x, const Entry& y) { return lower_priority(x, y); });
     heap_.pop_back();
-    if (now > 0) push(top.pair, now);
+    if (now >= admit_from_) push(top.index);
   }
   chosen_.reset();
   return std::nullopt;
@@ -84,43 +177,24 @@ std::vector<ShardRole> ShardCoordinator::plan(TokenPair pair) const {
 void ShardCoordinator::finish_step(TokenPair merged) {
   check(chosen_ && *chosen_ == merged, "merge of a pair that is not the most common one");
   chosen_.reset();
+  file_fresh();
   check(count(merged) == 0, "merged pair still occurs");
-  push_gained();
 }
 
 PairCount ShardCoordinator::count(TokenPair pair) const {
-  const PairCount* held = counts_.find(pair);
-  return held != nullptr ? *held : 0;
+  const Index index = index_of(pair);
+  return index != kAbsent ? counts_[index] : 0;
 }
 
 // Heap order: training's tie rule, `outranks`; the top is the entry that outranks the rest.
-bool ShardCoordinator::lower_priority(const Entry& x, const Entry& y) {
-  return outranks({y.pair, y.count}, {x.pair, x.count});
+bool ShardCoordinator::lower_priority(const Entry& x, const Entry& y) const {
+  return outranks({pairs_[y.index], y.count}, {pairs_[x.index], x.count});
 }
 
-void ShardCoordinator::push(TokenPair pair, PairCount count) {
-  heap_.push_back({count, pair});
-  std::push_heap(heap_.begin(), heap_.end(), lower_priority);
-}
-
-/// Gives the pairs whose counts rose fresh heap entries, which keeps every count's entry at or
-/// above it (entries above are found stale when they reach the top).
-void ShardCoordinator::push_gained() {
-  if (gained_.empty()) return;
-  std::sort(gained_.begin(), gained_.end());
-  gained_.erase(std::unique(gained_.begin(), gained_.end()), gained_.end());
-  const bool fresh = heap_.empty();
-  for (TokenPair made : gained_) {
-    const PairCount now = count(made);
-    if (now <= 0) continue;
-    if (fresh) {
-      heap_.push_back({now, made});
-    } else {
-      push(made, now);
-    }
-  }
-  if (fresh) std::make_heap(heap_.begin(), heap_.end(), lower_priority);
-  gained_.clear();
+void ShardCoordinator::push(Index index) {
+  heap_.push_back({counts_[index], index});
+  std::push_heap(heap_.begin(), heap_.end(),
+                 [this](const Entry& x, const Entry& y) { return lower_priority(x, y); });
 }
 
 }  // namespace tokenizer::basic

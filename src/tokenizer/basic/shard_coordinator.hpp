@@ -31,9 +31,9 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
-#include "tokenizer/basic/flat_map.hpp"
 #include "tokenizer/basic/pair_stats.hpp"
 #include "tokenizer/basic/shard.hpp"
 #include "tokenizer/basic/types.hpp"
@@ -50,13 +50,24 @@ struct ShardRole {
 
 class ShardCoordinator {
  public:
-  ShardCoordinator() = default;
+  ShardCoordinator();
 
   /// Adds count changes (a shard's take_deltas()) before the next choice. A count falling
-  /// below zero is a fault.
+  /// below zero is a fault, and so is a rise of a pair that does not hold the step's new
+  /// token (or, at the start, is not a pair of bytes).
   void add(std::span<const PairDelta> deltas);
   /// Adds one count change.
   void add(TokenPair pair, std::int64_t delta);
+  /// add() of a loss (`loss` > 0), safe to call from several threads at once while nothing
+  /// else runs on the coordinator (between a step's choice and its set_edges). Rises must go
+  /// through add().
+  void subtract_concurrently(TokenPair pair, std::int64_t loss);
+  /// The coordinator's number of a pair that occurred at some point of the training (it
+  /// never changes), else kAbsent.
+  std::uint32_t index_of(TokenPair pair) const;
+  static constexpr std::uint32_t kAbsent = ~std::uint32_t{0};
+  /// subtract_concurrently() of the pair numbered `index`.
+  void subtract_concurrently_at(std::uint32_t index, std::int64_t loss);
   /// After every shard's changes of a step (or the initial counts) were added: recounts the
   /// pairs across cuts from the shards' edges, given for every shard in shard order.
   void set_edges(std::span<const ShardEdges> edges);
@@ -74,24 +85,39 @@ class ShardCoordinator {
   const std::optional<TokenPair>& chosen() const { return chosen_; }
   /// The pair's current count.
   PairCount count(TokenPair pair) const;
-  /// Distinct pairs with a count held (some of them at 0).
-  std::size_t pairs() const { return counts_.size(); }
+  /// Pairs that occurred at some point of the training (some of them no longer do).
+  std::size_t pairs() const { return pairs_.size() - kBytePairs; }
 
  private:
+  using Index = std::uint32_t;
   struct Entry {
     PairCount count;
-    TokenPair pair;
+    Index index;
   };
-  static bool lower_priority(const Entry& x, const Entry& y);
-  void push(TokenPair pair, PairCount count);
-  void push_gained();
+  bool lower_priority(const Entry& x, const Entry& y) const;
+  void push(Index index);
+  /// Files the pairs that gained their occurrences in this step, all holding its new token.
+  void file_fresh();
+  static constexpr std::size_t kBytePairs = 65536;
 
-  FlatMap<TokenPair, PairCount> counts_;
+  // Every pair that occurred so far, by index: the byte pairs at their key (left byte high),
+  // then the pairs of each later token `t` together, sorted, in the step that made `t`: a
+  // pair gains occurrences only in the step that made the newer of its tokens, from the
+  // rewrites inside shards or across a cut.
+  std::vector<TokenPair> pairs_;
+  std::vector<PairCount> counts_;
+  std::vector<std::pair<Index, Index>> made_by_;  // per token - 256: its pairs' index range
+  // Pairs whose counts rose in this step, not yet filed (repeats allowed).
+  std::vector<PairDelta> fresh_;
+  // Every pair occurring at least `admit_from_` times has an entry here with a count at or
+  // above its own. Pairs that occur once wait outside until nothing occurs twice, then all
+  // enter at once; this keeps the heap a fraction of the pairs.
   std::vector<Entry> heap_;
+  PairCount admit_from_ = 2;
+  bool started_ = false;  // the heap was filled once
   std::optional<TokenPair> chosen_;
   std::vector<ShardEdges> edges_;
   std::vector<TokenPair> boundaries_;  // the pairs across cuts, in order
-  std::vector<TokenPair> gained_;      // pairs whose counts rose since the last filing
 };
 
 }  // namespace tokenizer::basic

@@ -25,6 +25,7 @@ void train(Tokenizer& tokenizer, std::string_view text, std::size_t vocab_size,
            const InterruptCheck& interrupt = {});
 
 class IncrementalTrainer;
+class ShardedTrainer;
 
 /// `train` in steps, for callers that report progress between them: the constructor does what
 /// `train` does before its first merge (the fault, the byte vocabulary, the count of the text),
@@ -53,7 +54,9 @@ class Training {
 
  private:
   Tokenizer& tokenizer_;
-  std::unique_ptr<IncrementalTrainer> trainer_;
+  // One of the two, as `train` would choose.
+  std::unique_ptr<IncrementalTrainer> incremental_;
+  std::unique_ptr<ShardedTrainer> sharded_;
   std::size_t steps_ = 0;
   std::size_t learned_ = 0;
   std::size_t vocab_bytes_ = 0;
