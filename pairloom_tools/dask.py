@@ -128,9 +128,10 @@ class ShardActor:
         from ._native import Shard, sum_deltas
 
         self._sum = sum_deltas
-
-        self._shards = [Shard(_shard_bytes(source)) for source in sources]
         self._pool = ThreadPoolExecutor(threads) if threads > 1 and len(sources) > 1 else None
+        # Shards count their pairs, and merge, without the interpreter lock: side by side.
+        build = lambda source: Shard(_shard_bytes(source))  # noqa: E731
+        self._shards = list(self._pool.map(build, sources) if self._pool else map(build, sources))
 
     def changes(self) -> tuple[bytes, list[Edges]]:
         """The count changes since the last call (first: the initial counts), summed over the
