@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "binding/args.hpp"
 #include "binding/errors.hpp"
 #include "binding/pyref.hpp"
 #include "tokenizer/basic/error.hpp"
@@ -22,6 +23,11 @@ inline PyObject* none() {
 /// Lets long engine operations stop for a signal (Ctrl-C) that a handler turned into an error.
 inline engine::InterruptCheck signal_check() {
   return engine::InterruptCheck{[](void*) { return PyErr_CheckSignals() != 0; }, nullptr};
+}
+
+/// The int argument `name` as a size; failures name the argument.
+inline std::size_t size_argument(const char* name, const PyRef& argument) {
+  return binding::convert_argument(name, [&] { return binding::to_size(argument.get()); });
 }
 
 /// Marks an object in use for one call. A signal handler runs Python code in the middle of a

@@ -103,10 +103,6 @@ class WithoutLock {
   PyThreadState* saved_;
 };
 
-std::size_t size_argument(const char* name, const PyRef& argument) {
-  return convert_argument(name, [&] { return binding::to_size(argument.get()); });
-}
-
 bool bool_argument(const char* name, const PyRef& argument) {
   return convert_argument(name, [&] {
     int truth = PyObject_IsTrue(argument.get());

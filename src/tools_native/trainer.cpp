@@ -41,10 +41,6 @@ std::string_view text_argument(const char* name, const PyRef& argument) {
   return convert_argument(name, [&] { return binding::to_text(argument.get()); });
 }
 
-std::size_t size_argument(const char* name, const PyRef& argument) {
-  return convert_argument(name, [&] { return binding::to_size(argument.get()); });
-}
-
 void succeed_or_raise(const engine::Result<>& result) {
   if (!result.ok()) binding::raise_io_error(result.error());
 }
