@@ -130,3 +130,37 @@ def test_interrupted_cluster_training_leaves_no_output(tmp_path, client, trainin
     with pytest.raises(ToolError, match=r"e\.bin: not UTF-8 at byte offset 6"):
         train(client, [training_files], 600, tmp_path / "m")
     assert list(tmp_path.iterdir()) == []
+
+
+class FilesUnseen:
+    """A client whose workers see none of the driver's files."""
+
+    def run(self, function, *args):
+        return {"tcp://elsewhere:1": None}
+
+
+class FilesSeen:
+    def run(self, function, *args):
+        return {"tcp://here:1": function(*args)}
+
+    def map(self, function, *iterables, pure=True):
+        return [function(*args) for args in zip(*iterables)]
+
+    def gather(self, results):
+        return results
+
+
+@pytest.mark.parametrize("count", [1, 3, 7, 40])
+def test_shards_cover_the_text_whether_read_or_shipped(training_files, count):
+    from pairloom_tools.dask import _shard_bytes, _shard_sources
+
+    files = sorted(training_files.glob("*.txt"))
+    text = b"".join(path.read_bytes() for path in files)
+    for client in (FilesSeen(), FilesUnseen()):
+        sources = _shard_sources(client, files, "strict", count)
+        assert len(sources) == count
+        assert all(isinstance(s, bytes) == isinstance(client, FilesUnseen) for s in sources)
+        parts = [_shard_bytes(source) for source in sources]
+        assert b"".join(parts) == text
+        assert [len(p) for p in parts] == [(k + 1) * len(text) // count - k * len(text) // count
+                                           for k in range(count)]
