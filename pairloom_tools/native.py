@@ -23,8 +23,9 @@ def new_tokenizer(num_threads: int = 1, model_path: str | None = None) -> BasicT
     return tokenizer
 
 
-#: A step of training should take about this long, so that the bar moves smoothly and a
-#: signal is seen between steps soon after it comes.
+#: A call of `Trainer.step` should take about this long (the merges it learns vary from
+#: thousands a second to a few): long enough to cost the training nothing, short enough for the
+#: bar to move smoothly. Ctrl-C does not wait for it: the trainer polls for signals within steps.
 STEP_SECONDS = (0.05, 0.2)
 
 
