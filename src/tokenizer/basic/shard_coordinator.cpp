@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <utility>
 
 #include "tokenizer/basic/error.hpp"
@@ -48,8 +49,8 @@ ShardCoordinator::Index ShardCoordinator::index_of(TokenPair pair) const {
   if (newer < 256) return static_cast<Index>(pair.left << 8 | pair.right);
   if (newer - 256 >= made_by_.size()) return kAbsent;
   const auto [begin, end] = made_by_[newer - 256];
-  const auto first = pairs_.begin() + begin;
-  const auto last = pairs_.begin() + end;
+  const auto first = pairs_.begin() + static_cast<std::ptrdiff_t>(begin);
+  const auto last = pairs_.begin() + static_cast<std::ptrdiff_t>(end);
   const auto at = std::lower_bound(first, last, pair);
   return at != last && *at == pair ? static_cast<Index>(at - pairs_.begin()) : kAbsent;
 }
@@ -59,6 +60,9 @@ void ShardCoordinator::file_fresh() {
   std::sort(fresh_.begin(), fresh_.end(),
             [](const PairDelta& x, const PairDelta& y) { return x.pair < y.pair; });
   const TokenId token = std::max(fresh_.front().pair.left, fresh_.front().pair.right);
+  // Pairs are filed by their newer token's id, which a step gives out after the last one.
+  check(token - 256 < made_by_.size() + (std::size_t{1} << 20),
+        "token id far beyond those of the steps so far");
   check(
       token - 256 >= made_by_.size() || made_by_[token - 256].first == made_by_[token - 256].second,
       "pairs of a token made twice");
