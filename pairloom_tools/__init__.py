@@ -5,7 +5,12 @@ local worker processes or on a Dask cluster (`pairloom_tools.dask`)."""
 from __future__ import annotations
 
 import importlib
+import pkgutil
 from typing import TYPE_CHECKING, Any
+
+# The native part (`_native`) is built into the installed package. When the source tree's copy
+# of this package comes first on the path (running from a checkout), it is found there.
+__path__ = pkgutil.extend_path(__path__, __name__)
 
 if TYPE_CHECKING:
     from .export import ExportError, tiktoken_encoding

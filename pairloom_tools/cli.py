@@ -10,11 +10,11 @@ import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
-from typing import NoReturn
+from typing import Any, NoReturn
 
 from .files import ToolError, atomic_outputs, collect_paths, decode_text
 from .model import Model, ModelError
-from .native import new_tokenizer
+from .native import new_tokenizer, train_files
 
 PROG = "pairloom"
 
@@ -32,42 +32,59 @@ def show_progress(quiet: bool) -> bool:
     return not quiet and sys.stderr.isatty()
 
 
+class Bar:
+    """Counts of something done, shown as a tqdm bar on stderr when it is a terminal."""
+
+    def __init__(self, bar: Any = None) -> None:
+        self._bar = bar
+
+    def update(self, count: int) -> None:
+        if self._bar is not None:
+            self._bar.update(count)
+
+    def finish(self) -> None:
+        """The work ended early: what was done is all there was to do."""
+        if self._bar is not None:
+            self._bar.total = self._bar.n
+            self._bar.refresh()
+
+
 @contextlib.contextmanager
-def byte_progress(total: int, quiet: bool, what: str) -> Iterator[Callable[[int], object]]:
-    """A callback taking byte counts: a tqdm bar on stderr when it is a terminal."""
+def progress(total: int, quiet: bool, what: str, unit: str = "B") -> Iterator[Bar]:
     if not show_progress(quiet):
-        yield lambda _: None
+        yield Bar()
         return
     from tqdm import tqdm  # type: ignore[import-untyped]
 
     tqdm.monitor_interval = 0  # no monitor thread: the encoder forks its workers
-    with tqdm(total=total, unit="B", unit_scale=True, desc=what, file=sys.stderr) as bar:
-        yield bar.update
+    with tqdm(total=total, unit=unit, unit_scale=unit == "B", desc=what, file=sys.stderr) as bar:
+        yield Bar(bar)
 
 
 def train(args: argparse.Namespace) -> None:
     paths = collect_paths(args.paths)
     total = sum(path.stat().st_size for path in paths)
     texts = []
-    with byte_progress(total, args.quiet, "reading") as advance:
+    with progress(total, args.quiet, "reading") as bar:
         for path in paths:
             try:
                 data = path.read_bytes()
             except OSError as error:
                 raise ToolError(f"{path}: {error.strerror or error}") from None
             texts.append(decode_text(data, path, args.errors))
-            advance(len(data))
+            bar.update(len(data))
     text = "".join(texts)
     del texts
-    tokenizer = new_tokenizer(args.threads)
     prefix = args.output
     targets = (Path(prefix + ".model"), Path(prefix + ".vocab"))
     with atomic_outputs(*targets) as (model_tmp, vocab_tmp):
         start = time.perf_counter()
-        tokenizer.train(text, args.vocab_size)
+        with progress(args.vocab_size - 256, args.quiet, "merges", "merge") as bar:
+            train_files(text, args.vocab_size, args.threads, model_tmp, vocab_tmp, bar.update)
+            bar.finish()
         seconds = time.perf_counter() - start
-        tokenizer.save(str(model_tmp), str(vocab_tmp))
         merges = len(Model.load(model_tmp).merges)
+        tokenizer = new_tokenizer(model_path=str(model_tmp))
     size = len(text.encode("utf-8"))
     tokens = len(tokenizer.encode(text))
     print(f"learned {merges} merges in {seconds:.2f} s ({size / 1e6 / max(seconds, 1e-9):.2f}"
@@ -82,9 +99,9 @@ def encode(args: argparse.Namespace) -> None:
     paths = collect_paths(args.paths)
     total = sum(path.stat().st_size for path in paths)
     start = time.perf_counter()
-    with byte_progress(total, args.quiet, "encoding") as advance:
+    with progress(total, args.quiet, "encoding") as bar:
         ids_path, documents = encode_corpus(args.model, paths, args.output, args.jobs,
-                                            args.dtype, args.errors, advance, model)
+                                            args.dtype, args.errors, bar.update, model)
     seconds = time.perf_counter() - start
     tokens = sum(document.tokens for document in documents)
     print(f"encoded {len(documents)} documents, {total} bytes into {tokens} tokens in"

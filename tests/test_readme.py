@@ -14,8 +14,8 @@ How each fenced block is treated:
   `python3 -m venv DIR` and every `pip install ...` are dropped and a leading `.venv/bin/` is
   removed, so the interpreter that runs the tests stands for the README's virtualenv. A block that uses
   $PAIRLOOM_CORPORA skips without the corpora; one that runs the `pairloom` command skips
-  when the console script is not installed, one that imports tokenizers or tiktoken when
-  that package is missing.
+  when the console script is not installed, one that imports tokenizers, tiktoken or
+  distributed when that package is missing.
 - ```text and ```console blocks are output, never run. Any other info string fails the test,
   so that no snippet goes unrun by accident.
 - An HTML comment on the line right before a block changes what happens to it:
@@ -163,9 +163,9 @@ def why_not_here(code, bin_dir):
         return f"no text corpora at {CORPORA} (set PAIRLOOM_CORPORA to their folder)"
     if re.search(r"(^|[\s;&|(])pairloom\s", code) and not shutil.which("pairloom", path=bin_dir):
         return "the pairloom console script is not installed beside this interpreter"
-    for package in ("tokenizers", "tiktoken"):
+    for package, extra in (("tokenizers", "hf"), ("tiktoken", "tiktoken"), ("distributed", "dask")):
         if re.search(rf"\bimport\b.*\b{package}\b", code) and not importlib.util.find_spec(package):
-            return f"{package} is not installed (pip install 'pairloom[hf,tiktoken]')"
+            return f"{package} is not installed (pip install 'pairloom[{extra}]')"
     return None
 
 

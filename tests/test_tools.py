@@ -91,18 +91,19 @@ def test_model_reader_refuses_what_the_class_refuses(tmp_path, content):
     assert str(error.value) == str(expected.value)
 
 
-def test_train_writes_what_the_class_writes(tmp_path):
+@pytest.mark.parametrize("threads", [1, 2])
+def test_train_writes_what_the_class_writes(tmp_path, threads):
     # A folder stands for its files, recursively, in sorted path order, read as stored.
     texts = {"b/2.txt": "zeta\r\nomega ", "a.txt": "alpha beta\n" * 50, "b/1.txt": MIXED,
              "b/c/0.txt": "ü" * 30}
     for name, text in texts.items():
         (tmp_path / "in" / name).parent.mkdir(parents=True, exist_ok=True)
         (tmp_path / "in" / name).write_bytes(text.encode("utf-8"))
-    result = run_cli("train", "--vocab-size", 500, "--threads", 2, "--output",
+    result = run_cli("train", "--vocab-size", 500, "--threads", threads, "--output",
                      tmp_path / "cli", tmp_path / "in")
     assert result.returncode == 0, result.stderr
     assert b"merges" in result.stdout and result.stderr == b""
-    tok = BasicTokenizer(2)
+    tok = BasicTokenizer(threads)
     tok.train("".join(texts[name] for name in sorted(texts)), 500)
     tok.save(str(tmp_path / "ref.model"), str(tmp_path / "ref.vocab"))
     for suffix in ("model", "vocab"):

@@ -1,5 +1,6 @@
 """Encoding on a Dask cluster of two worker processes gives the local command's ids."""
 import json
+import random
 
 import pytest
 
@@ -53,3 +54,113 @@ def test_cluster_encoding_matches_the_local_command(tmp_path, client):
     fresh.load(str(model))
     assert [a.tolist() for a in again] == [fresh.encode(text) for text in texts]
     assert json.loads(second.read_text())["model"]["sha256"] != manifest["model"]["sha256"]
+
+
+@pytest.fixture(scope="module")
+def native():
+    return pytest.importorskip("pairloom_tools._native",
+                               reason="pairloom_tools._native is not built (install the package)")
+
+
+@pytest.fixture(scope="module", params=[1, 2, 4], ids=lambda n: f"{n}-workers")
+def cluster(request, native):
+    with distributed.LocalCluster(n_workers=request.param, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster:
+        with distributed.Client(cluster) as client:
+            yield client
+
+
+@pytest.fixture(scope="module")
+def training_files(tmp_path_factory):
+    """Files whose concatenation the cuts split inside characters and runs, one of them not
+    UTF-8 (read with errors="replace"), one empty."""
+    folder = tmp_path_factory.mktemp("train")
+    rng = random.Random(12)
+
+    def text(pieces, count):
+        return "".join(rng.choice(pieces) for _ in range(count))
+
+    texts = {"a.txt": text(["plain ", "words ", "and ", "more ", "\r\n", "wor", "ds."], 900),
+             "b.txt": text(["ü", "€", "🧑‍🤝‍🧑", "é", " "], 700), "c.txt": "",
+             "d.txt": text(["a", "aaaaaaa", "b", " ", "\x00", "\x1b control "], 800)}
+    for name, content in texts.items():
+        (folder / name).write_bytes(content.encode("utf-8"))
+    (folder / "e.bin").write_bytes(b"bytes \xff\xfe not text " * 30)
+    return folder
+
+
+def cli_files(tmp_path, paths, *options):
+    result = run_cli("train", "--vocab-size", 600, "--threads", 1, "--quiet", *options,
+                     "--output", tmp_path / "cli", *paths)
+    assert result.returncode == 0, result.stderr
+    return [(tmp_path / f"cli.{suffix}").read_bytes() for suffix in ("model", "vocab")]
+
+
+def test_cluster_training_writes_what_the_command_writes(tmp_path, cluster, training_files):
+    from pairloom_tools.dask import train
+
+    texts = sorted(training_files.glob("*.txt"))
+    # Workers read their byte ranges from the files, one shard each ...
+    learned = []
+    done = train(cluster, texts, 600, tmp_path / "one", progress=learned.append)
+    got = [(tmp_path / f"one.{suffix}").read_bytes() for suffix in ("model", "vocab")]
+    assert got == cli_files(tmp_path, texts)
+    assert done.merges == len(learned) == len(done.step_seconds) > 100
+    # ... or get shipped the bytes the driver read (a file that needs replacing), three shards
+    # each, rewritten side by side.
+    train(cluster, [training_files], 600, tmp_path / "two", num_threads=3, errors="replace")
+    got = [(tmp_path / f"two.{suffix}").read_bytes() for suffix in ("model", "vocab")]
+    assert got == cli_files(tmp_path, [training_files], "--errors", "replace")
+
+
+def test_interrupted_cluster_training_leaves_no_output(tmp_path, client, training_files, native):
+    from pairloom_tools import ToolError
+    from pairloom_tools.dask import train
+
+    def interrupt_at_50(_):
+        learned.append(1)
+        if len(learned) == 50:
+            raise KeyboardInterrupt
+
+    learned = []
+    with pytest.raises(KeyboardInterrupt):
+        train(client, [training_files / "a.txt"], 600, tmp_path / "m", progress=interrupt_at_50)
+    assert list(tmp_path.iterdir()) == []
+    # A file that is not UTF-8 stops it as it stops the command, before any work.
+    with pytest.raises(ToolError, match=r"e\.bin: not UTF-8 at byte offset 6"):
+        train(client, [training_files], 600, tmp_path / "m")
+    assert list(tmp_path.iterdir()) == []
+
+
+class FilesUnseen:
+    """A client whose workers see none of the driver's files."""
+
+    def run(self, function, *args):
+        return {"tcp://elsewhere:1": None}
+
+
+class FilesSeen:
+    def run(self, function, *args):
+        return {"tcp://here:1": function(*args)}
+
+    def map(self, function, *iterables, pure=True):
+        return [function(*args) for args in zip(*iterables)]
+
+    def gather(self, results):
+        return results
+
+
+@pytest.mark.parametrize("count", [1, 3, 7, 40])
+def test_shards_cover_the_text_whether_read_or_shipped(training_files, count):
+    from pairloom_tools.dask import _shard_bytes, _shard_sources
+
+    files = sorted(training_files.glob("*.txt"))
+    text = b"".join(path.read_bytes() for path in files)
+    for client in (FilesSeen(), FilesUnseen()):
+        sources = _shard_sources(client, files, "strict", count)
+        assert len(sources) == count
+        assert all(isinstance(s, bytes) == isinstance(client, FilesUnseen) for s in sources)
+        parts = [_shard_bytes(source) for source in sources]
+        assert b"".join(parts) == text
+        assert [len(p) for p in parts] == [(k + 1) * len(text) // count - k * len(text) // count
+                                           for k in range(count)]

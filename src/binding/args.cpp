@@ -16,7 +16,7 @@ using tokenizer::basic::TokenId;
 OnceCell sequence_cell;
 
 std::string full_name(const Signature& signature) {
-  return std::string{"BasicTokenizer."} + signature.function + "()";
+  return std::string{signature.owner} + "." + signature.function + "()";
 }
 
 [[noreturn]] void raise_type_error(const std::string& message) {

@@ -13,13 +13,14 @@
 
 namespace pairloom::binding {
 
-/// The parameters of one callable of BasicTokenizer. No callable has positional-only or
-/// keyword-only parameters.
+/// The parameters of one callable (of BasicTokenizer unless `owner` says otherwise). No callable
+/// has positional-only or keyword-only parameters.
 struct Signature {
-  const char* function;           ///< "train", or "__new__" for the constructor
-  const char* const* parameters;  ///< names, in order
-  std::size_t count;              ///< number of parameters
-  std::size_t required;           ///< the first `required` parameters must be given
+  const char* function;                  ///< "train", or "__new__" for the constructor
+  const char* const* parameters;         ///< names, in order
+  std::size_t count;                     ///< number of parameters
+  std::size_t required;                  ///< the first `required` parameters must be given
+  const char* owner = "BasicTokenizer";  ///< the class named in error messages
 };
 
 /// Matched arguments: an owned reference per parameter, empty where none was given.

@@ -2,6 +2,7 @@
 // inside characters and runs, more shards than bytes, and shards rewritten on the pool.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -11,6 +12,8 @@
 #include "corpora.hpp"
 #include "reference_bpe.hpp"
 #include "tokenizer/basic/incremental_trainer.hpp"
+#include "tokenizer/basic/shard.hpp"
+#include "tokenizer/basic/shard_coordinator.hpp"
 #include "tokenizer/basic/sharded_trainer.hpp"
 
 namespace tokenizer::basic {
@@ -152,6 +155,69 @@ TEST(ShardedTrainer, StopsWhenInterrupted) {
     EXPECT_THROW(trainer.merge(*pair, kFirstMergeId, InterruptCheck{&Counter::poll, &late}),
                  Interrupted);
   }
+}
+
+/// Trains with shards cut at `cuts` (byte offsets, increasing), each driven only through the
+/// values a remote shard would ship: its deltas, its edges and its role.
+std::vector<reference::Merge> driven_apart(std::string_view text,
+                                           const std::vector<std::size_t>& cuts,
+                                           std::size_t vocab_size) {
+  std::vector<Shard> shards;
+  std::size_t begin = 0;
+  for (std::size_t k = 0; k <= cuts.size(); ++k) {
+    const std::size_t end = k < cuts.size() ? cuts[k] : text.size();
+    shards.emplace_back(text.substr(begin, end - begin));
+    begin = end;
+  }
+  ShardCoordinator coordinator;
+  auto collect = [&] {
+    std::vector<ShardEdges> edges;
+    for (Shard& shard : shards) {
+      const std::vector<PairDelta> deltas = shard.take_deltas();
+      coordinator.add(deltas);
+      edges.push_back(shard.edges());
+    }
+    coordinator.set_edges(edges);
+  };
+  collect();
+  std::vector<reference::Merge> merges;
+  for (TokenId id = kFirstMergeId; id < vocab_size; ++id) {
+    std::optional<TokenPair> pair = coordinator.most_common_pair();
+    if (!pair) break;
+    const std::vector<ShardRole> roles = coordinator.plan(*pair);
+    for (std::size_t k = 0; k < shards.size(); ++k) {
+      shards[k].merge(*pair, id, roles[k].first_taken, roles[k].takes_next);
+    }
+    collect();
+    coordinator.finish_step(*pair);
+    merges.push_back({{pair->left, pair->right}, id});
+  }
+  return merges;
+}
+
+TEST(ShardCoordinator, DrivesShardsHeldApartThroughTheValuesTheyShip) {
+  std::mt19937 rng{91};
+  for (const auto& alphabet : reference::alphabets()) {
+    for (std::size_t pieces : {0, 5, 300, 1200}) {
+      const std::string text = reference::random_text(rng, alphabet, pieces) + "aaaaaaa";
+      const auto expected = reference::train(text, 400);
+      for (std::size_t count : {1, 2, 5, 13}) {
+        // Uneven cuts, repeats (empty shards) included.
+        std::vector<std::size_t> cuts;
+        for (std::size_t k = 0; k < count; ++k) cuts.push_back(rng() % (text.size() + 1));
+        std::sort(cuts.begin(), cuts.end());
+        ASSERT_EQ(driven_apart(text, cuts, 400), expected)
+            << text.size() << " bytes, cuts " << count;
+      }
+    }
+  }
+}
+
+TEST(ShardCoordinator, RefusesChangesThatWouldMakeACountNegative) {
+  ShardCoordinator coordinator;
+  coordinator.add(TokenPair{1, 2}, 2);
+  EXPECT_THROW(coordinator.add(TokenPair{1, 2}, -3), InternalFault);
+  EXPECT_THROW(coordinator.add(TokenPair{3, 4}, -1), InternalFault);
 }
 
 }  // namespace

@@ -150,6 +150,43 @@ TEST(Train, InterruptionKeepsTheCompletedSteps) {
   }
 }
 
+TEST(Train, StepsLearnWhatOneCallLearns) {
+  std::mt19937 rng{5};
+  const std::string text = reference::random_text(rng, reference::alphabets()[0], 300);
+  const std::vector<Merge> all = reference::train(text, 256 + 60);
+  for (std::size_t chunk : {1, 7, 1000}) {
+    Tokenizer tokenizer;
+    Training training{tokenizer, text, 256 + 60};
+    std::size_t total = 0;
+    while (std::size_t got = training.step(chunk)) {
+      EXPECT_TRUE(got == chunk || training.done());
+      total += got;
+      ASSERT_EQ(learned(tokenizer).size(), total);
+    }
+    EXPECT_TRUE(training.done());
+    EXPECT_EQ(training.learned(), all.size());
+    EXPECT_EQ(learned(tokenizer), all);
+    expect_vocab_of(tokenizer, all);
+  }
+}
+
+TEST(Train, StepInterruptedBetweenMergesGoesOn) {
+  std::mt19937 rng{6};
+  const std::string text = reference::random_text(rng, reference::alphabets()[1], 300);
+  const std::vector<Merge> all = reference::train(text, 256 + 30);
+  Tokenizer tokenizer;
+  Training training{tokenizer, text, 256 + 30};
+  ASSERT_EQ(training.step(5), 5u);
+  // The poll before the next merge says stop: nothing changes, and the training goes on.
+  InterruptCheck stop{[](void*) { return true; }, nullptr};
+  EXPECT_THROW((void)training.step(5, stop), Interrupted);
+  EXPECT_FALSE(training.broken());
+  EXPECT_EQ(learned(tokenizer).size(), 5u);
+  while (training.step(4) != 0) {
+  }
+  EXPECT_EQ(learned(tokenizer), all);
+}
+
 TEST(Train, MatchesReferenceOnRandomTexts) {
   std::mt19937 rng{2024};
   std::uniform_int_distribution<std::size_t> pieces(0, 500);
@@ -189,6 +226,29 @@ TEST(Train, ThreadCountsAgreeOnALongerText) {
   ASSERT_EQ(serial.size(), 150u);
   for (std::size_t threads : {2, 3, 8})
     EXPECT_EQ(learned(trained(text, 256 + 150, threads)), serial);
+}
+
+TEST(Train, TwoThreadsLearnWhatOneLearnsOnAMegabyteAndKeepWholeStepsWhenInterrupted) {
+  // Long enough for training with several threads to cut the text into shards.
+  std::mt19937 rng{12};
+  std::string text;
+  while (text.size() < (std::size_t{3} << 19)) {
+    text += reference::random_text(rng, reference::alphabets()[1], 2000);
+  }
+  const std::vector<Merge> serial = learned(trained(text, 256 + 300, 1));
+  ASSERT_EQ(serial.size(), 300u);
+  EXPECT_EQ(learned(trained(text, 256 + 300, 2)), serial);
+  for (int allowed : {0, 3, 40}) {
+    Tokenizer tokenizer;
+    tokenizer.num_threads = 2;
+    int polls = allowed;
+    InterruptCheck check{[](void* left) { return --*static_cast<int*>(left) < 0; }, &polls};
+    EXPECT_THROW(train(tokenizer, text, 256 + 300, check), Interrupted);
+    const std::vector<Merge> kept = learned(tokenizer);
+    ASSERT_LT(kept.size(), serial.size());
+    EXPECT_TRUE(std::equal(kept.begin(), kept.end(), serial.begin()));
+    expect_vocab_of(tokenizer, kept);
+  }
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include "tokenizer/basic/incremental_trainer.hpp"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <limits>
@@ -13,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "tokenizer/basic/byte_pairs.hpp"
+#include "tokenizer/basic/huge_page_allocator.hpp"
 #include "tokenizer/basic/interrupt_pacer.hpp"
 #include "tokenizer/basic/merge_rules.hpp"
 #include "tokenizer/basic/pair_stats.hpp"
@@ -25,11 +25,6 @@ bool force_wide = false;
 
 // Where size_t has 32 bits no text needs more, and the wide variant is the narrow one.
 using WideIndex = std::conditional_t<(sizeof(std::size_t) > 4), std::uint64_t, std::uint32_t>;
-
-/// The key of the byte pair starting at bytes[i], 0..65535: left byte high, right byte low.
-inline unsigned byte_pair_key(const unsigned char* bytes, std::size_t i) {
-  return static_cast<unsigned>(bytes[i]) << 8 | bytes[i + 1];
-}
 
 // Chunks at least this long count into a dense table of all 65,536 byte pairs; shorter ones
 // list their pairs.
@@ -50,14 +45,11 @@ void count_in_chunks(const unsigned char* bytes, std::size_t n, std::size_t num_
     const std::size_t end = std::min(begin + chunk, n - 1);  // pairs starting before `end`
     if (begin >= end) return;
     if (end - begin >= kDenseChunk) {
-      std::vector<Index> own(65536, 0);
+      std::vector<Index> own(kBytePairKeys, 0);
       InterruptPacer pace;
-      for (std::size_t i = begin; i < end; ++i) {
-        ++own[byte_pair_key(bytes, i)];
-        if (pace.due() && stop.stop_requested()) return;
-      }
+      if (!count_byte_pairs(bytes, begin, end, own.data(), &stop, pace)) return;
       std::lock_guard lock{shared};
-      for (std::size_t key = 0; key < 65536; ++key) counts[key] += own[key];
+      for (std::size_t key = 0; key < kBytePairKeys; ++key) counts[key] += own[key];
     } else {
       std::vector<std::uint16_t> own(end - begin);
       for (std::size_t i = begin; i < end; ++i) {
@@ -69,53 +61,6 @@ void count_in_chunks(const unsigned char* bytes, std::size_t n, std::size_t num_
   };
   run_on_workers(chunks, count_chunk, interrupt);
 }
-
-/// An allocator whose value-less construction leaves trivial values uninitialised, so that
-/// resizing the trainer's big arrays costs no pass of its own: the loops that fill them touch
-/// each page first, and they poll for interrupts while doing it.
-template <class T>
-struct Uninitialised : std::allocator<T> {
-  template <class U>
-  struct rebind {
-    using other = Uninitialised<U>;
-  };
-  Uninitialised() = default;
-  template <class U>
-  Uninitialised(const Uninitialised<U>&) noexcept {}
-
-  // Arrays this large are aligned to, and backed by, 2 MiB pages where the system offers
-  // them on request: the merge loop reaches all over them, and small pages would cost a TLB
-  // miss on nearly every access and a page fault per 4 KiB on first touch.
-  static constexpr std::size_t kHugePage = std::size_t{2} << 20;
-
-  T* allocate(std::size_t n) {
-    if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_array_new_length();
-    const std::size_t bytes = n * sizeof(T);
-    if (bytes < 2 * kHugePage) return std::allocator<T>::allocate(n);
-    void* at = ::operator new(bytes, std::align_val_t{kHugePage});
-#ifdef MADV_HUGEPAGE
-    // Advice only: where it is refused, small pages serve as before.
-    ::madvise(at, bytes - bytes % kHugePage, MADV_HUGEPAGE);
-#endif
-    return static_cast<T*>(at);
-  }
-  void deallocate(T* at, std::size_t n) noexcept {
-    if (n * sizeof(T) < 2 * kHugePage) {
-      std::allocator<T>::deallocate(at, n);
-    } else {
-      ::operator delete(at, std::align_val_t{kHugePage});
-    }
-  }
-
-  template <class U>
-  void construct(U* at) noexcept(std::is_nothrow_default_constructible_v<U>) {
-    ::new (static_cast<void*>(at)) U;
-  }
-  template <class U, class... Args>
-  void construct(U* at, Args&&... args) {
-    ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
-  }
-};
 
 // Building in chunks keeps a 65,536-entry table per chunk; beyond this many chunks the
 // trainer only counts in chunks and lays the lists out on the calling thread.
@@ -340,21 +285,18 @@ void IncrementalTrainer::Impl<Index>::build_on_caller(const unsigned char* bytes
     return;
   }
   InterruptPacer pace{interrupt_};
-  std::vector<Index> counts(65536, 0);
+  std::vector<Index> counts(kBytePairKeys, 0);
   if (num_threads >= 2 && n >= num_threads) {
     count_in_chunks(bytes, n, num_threads, counts, interrupt_);
   } else {
-    for (std::size_t i = 0; i + 1 < n; ++i) {
-      ++counts[byte_pair_key(bytes, i)];
-      pace();
-    }
+    count_byte_pairs(bytes, 0, n - 1, counts.data(), nullptr, pace);
   }
   // Number the byte pairs in key order and lay out their position lists one after another;
   // `fill` is where each byte pair's next position goes.
   occurrences_.reserve(n + n / 4 + 1024);
-  std::vector<Index> number_of(65536, kNone);
-  std::vector<Index> fill(65536, 0);
-  for (unsigned key = 0; key < 65536; ++key) {
+  std::vector<Index> number_of(kBytePairKeys, kNone);
+  std::vector<Index> fill(kBytePairKeys, 0);
+  for (unsigned key = 0; key < kBytePairKeys; ++key) {
     if (counts[key] == 0) continue;
     number_of[key] = static_cast<Index>(pairs_.size());
     fill[key] = static_cast<Index>(occurrences_.size());
@@ -393,18 +335,15 @@ void IncrementalTrainer::Impl<Index>::build_in_chunks(const unsigned char* bytes
     const std::size_t begin = k * chunk;
     const std::size_t end = std::min(begin + chunk, n);
     std::vector<Index>& own = tables[k];
-    own.assign(65536, 0);
+    own.assign(kBytePairKeys, 0);
     InterruptPacer pace;
-    for (std::size_t i = begin; i < end; ++i) {
-      if (i + 1 < n) ++own[byte_pair_key(bytes, i)];
-      if (pace.due() && stop.stop_requested()) return;
-    }
+    count_byte_pairs(bytes, begin, std::min(end, n - 1), own.data(), &stop, pace);
   };
   run_on_workers(chunks, count, interrupt_);
 
   occurrences_.reserve(n + n / 4 + 1024);
-  std::vector<Index> number_of(65536, kNone);
-  for (unsigned key = 0; key < 65536; ++key) {
+  std::vector<Index> number_of(kBytePairKeys, kNone);
+  for (unsigned key = 0; key < kBytePairKeys; ++key) {
     Index total = 0;
     for (const std::vector<Index>& own : tables) total += own[key];
     if (total == 0) continue;

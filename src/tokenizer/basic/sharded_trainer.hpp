@@ -1,25 +1,10 @@
 // ShardedTrainer: learns the same merges as IncrementalTrainer with the text cut into shards
 // that can be rewritten side by side.
 //
-// Each shard holds the tokens of one byte range of the text, the position lists of the pairs
-// that lie wholly inside it, and the count changes its rewrites cause in one step. The
-// coordinator holds the global counts and the pair heap (highest count, then the smallest
-// (left, right)), and the pairs across cuts: between the last live token of one non-empty
-// shard and the first of the next.
-//
-// Why the merges equal those of one sequence rewritten greedily from the left:
-//  - a rewrite of (a, b) only depends on what lies to its left through the token just before
-//    it: whether that token is an `a` not yet taken by a rewrite. Before each step the
-//    coordinator walks the shards in order and works out, for each, whether its first token
-//    is taken by the last token of the non-empty shard before it. When a != b any `a` is
-//    free; when a == b a run of `a` ending a shard leaves its last token free when the run,
-//    less a first token taken from the left, has odd length;
-//  - a shard whose first token is taken drops it before rewriting its own occurrences, in
-//    increasing position order; a shard whose last token takes the next shard's first one
-//    turns it into the new token after them. Each shard thus rewrites in the order one
-//    sequence would, and shards touch only their own state;
-//  - counts are of adjacencies: each shard reports the changes around its rewrites, and the
-//    coordinator recounts the pairs across cuts after the step.
+// The shards (shard.hpp) hold the text's tokens, cut at byte ranges; the coordinator
+// (shard_coordinator.hpp) holds the counts and the heap and tells the shards their roles at
+// the cuts each step. This trainer holds both in one process and runs the shards' work on the
+// worker pool.
 #pragma once
 
 #include <cstddef>
@@ -58,9 +43,8 @@ class ShardedTrainer {
   std::size_t size() const;
 
  private:
-  class Shard;
-  class Coordinator;
-  std::unique_ptr<Coordinator> coordinator_;
+  class State;
+  std::unique_ptr<State> state_;
 };
 
 }  // namespace tokenizer::basic

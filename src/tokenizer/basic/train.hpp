@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string_view>
 
 #include "tokenizer/basic/error.hpp"
@@ -22,5 +23,45 @@ namespace tokenizer::basic {
 /// step changes neither.
 void train(Tokenizer& tokenizer, std::string_view text, std::size_t vocab_size,
            const InterruptCheck& interrupt = {});
+
+class IncrementalTrainer;
+class ShardedTrainer;
+
+/// `train` in steps, for callers that report progress between them: the constructor does what
+/// `train` does before its first merge (the fault, the byte vocabulary, the count of the text),
+/// each `step` learns some of the merges. `tokenizer` must outlive the training.
+class Training {
+ public:
+  Training(Tokenizer& tokenizer, std::string_view text, std::size_t vocab_size,
+           const InterruptCheck& interrupt = {});
+  ~Training();
+  Training(const Training&) = delete;
+  Training& operator=(const Training&) = delete;
+
+  /// Learns up to `max_merges` more merges and returns how many it learned: fewer only when the
+  /// training is done (all `vocab_size` - 256 merges learned, or no pair left). Polls
+  /// `interrupt` as `train` does. A failure (an interruption included) leaves every merge
+  /// learned before it recorded; after one that came in the middle of a merge, `broken()`
+  /// holds and `step` raises a fault.
+  std::size_t step(std::size_t max_merges, const InterruptCheck& interrupt = {});
+
+  /// Merges learned so far.
+  std::size_t learned() const { return learned_; }
+  /// True once no further step can learn a merge.
+  bool done() const { return done_; }
+  /// True after a step failed half way through a merge: the counts are lost.
+  bool broken() const { return broken_; }
+
+ private:
+  Tokenizer& tokenizer_;
+  // One of the two, as `train` would choose.
+  std::unique_ptr<IncrementalTrainer> incremental_;
+  std::unique_ptr<ShardedTrainer> sharded_;
+  std::size_t steps_ = 0;
+  std::size_t learned_ = 0;
+  std::size_t vocab_bytes_ = 0;
+  bool done_ = false;
+  bool broken_ = false;
+};
 
 }  // namespace tokenizer::basic

@@ -1,0 +1,153 @@
+// Training speed of the sharded trainer beside the incremental one, without Python.
+//
+//   train_shards TEXT VOCAB_SIZE incremental           one thread, the incremental trainer
+//   train_shards TEXT VOCAB_SIZE sharded SHARDS THREADS the sharded trainer on the pool
+//   train_shards TEXT VOCAB_SIZE simulated SHARDS      shards driven in turn on this thread
+//                                                      through the values a remote shard ships
+//                                                      (deltas, edges, roles), timing the
+//                                                      coordinator's part of each step apart
+//
+// Prints one JSON object: wall seconds, resident memory after loading the text and at its
+// peak, state bytes per byte of text, and a digest of the merges learned (equal digests mean
+// equal merges).
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tokenizer/basic/incremental_trainer.hpp"
+#include "tokenizer/basic/shard.hpp"
+#include "tokenizer/basic/shard_coordinator.hpp"
+#include "tokenizer/basic/sharded_trainer.hpp"
+
+namespace {
+
+using namespace tokenizer::basic;
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+long peak_rss_kib() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+long current_rss_kib() {
+  std::ifstream status{"/proc/self/statm"};
+  long pages = 0, resident = 0;
+  status >> pages >> resident;
+  return resident * 4;
+}
+
+struct Digest {
+  std::uint64_t value = 1469598103934665603ull;
+  void add(std::uint64_t x) {
+    for (int k = 0; k < 8; ++k) {
+      value ^= (x >> (8 * k)) & 0xff;
+      value *= 1099511628211ull;
+    }
+  }
+};
+
+template <class Trainer>
+std::size_t run(Trainer& trainer, std::size_t vocab_size, Digest& digest) {
+  std::size_t steps = 0;
+  for (TokenId id = kFirstMergeId; id < vocab_size; ++id, ++steps) {
+    std::optional<TokenPair> pair = trainer.most_common_pair();
+    if (!pair) break;
+    trainer.merge(*pair, id);
+    digest.add(pair->left);
+    digest.add(pair->right);
+  }
+  return steps;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4) {
+    std::cerr << "usage: train_shards TEXT VOCAB_SIZE incremental|sharded S T|simulated S\n";
+    return 2;
+  }
+  std::ifstream file{argv[1], std::ios::binary};
+  std::stringstream content;
+  content << file.rdbuf();
+  const std::string text = content.str();
+  const std::size_t vocab_size = std::strtoull(argv[2], nullptr, 10);
+  const std::string mode = argv[3];
+  const long baseline = current_rss_kib();
+  Digest digest;
+  double coordination = 0;
+  std::size_t steps = 0;
+  const Clock::time_point start = Clock::now();
+  if (mode == "incremental") {
+    IncrementalTrainer trainer{text, 1};
+    steps = run(trainer, vocab_size, digest);
+  } else if (mode == "sharded" && argc >= 6) {
+    ShardedTrainer trainer{text, std::strtoull(argv[4], nullptr, 10),
+                           std::strtoull(argv[5], nullptr, 10)};
+    steps = run(trainer, vocab_size, digest);
+  } else if (mode == "simulated" && argc >= 5) {
+    const std::size_t count = std::strtoull(argv[4], nullptr, 10);
+    std::vector<Shard> shards;
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::size_t begin = k * text.size() / count;
+      const std::size_t end = (k + 1) * text.size() / count;
+      shards.emplace_back(std::string_view{text}.substr(begin, end - begin));
+    }
+    ShardCoordinator coordinator;
+    auto collect = [&] {
+      std::vector<ShardEdges> edges;
+      for (Shard& shard : shards) {
+        const std::vector<PairDelta> deltas = shard.take_deltas();
+        const Clock::time_point at = Clock::now();
+        coordinator.add(deltas);
+        coordination += seconds_since(at);
+        edges.push_back(shard.edges());
+      }
+      const Clock::time_point at = Clock::now();
+      coordinator.set_edges(edges);
+      coordination += seconds_since(at);
+    };
+    collect();
+    for (TokenId id = kFirstMergeId; id < vocab_size; ++id, ++steps) {
+      Clock::time_point at = Clock::now();
+      std::optional<TokenPair> pair = coordinator.most_common_pair();
+      if (!pair) break;
+      const std::vector<ShardRole> roles = coordinator.plan(*pair);
+      coordination += seconds_since(at);
+      for (std::size_t k = 0; k < count; ++k) {
+        shards[k].merge(*pair, id, roles[k].first_taken, roles[k].takes_next);
+      }
+      collect();
+      at = Clock::now();
+      coordinator.finish_step(*pair);
+      coordination += seconds_since(at);
+      digest.add(pair->left);
+      digest.add(pair->right);
+    }
+  } else {
+    std::cerr << "unknown mode\n";
+    return 2;
+  }
+  const double wall = seconds_since(start);
+  const long peak = peak_rss_kib();
+  std::printf(
+      "{\"mode\": \"%s\", \"bytes\": %zu, \"steps\": %zu, \"seconds\": %.3f, "
+      "\"coordination_seconds\": %.3f, \"rss_text_kib\": %ld, \"rss_peak_kib\": %ld, "
+      "\"state_bytes_per_byte\": %.2f, \"merges_digest\": \"%016llx\"}\n",
+      mode.c_str(), text.size(), steps, wall, coordination, baseline, peak,
+      text.empty() ? 0.0 : static_cast<double>(peak - baseline) * 1024.0 / text.size(),
+      static_cast<unsigned long long>(digest.value));
+}
