@@ -3,8 +3,8 @@
 //
 // The shards (shard.hpp) hold the text's tokens, cut at byte ranges; the coordinator
 // (shard_coordinator.hpp) holds the counts and the heap and tells the shards their roles at
-// the cuts each step. This trainer holds both in one process and runs the shards' work on the
-// worker pool.
+// the cuts each step. This trainer holds both in one process and runs the shards' work on a
+// team of threads kept for its lifetime (step_team.hpp).
 #pragma once
 
 #include <cstddef>
@@ -21,9 +21,10 @@ class ShardedTrainer {
  public:
   /// Cuts `text` into `shards` byte ranges, at least one (shard k starts at byte
   /// floor(k * n / shards), so cuts fall anywhere, inside characters and runs, and short texts
-  /// give empty shards) and counts them. The shards' work runs on the worker pool when
-  /// `num_threads` is 2 or more, else on the calling thread. Texts of 2^32 - 256 bytes or more are
-  /// refused with std::bad_alloc, as are texts whose state would exceed the memory budget.
+  /// give empty shards) and counts them. The shards' work runs on `num_threads` threads (the
+  /// calling one and min(num_threads, shards) - 1 helpers) when `num_threads` is 2 or more,
+  /// else on the calling thread. Texts of Shard::kLongest bytes or more are refused with
+  /// std::bad_alloc, as are texts whose state would exceed the memory budget.
   ShardedTrainer(std::string_view text, std::size_t shards, std::size_t num_threads,
                  const InterruptCheck& interrupt = {});
   ~ShardedTrainer();

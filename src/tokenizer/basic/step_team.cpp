@@ -28,19 +28,27 @@ constexpr int kYields = 8;
 constexpr long kPollNanoseconds = 10'000'000;
 
 /// Sleeps while `*word` holds `expected`, `nanoseconds` at most (0: no limit); returns early
-/// when woken, or spuriously.
-void sleep_while(std::atomic<std::uint32_t>& word, std::uint32_t expected, long nanoseconds) {
+/// when woken, or spuriously. `sleepers` counts the threads asleep on `word`, so that wakers
+/// make no system call when there are none.
+void sleep_while(std::atomic<std::uint32_t>& word, std::uint32_t expected, long nanoseconds,
+                 std::atomic<std::uint32_t>& sleepers) {
+  sleepers.fetch_add(1, std::memory_order_seq_cst);
+  if (word.load(std::memory_order_seq_cst) == expected) {
 #ifdef __linux__
-  timespec timeout{0, nanoseconds};
-  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected,
-          nanoseconds > 0 ? &timeout : nullptr, nullptr, 0);
+    timespec timeout{0, nanoseconds};
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected,
+            nanoseconds > 0 ? &timeout : nullptr, nullptr, 0);
 #else
-  (void)nanoseconds;
-  if (word.load(std::memory_order_acquire) == expected) std::this_thread::yield();
+    (void)nanoseconds;
+    std::this_thread::yield();
 #endif
+  }
+  sleepers.fetch_sub(1, std::memory_order_seq_cst);
 }
 
-void wake_all(std::atomic<std::uint32_t>& word) {
+/// Wakes the threads asleep on `word`, after a change to it.
+void wake_all(std::atomic<std::uint32_t>& word, const std::atomic<std::uint32_t>& sleepers) {
+  if (sleepers.load(std::memory_order_seq_cst) == 0) return;
 #ifdef __linux__
   syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
           nullptr, 0);
@@ -98,8 +106,8 @@ StepTeam::StepTeam(std::size_t helpers) {
 
 StepTeam::~StepTeam() {
   quit_.store(true, std::memory_order_release);
-  epoch_.fetch_add(1, std::memory_order_release);
-  wake_all(epoch_);
+  epoch_.fetch_add(1, std::memory_order_seq_cst);
+  wake_all(epoch_, epoch_sleepers_);
   for (std::thread& helper : helpers_) helper.join();
 }
 
@@ -113,7 +121,7 @@ void StepTeam::help(std::size_t thread) noexcept {
   std::uint32_t seen = 0;
   for (;;) {
     if (!spin_while(epoch_, seen)) {
-      sleep_while(epoch_, seen, 0);
+      sleep_while(epoch_, seen, 0, epoch_sleepers_);
       continue;
     }
     seen = epoch_.load(std::memory_order_acquire);
@@ -126,7 +134,7 @@ void StepTeam::help(std::size_t thread) noexcept {
     } catch (...) {
       fail(std::current_exception());
     }
-    if (busy_.fetch_sub(1, std::memory_order_acq_rel) == 1) wake_all(busy_);
+    if (busy_.fetch_sub(1, std::memory_order_seq_cst) == 1) wake_all(busy_, busy_sleepers_);
   }
 }
 
@@ -136,8 +144,8 @@ void StepTeam::run(std::size_t count, TeamTask task, const InterruptCheck& inter
   stop_.emplace();
   failure_ = nullptr;
   busy_.store(static_cast<std::uint32_t>(helpers_.size()), std::memory_order_relaxed);
-  epoch_.fetch_add(1, std::memory_order_release);
-  wake_all(epoch_);
+  epoch_.fetch_add(1, std::memory_order_seq_cst);
+  wake_all(epoch_, epoch_sleepers_);
   std::exception_ptr interrupted;
   InterruptPacer pace{interrupt};
   try {
@@ -154,7 +162,7 @@ void StepTeam::run(std::size_t count, TeamTask task, const InterruptCheck& inter
     const std::uint32_t busy = busy_.load(std::memory_order_acquire);
     if (busy == 0) break;
     if (spin_while(busy_, busy)) continue;
-    sleep_while(busy_, busy, kPollNanoseconds);
+    sleep_while(busy_, busy, kPollNanoseconds, busy_sleepers_);
     if (!interrupted && busy_.load(std::memory_order_acquire) != 0) {
       try {
         interrupt();

@@ -65,8 +65,10 @@ class StepTeam {
 
   std::vector<std::thread> helpers_;
   // Both are waited on with futexes: 32 bits wide.
-  std::atomic<std::uint32_t> epoch_{0};  // bumped to start a run
-  std::atomic<std::uint32_t> busy_{0};   // helpers not yet done with the current run
+  std::atomic<std::uint32_t> epoch_{0};           // bumped to start a run
+  std::atomic<std::uint32_t> busy_{0};            // helpers not yet done with the current run
+  std::atomic<std::uint32_t> epoch_sleepers_{0};  // threads asleep on each
+  std::atomic<std::uint32_t> busy_sleepers_{0};
   std::atomic<bool> quit_{false};
   // The current run; written by the caller before it bumps `epoch_`.
   std::optional<TeamTask> task_;
