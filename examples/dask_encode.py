@@ -38,7 +38,7 @@ def main() -> int:
             encode_on(client, args.model, args.folder, args.output)
     else:
         cluster = LocalCluster(  # type: ignore[no-untyped-call, unused-ignore]
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0")
         with cluster, Client(cluster) as client:  # type: ignore[no-untyped-call, unused-ignore]
             encode_on(client, args.model, args.folder, args.output)
     return 0

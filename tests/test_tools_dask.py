@@ -16,7 +16,7 @@ from pairloom_tools.dask import encode_files  # noqa: E402
 @pytest.fixture(scope="module")
 def client():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster:
+                                  dashboard_address=":0") as cluster:
         with distributed.Client(cluster) as client:
             yield client
 
@@ -65,7 +65,7 @@ def native():
 @pytest.fixture(scope="module", params=[1, 2, 4], ids=lambda n: f"{n}-workers")
 def cluster(request, native):
     with distributed.LocalCluster(n_workers=request.param, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster:
+                                  dashboard_address=":0") as cluster:
         with distributed.Client(cluster) as client:
             yield client
 
