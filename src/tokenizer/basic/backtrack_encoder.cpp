@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <numeric>
 
 #include "tokenizer/basic/flat_map.hpp"
@@ -518,30 +519,52 @@ void BacktrackEncoder::encode(const MergeLookup& lookup, std::string_view text,
   const Token* tokens = tokens_.data();
   // Bit p clear: no encoding of the text has a token boundary after its first p bytes.
   std::vector<std::uint32_t> open(size / 32 + 1, ~std::uint32_t{0});
-  const std::size_t first = out.size();
-  std::size_t at = 0;  // the tokens from `first` on encode the first `at` bytes
+  // The tokens placed so far: a stack of its own, its ends held in locals (a vector's would be
+  // reloaded after every store), grown as needed and appended to `out` at the end. No text
+  // has more tokens than bytes.
+  std::size_t room = std::min(size, size / 4 + 64);
+  std::unique_ptr<std::uint32_t[]> stack = std::make_unique_for_overwrite<std::uint32_t[]>(room);
+  std::uint32_t* bottom = stack.get();
+  std::uint32_t* top = bottom;
+  std::uint32_t* full = bottom + room;
+  std::size_t at = 0;  // the tokens on the stack encode the first `at` bytes
+  // Polls once per kTokensPerPoll tokens placed, counted down in a register.
+  constexpr unsigned kTokensPerPoll = 256;
   InterruptPacer pace{interrupt};
+  unsigned until_poll = kTokensPerPoll;
   // The candidate to try after `failed`: the next shorter one, unless none of those left can
   // follow the last token. That is so when the two bytes at the seam are joined before the
   // last token's last byte is consumed and before any of them has its first byte consumed.
   // (Worth asking once a candidate has failed; not after giving a position up.)
   auto next_candidate = [&](std::uint32_t failed) {
     const std::uint32_t shorter = tokens[failed].shorter;
-    if (shorter == kNone || out.size() == first) return shorter;
-    const std::uint32_t limit =
-        std::min(tokens[out.back()].last_limit, tokens[shorter].chain_limit);
+    if (shorter == kNone || top == bottom) return shorter;
+    const std::uint32_t limit = std::min(tokens[top[-1]].last_limit, tokens[shorter].chain_limit);
     return lookup.find(bytes[at - 1], bytes[at]) < limit ? kNone : shorter;
   };
   Match candidate = longest_token(bytes, 0, size);
   for (;;) {
     const std::size_t end = at + candidate.length;
     if ((open[end / 32] >> (end % 32) & 1) != 0 &&
-        (out.size() == first ||
-         separate(lookup, static_cast<std::uint32_t>(out.back()), candidate.token, bytes + at))) {
-      out.push_back(candidate.token);
+        (top == bottom || separate(lookup, top[-1], candidate.token, bytes + at))) {
+      if (top == full) {
+        const std::size_t height = room;
+        room = std::min(size, 2 * room);
+        std::unique_ptr<std::uint32_t[]> grown =
+            std::make_unique_for_overwrite<std::uint32_t[]>(room);
+        std::copy(bottom, top, grown.get());
+        stack = std::move(grown);
+        bottom = stack.get();
+        top = bottom + height;
+        full = bottom + room;
+      }
+      *top++ = candidate.token;
       at = end;
-      if (at == size) return;
-      pace();
+      if (at == size) break;
+      if (--until_poll == 0) {
+        until_poll = kTokensPerPoll;
+        pace(kTokensPerPoll);
+      }
       candidate = longest_token(bytes, at, size);
       continue;
     }
@@ -549,15 +572,15 @@ void BacktrackEncoder::encode(const MergeLookup& lookup, std::string_view text,
     while (shorter == kNone) {
       // No whole token starting here fits after the last one: give the position up and try
       // the last token's next shorter candidate instead.
-      check(out.size() > first, "no encoding found");
+      check(top != bottom, "no encoding found");
       open[at / 32] &= ~(std::uint32_t{1} << (at % 32));
-      const auto last = static_cast<std::uint32_t>(out.back());
-      out.pop_back();
+      const std::uint32_t last = *--top;
       at -= tokens[last].length;
       shorter = tokens[last].shorter;
     }
     candidate = Match{shorter, tokens[shorter].length};
   }
+  out.insert(out.end(), bottom, top);
 }
 
 }  // namespace tokenizer::basic
