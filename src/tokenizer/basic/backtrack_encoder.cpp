@@ -491,24 +491,20 @@ void BacktrackEncoder::find_risks(const std::vector<Parts>& parts, const std::ve
 
 BacktrackEncoder::Match BacktrackEncoder::longest_token(const unsigned char* text, std::size_t at,
                                                         std::size_t size) const {
+  // Only the state of the longest match is kept: its length comes with its token's record,
+  // which the seam's check reads next anyway.
   const std::uint32_t* trie = trie_.data();
-  std::uint32_t state = 1U + text[at];
-  std::uint32_t word = trie[state];
-  std::uint32_t best = state;
-  std::size_t best_end = at + 1;
+  std::size_t best = 1U + text[at];
+  std::uint32_t word = trie[best];
   for (std::size_t i = at + 1; i < size; ++i) {
     const std::uint32_t c = text[i];
-    const std::uint32_t next = (word >> kBaseShift) + c;
-    const std::uint32_t next_word = trie[next];
-    if ((next_word & kLabelMask) != c) break;
-    state = next;
-    word = next_word;
-    if ((word & kWholeBit) != 0) {
-      best = state;
-      best_end = i + 1;
-    }
+    const std::size_t next = std::size_t{word >> kBaseShift} + c;
+    word = trie[next];
+    if ((word & kLabelMask) != c) break;
+    best = (word & kWholeBit) != 0 ? next : best;
   }
-  return Match{trie_tokens_[best], static_cast<std::uint32_t>(best_end - at)};
+  const std::uint32_t token = trie_tokens_[best];
+  return Match{token, tokens_[token].length};
 }
 
 void BacktrackEncoder::encode(const MergeLookup& lookup, std::string_view text,
