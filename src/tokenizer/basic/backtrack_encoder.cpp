@@ -129,10 +129,7 @@ class BuildTrie {
 /// of the first token through them: parents before children, and the paths of the earliest,
 /// most used merges packed together at the front, where they share cache lines. Each node's
 /// children take the cells base + byte for the first unused base where all those are free.
-struct DoubleArray {
-  std::vector<std::uint32_t> words;
-  std::vector<std::uint32_t> tokens;
-};
+using DoubleArray = std::vector<std::uint64_t>;
 
 DoubleArray lay_out(const std::vector<BuildNode>& nodes, InterruptPacer& pacer) {
   std::vector<std::uint32_t> base_of(257, 0);  // by cell
@@ -208,13 +205,14 @@ DoubleArray lay_out(const std::vector<BuildNode>& nodes, InterruptPacer& pacer) 
     }
   }
   if (label_of.size() > std::size_t{1} << (32 - kBaseShift)) return DoubleArray{};
-  std::vector<std::uint32_t> words;
+  DoubleArray words;
   words.reserve(label_of.size());
   for (std::size_t cell = 0; cell < label_of.size(); ++cell) {
     const std::uint32_t whole = token_of[cell] != kNone ? kWholeBit : 0;
-    words.push_back(base_of[cell] << kBaseShift | whole | label_of[cell]);
+    words.push_back(std::uint64_t{token_of[cell]} << 32 | base_of[cell] << kBaseShift | whole |
+                    label_of[cell]);
   }
-  return DoubleArray{std::move(words), std::move(token_of)};
+  return words;
 }
 
 }  // namespace
@@ -354,10 +352,8 @@ std::unique_ptr<const BacktrackEncoder> BacktrackEncoder::build(const MergeTable
     token.last_limit = right < 256 ? id : tokens[right].last_limit;
     token.first_limit = left < 256 ? id + 1 : tokens[left].first_limit;
   }
-  DoubleArray laid_out = lay_out(trie.nodes(), pacer);
-  if (laid_out.words.empty()) return nullptr;
-  encoder->trie_ = std::move(laid_out.words);
-  encoder->trie_tokens_ = std::move(laid_out.tokens);
+  encoder->trie_ = lay_out(trie.nodes(), pacer);
+  if (encoder->trie_.empty()) return nullptr;
 
   // The next shorter candidate of each whole token: the nearest whole token above its node.
   const std::vector<BuildNode>& nodes = trie.nodes();
@@ -491,19 +487,18 @@ void BacktrackEncoder::find_risks(const std::vector<Parts>& parts, const std::ve
 
 BacktrackEncoder::Match BacktrackEncoder::longest_token(const unsigned char* text, std::size_t at,
                                                         std::size_t size) const {
-  // Only the state of the longest match is kept: its length comes with its token's record,
-  // which the seam's check reads next anyway.
-  const std::uint32_t* trie = trie_.data();
-  std::size_t best = 1U + text[at];
-  std::uint32_t word = trie[best];
+  // Only the word of the longest match is kept: it names the token, and the length comes with
+  // the token's record, which the seam's check reads next anyway.
+  const std::uint64_t* trie = trie_.data();
+  std::uint64_t word = trie[1U + text[at]];
+  std::uint64_t best = word;
   for (std::size_t i = at + 1; i < size; ++i) {
     const std::uint32_t c = text[i];
-    const std::size_t next = std::size_t{word >> kBaseShift} + c;
-    word = trie[next];
+    word = trie[std::size_t{static_cast<std::uint32_t>(word) >> kBaseShift} + c];
     if ((word & kLabelMask) != c) break;
-    best = (word & kWholeBit) != 0 ? next : best;
+    best = (word & kWholeBit) != 0 ? word : best;
   }
-  const std::uint32_t token = trie_tokens_[best];
+  const auto token = static_cast<std::uint32_t>(best >> 32);
   return Match{token, tokens_[token].length};
 }
 
