@@ -132,16 +132,20 @@ void refresh_tables(TokenizerObject& object) {
 /// their first use); others get one of their own.
 PyObject* id_list(const std::vector<engine::TokenId>& ids, std::vector<PyRef>& ints) {
   PyRef list = checked(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size()))));
+  // Held in locals: the calls below could change any memory as far as the compiler knows.
   PyObject* const items = list.get();
+  const engine::TokenId* const id_at = ids.data();
+  const std::size_t count = ids.size();
+  PyRef* const table = ints.data();
   const std::size_t shared = ints.size();
-  for (std::size_t i = 0; i < ids.size(); ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     // Tens of millions of items take a while: stay responsive to Ctrl-C meanwhile. (A handler
     // cannot resize `ints`: that needs exclusive access, and this call holds shared access.)
     if (i % kItemsPerSignalCheck == kItemsPerSignalCheck - 1) checked(PyErr_CheckSignals());
-    const engine::TokenId id = ids[i];
+    const engine::TokenId id = id_at[i];
     PyObject* item;
     if (id < shared) {
-      PyRef& made = ints[id];
+      PyRef& made = table[id];
       if (!made) made = checked(PyRef::steal(PyLong_FromUnsignedLongLong(id)));
       item = made.get();
       Py_INCREF(item);
