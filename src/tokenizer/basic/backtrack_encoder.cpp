@@ -1,6 +1,6 @@
 // Performance notes (English text, byte-level tables of 4,096 and 32,768 tokens, one core of a
-// machine shared with other jobs; instruction and miss counts from callgrind's cache model with
-// a 32 KiB L1 and a 1 MiB L2, per MB encoded):
+// machine shared with other jobs; CPU-time medians of runs taken in turns, and callgrind's
+// counts with a 32 KiB L1 and a 1 MiB L2, per MB encoded):
 //
 // - Where the time goes: a third of the instructions and over half of the L1 misses in the trie
 //   walk (one dependent load per byte, the walk running past the longest whole token until a
@@ -9,17 +9,19 @@
 //   1.4 hashed lookups each); the rest in the masks, the candidate's Token record (64 bytes per
 //   id: 2 MiB for 32,768 ids) and the backtracking (a quarter of the tokens placed are taken
 //   back). Building the Python list takes about an eighth of a call from Python.
-// - Kept: the seam's mask tests inlined into the loop, the tokens stacked in locals, polls
-//   counted down in a register, the walk keeping only its last whole state, and the token id
-//   in the high half of each trie word (the walk's last word names the token: no second array
-//   and its miss). Together 66M -> 50M instructions at 4,096 tokens, 72M -> 57M at 32,768.
+// - The scan is bound by latency, not by instructions: several changes that cut instructions
+//   by 5-20% were slower. Kept: `separate`'s mask tests inlined into the loop (4-5% faster).
 // - Tried and dropped: a per-call direct-mapped cache of `separate` answers by (a, b), and one
 //   of `edges_apart` answers only (pairs that reach the walk are diverse: 54,000 distinct in
-//   95,000 per MB, so a small cache misses most and costs every call: more instructions and
-//   misses); 32-byte Token records with 32-bit masks (the weaker masks send more seams to the
-//   walk: more instructions and misses than the smaller records save); prefetching each whole
-//   match's Token record during the trie walk (slower while the id took a second load; with
-//   the id in the trie word it is worth timing again on a quiet machine).
+//   95,000 per MB, so a small cache misses most and costs every call); 32-byte Token records
+//   with 32-bit masks (the weaker masks send more seams to the walk); the token id in the
+//   high half of 64-bit trie words instead of trie_tokens_ (fewer instructions and L1 misses,
+//   but the trie's doubled footprint makes it 8-20% slower); the walk keeping only its last
+//   whole state, its length read from the token's record (5% fewer instructions, 10% slower:
+//   the next walk then waits for that record); the tokens stacked in an array of their own and
+//   appended to `out` at the end (fewer instructions, 12% slower at 4,096 tokens: one more
+//   buffer through the caches); polls counted down per 256 tokens (no difference); prefetching
+//   each whole match's Token record during the walk (slower).
 // - Not reached: 150 MB/s for the engine alone. What is left is latency: one dependent load per
 //   byte in the trie and one record per token; a layout that keeps both in L1/L2 for large
 //   tables (cells of hot paths packed together, tokens renumbered by frequency) and fewer
@@ -32,7 +34,6 @@
 
 #include <algorithm>
 #include <array>
-#include <memory>
 #include <numeric>
 
 #include "tokenizer/basic/flat_map.hpp"
@@ -137,7 +138,10 @@ class BuildTrie {
 /// of the first token through them: parents before children, and the paths of the earliest,
 /// most used merges packed together at the front, where they share cache lines. Each node's
 /// children take the cells base + byte for the first unused base where all those are free.
-using DoubleArray = std::vector<std::uint64_t>;
+struct DoubleArray {
+  std::vector<std::uint32_t> words;
+  std::vector<std::uint32_t> tokens;
+};
 
 DoubleArray lay_out(const std::vector<BuildNode>& nodes, InterruptPacer& pacer) {
   std::vector<std::uint32_t> base_of(257, 0);  // by cell
@@ -213,14 +217,13 @@ DoubleArray lay_out(const std::vector<BuildNode>& nodes, InterruptPacer& pacer) 
     }
   }
   if (label_of.size() > std::size_t{1} << (32 - kBaseShift)) return DoubleArray{};
-  DoubleArray words;
+  std::vector<std::uint32_t> words;
   words.reserve(label_of.size());
   for (std::size_t cell = 0; cell < label_of.size(); ++cell) {
     const std::uint32_t whole = token_of[cell] != kNone ? kWholeBit : 0;
-    words.push_back(std::uint64_t{token_of[cell]} << 32 | base_of[cell] << kBaseShift | whole |
-                    label_of[cell]);
+    words.push_back(base_of[cell] << kBaseShift | whole | label_of[cell]);
   }
-  return words;
+  return DoubleArray{std::move(words), std::move(token_of)};
 }
 
 }  // namespace
@@ -360,8 +363,10 @@ std::unique_ptr<const BacktrackEncoder> BacktrackEncoder::build(const MergeTable
     token.last_limit = right < 256 ? id : tokens[right].last_limit;
     token.first_limit = left < 256 ? id + 1 : tokens[left].first_limit;
   }
-  encoder->trie_ = lay_out(trie.nodes(), pacer);
-  if (encoder->trie_.empty()) return nullptr;
+  DoubleArray laid_out = lay_out(trie.nodes(), pacer);
+  if (laid_out.words.empty()) return nullptr;
+  encoder->trie_ = std::move(laid_out.words);
+  encoder->trie_tokens_ = std::move(laid_out.tokens);
 
   // The next shorter candidate of each whole token: the nearest whole token above its node.
   const std::vector<BuildNode>& nodes = trie.nodes();
@@ -495,19 +500,24 @@ void BacktrackEncoder::find_risks(const std::vector<Parts>& parts, const std::ve
 
 BacktrackEncoder::Match BacktrackEncoder::longest_token(const unsigned char* text, std::size_t at,
                                                         std::size_t size) const {
-  // Only the word of the longest match is kept: it names the token, and the length comes with
-  // the token's record, which the seam's check reads next anyway.
-  const std::uint64_t* trie = trie_.data();
-  std::uint64_t word = trie[1U + text[at]];
-  std::uint64_t best = word;
+  const std::uint32_t* trie = trie_.data();
+  std::uint32_t state = 1U + text[at];
+  std::uint32_t word = trie[state];
+  std::uint32_t best = state;
+  std::size_t best_end = at + 1;
   for (std::size_t i = at + 1; i < size; ++i) {
     const std::uint32_t c = text[i];
-    word = trie[std::size_t{static_cast<std::uint32_t>(word) >> kBaseShift} + c];
-    if ((word & kLabelMask) != c) break;
-    best = (word & kWholeBit) != 0 ? word : best;
+    const std::uint32_t next = (word >> kBaseShift) + c;
+    const std::uint32_t next_word = trie[next];
+    if ((next_word & kLabelMask) != c) break;
+    state = next;
+    word = next_word;
+    if ((word & kWholeBit) != 0) {
+      best = state;
+      best_end = i + 1;
+    }
   }
-  const auto token = static_cast<std::uint32_t>(best >> 32);
-  return Match{token, tokens_[token].length};
+  return Match{trie_tokens_[best], static_cast<std::uint32_t>(best_end - at)};
 }
 
 void BacktrackEncoder::encode(const MergeLookup& lookup, std::string_view text,
@@ -518,52 +528,30 @@ void BacktrackEncoder::encode(const MergeLookup& lookup, std::string_view text,
   const Token* tokens = tokens_.data();
   // Bit p clear: no encoding of the text has a token boundary after its first p bytes.
   std::vector<std::uint32_t> open(size / 32 + 1, ~std::uint32_t{0});
-  // The tokens placed so far: a stack of its own, its ends held in locals (a vector's would be
-  // reloaded after every store), grown as needed and appended to `out` at the end. No text
-  // has more tokens than bytes.
-  std::size_t room = std::min(size, size / 4 + 64);
-  std::unique_ptr<std::uint32_t[]> stack = std::make_unique_for_overwrite<std::uint32_t[]>(room);
-  std::uint32_t* bottom = stack.get();
-  std::uint32_t* top = bottom;
-  std::uint32_t* full = bottom + room;
-  std::size_t at = 0;  // the tokens on the stack encode the first `at` bytes
-  // Polls once per kTokensPerPoll tokens placed, counted down in a register.
-  constexpr unsigned kTokensPerPoll = 256;
+  const std::size_t first = out.size();
+  std::size_t at = 0;  // the tokens from `first` on encode the first `at` bytes
   InterruptPacer pace{interrupt};
-  unsigned until_poll = kTokensPerPoll;
   // The candidate to try after `failed`: the next shorter one, unless none of those left can
   // follow the last token. That is so when the two bytes at the seam are joined before the
   // last token's last byte is consumed and before any of them has its first byte consumed.
   // (Worth asking once a candidate has failed; not after giving a position up.)
   auto next_candidate = [&](std::uint32_t failed) {
     const std::uint32_t shorter = tokens[failed].shorter;
-    if (shorter == kNone || top == bottom) return shorter;
-    const std::uint32_t limit = std::min(tokens[top[-1]].last_limit, tokens[shorter].chain_limit);
+    if (shorter == kNone || out.size() == first) return shorter;
+    const std::uint32_t limit =
+        std::min(tokens[out.back()].last_limit, tokens[shorter].chain_limit);
     return lookup.find(bytes[at - 1], bytes[at]) < limit ? kNone : shorter;
   };
   Match candidate = longest_token(bytes, 0, size);
   for (;;) {
     const std::size_t end = at + candidate.length;
     if ((open[end / 32] >> (end % 32) & 1) != 0 &&
-        (top == bottom || separate(lookup, top[-1], candidate.token, bytes + at))) {
-      if (top == full) {
-        const std::size_t height = room;
-        room = std::min(size, 2 * room);
-        std::unique_ptr<std::uint32_t[]> grown =
-            std::make_unique_for_overwrite<std::uint32_t[]>(room);
-        std::copy(bottom, top, grown.get());
-        stack = std::move(grown);
-        bottom = stack.get();
-        top = bottom + height;
-        full = bottom + room;
-      }
-      *top++ = candidate.token;
+        (out.size() == first ||
+         separate(lookup, static_cast<std::uint32_t>(out.back()), candidate.token, bytes + at))) {
+      out.push_back(candidate.token);
       at = end;
-      if (at == size) break;
-      if (--until_poll == 0) {
-        until_poll = kTokensPerPoll;
-        pace(kTokensPerPoll);
-      }
+      if (at == size) return;
+      pace();
       candidate = longest_token(bytes, at, size);
       continue;
     }
@@ -571,15 +559,15 @@ void BacktrackEncoder::encode(const MergeLookup& lookup, std::string_view text,
     while (shorter == kNone) {
       // No whole token starting here fits after the last one: give the position up and try
       // the last token's next shorter candidate instead.
-      check(top != bottom, "no encoding found");
+      check(out.size() > first, "no encoding found");
       open[at / 32] &= ~(std::uint32_t{1} << (at % 32));
-      const std::uint32_t last = *--top;
+      const auto last = static_cast<std::uint32_t>(out.back());
+      out.pop_back();
       at -= tokens[last].length;
       shorter = tokens[last].shorter;
     }
     candidate = Match{shorter, tokens[shorter].length};
   }
-  out.insert(out.end(), bottom, top);
 }
 
 }  // namespace tokenizer::basic

@@ -130,10 +130,10 @@ class BacktrackEncoder {
   // The trie of whole tokens as a double array of one word per state: the child of state s by
   // byte c is state base(s) + c when that state's label is c. No two states with children
   // share a base, so the label alone tells whose child a state is. A word holds
-  // token << 32 | base << 10 | whole << 9 | label: the whole token the state spells (kNone if
-  // none), read from the word the walk has just loaded; the label is 0x1ff in cells that are
-  // no state. State 0 is the root, state 1 + b the byte b.
-  std::vector<std::uint64_t> trie_;
+  // base << 10 | whole << 9 | label, the label 0x1ff in cells that are no state. State 0 is the
+  // root, state 1 + b the byte b.
+  std::vector<std::uint32_t> trie_;
+  std::vector<std::uint32_t> trie_tokens_;  // by state: the whole token spelled, or kNone
 };
 
 }  // namespace tokenizer::basic
