@@ -47,3 +47,18 @@ def test_pairs_sharing_the_smallest_id_go_in_pair_order(first, second):
     tok.train(second, 257)  # (97, 98) and (98, 99) both carry 256 now
     assert tok.encode("abc") == [256, 99]
     assert tok.encode("bcab") == [256, 256]
+
+
+def test_ids_stay_right_when_the_table_changes_between_calls():
+    # The ids' int objects are kept between calls; the next training grows the ids past them.
+    text = "the cat sat on the mat with the hat " * 40
+    tok = BasicTokenizer()
+    tok.train(text, 270)
+    small = tok.encode(text)
+    tok.train(text, 320)
+    fresh = BasicTokenizer()
+    fresh.train(text, 270)
+    fresh.train(text, 320)
+    assert tok.encode(text) == fresh.encode(text)
+    assert max(small) < 270
+    assert max(tok.encode(text)) >= 270

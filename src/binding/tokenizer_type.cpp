@@ -20,6 +20,7 @@
 #include "binding/once.hpp"
 #include "tokenizer/basic/decode.hpp"
 #include "tokenizer/basic/encode.hpp"
+#include "tokenizer/basic/merge_lookup.hpp"
 #include "tokenizer/basic/model_file.hpp"
 #include "tokenizer/basic/state.hpp"
 #include "tokenizer/basic/train.hpp"
@@ -36,6 +37,11 @@ struct TokenizerObject {
   /// Encoding's tables for `state.merges`, rebuilt by the calls that may change the merges
   /// (under exclusive access); empty or stale after such a call failed, until the next one.
   std::optional<engine::EncodeTables> tables;
+  /// The int objects of the ids `encode` returns, by id, made at their first use and shared by
+  /// every list built after (ints are immutable): each item of a list is then one more
+  /// reference. Sized with the tables (under exclusive access, so never while a list is being
+  /// built), to the ids they can give.
+  std::vector<PyRef> ints;
   /// 0: free; n: n shared users; all ones: one exclusive user. Changed only atomically.
   std::atomic<std::size_t> access;
 };
@@ -114,29 +120,40 @@ engine::InterruptCheck signal_check() {
 void refresh_tables(TokenizerObject& object) {
   if (object.tables && object.tables->built_from(object.state.merges)) return;
   object.tables.reset();  // the old tables' memory is free while the new ones fill
+  object.ints.clear();
   object.tables.emplace(object.state.merges, signal_check());
+  // Every id up to the largest merge id, unless the ids are sparse (then those past the
+  // table's size get an int of their own in each list).
+  const std::size_t largest = std::max<std::size_t>(object.tables->lookup().largest(), 255);
+  object.ints.resize(std::min(largest + 1, object.state.merges.size() + 256));
 }
 
-PyObject* id_list(const std::vector<engine::TokenId>& ids) {
+/// The list of `ids`. Ids below the size of `ints` take their int from there (made there at
+/// their first use); others get one of their own.
+PyObject* id_list(const std::vector<engine::TokenId>& ids, std::vector<PyRef>& ints) {
   PyRef list = checked(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size()))));
-  // A text repeats its tokens: when the ids are few next to the list, each distinct int is
-  // made once and shared by the list's entries (borrowed here; the list holds them).
-  engine::TokenId largest = 0;
-  for (engine::TokenId id : ids) largest = std::max(largest, id);
-  const bool share = ids.size() >= 256 && largest / 4 < ids.size();
-  std::vector<PyObject*> made(share ? largest + 1 : 0, nullptr);
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    // Tens of millions of ints take a while to make: stay responsive to Ctrl-C meanwhile.
+  // Held in locals: the calls below could change any memory as far as the compiler knows.
+  PyObject* const items = list.get();
+  const engine::TokenId* const id_at = ids.data();
+  const std::size_t count = ids.size();
+  PyRef* const table = ints.data();
+  const std::size_t shared = ints.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    // Tens of millions of items take a while: stay responsive to Ctrl-C meanwhile. (A handler
+    // cannot resize `ints`: that needs exclusive access, and this call holds shared access.)
     if (i % kItemsPerSignalCheck == kItemsPerSignalCheck - 1) checked(PyErr_CheckSignals());
-    PyObject* item = share ? made[ids[i]] : nullptr;
-    if (item != nullptr) {
+    const engine::TokenId id = id_at[i];
+    PyObject* item;
+    if (id < shared) {
+      PyRef& made = table[id];
+      if (!made) made = checked(PyRef::steal(PyLong_FromUnsignedLongLong(id)));
+      item = made.get();
       Py_INCREF(item);
     } else {
-      item = PyLong_FromUnsignedLongLong(ids[i]);
+      item = PyLong_FromUnsignedLongLong(id);
       if (item == nullptr) throw PythonError{};
-      if (share) made[ids[i]] = item;
     }
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals `item`
+    PyList_SetItem(items, static_cast<Py_ssize_t>(i), item);  // steals `item`
   }
   return list.release();
 }
@@ -236,8 +253,15 @@ PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       [](TokenizerObject& object, Arguments<1>& a) {
         std::string_view text = text_argument("text", a[0]);
         const engine::MergeTable& merges = object.state.merges;
-        return id_list(object.tables ? engine::encode(merges, *object.tables, text, signal_check())
-                                     : engine::encode(merges, text, signal_check()));
+        if (!object.tables) {
+          // Tables lost to a failed rebuild: the ids' ints are made for this list alone.
+          std::vector<engine::TokenId> ids = engine::encode(merges, text, signal_check());
+          engine::TokenId largest = 0;
+          for (engine::TokenId id : ids) largest = std::max(largest, id);
+          std::vector<PyRef> ints(ids.size() >= 256 && largest / 4 < ids.size() ? largest + 1 : 0);
+          return id_list(ids, ints);
+        }
+        return id_list(engine::encode(merges, *object.tables, text, signal_check()), object.ints);
       });
 }
 
@@ -295,6 +319,7 @@ PyObject* tokenizer_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs)
     auto* object = reinterpret_cast<TokenizerObject*>(raw);
     new (&object->state) engine::Tokenizer(std::move(state));
     new (&object->tables) std::optional<engine::EncodeTables>();
+    new (&object->ints) std::vector<PyRef>();
     new (&object->access) std::atomic<std::size_t>(0);
     return raw;
   });
@@ -303,6 +328,7 @@ PyObject* tokenizer_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs)
 void tokenizer_dealloc(PyObject* self) noexcept {
   auto* object = reinterpret_cast<TokenizerObject*>(self);
   PyTypeObject* type = Py_TYPE(self);
+  object->ints.~vector();
   object->tables.~optional();
   object->state.~Tokenizer();
   object->access.~atomic();

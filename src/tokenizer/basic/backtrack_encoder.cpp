@@ -1,21 +1,31 @@
 // Performance notes (English text, byte-level tables of 4,096 and 32,768 tokens, one core of a
-// machine shared with other jobs; medians of several runs):
+// machine shared with other jobs; CPU-time medians of runs taken in turns, and callgrind's
+// counts with a 32 KiB L1 and a 1 MiB L2, per MB encoded):
 //
-// - Where the time goes (perf): about half in the scan's own loop, most of it the dependent
-//   loads of the trie walk (one per byte, the walk running past the longest whole token until
-//   a byte has no child); a third in `separate` and `edges_apart`, mostly the cache miss on the
-//   candidate's Token record (64 bytes per id: 2 MiB for 32,768 ids) and, for large tables,
-//   walks down the merge trees where the risk masks do not settle the pair. Building the
-//   Python list takes about a tenth of a call from Python.
-// - Tried and dropped: a per-call direct-mapped cache of `separate` answers by (a, b) (pairs
-//   repeat, but the cache's own misses cost more than the answers they save: slower at both
-//   sizes); prefetching each whole match's Token record during the trie walk (the extra load
-//   of trie_tokens_ lengthens the chain: slower); the token id kept in 64-bit trie words
-//   instead of trie_tokens_ (no gain beyond noise); reading the candidate's record in
-//   `separate` only past its first test, prefetched one round ahead (no gain beyond noise).
+// - Where the time goes: a third of the instructions and over half of the L1 misses in the trie
+//   walk (one dependent load per byte, the walk running past the longest whole token until a
+//   byte has no child: 1.4 steps per byte, two thirds of them L1 misses at 32,768 tokens);
+//   a fifth in `edges_apart` for large tables (a quarter of the seams reach it, 3.4 steps and
+//   1.4 hashed lookups each); the rest in the masks, the candidate's Token record (64 bytes per
+//   id: 2 MiB for 32,768 ids) and the backtracking (a quarter of the tokens placed are taken
+//   back). Building the Python list takes about an eighth of a call from Python.
+// - The scan is bound by latency, not by instructions: several changes that cut instructions
+//   by 5-20% were slower. Kept: `separate`'s mask tests inlined into the loop (4-5% faster).
+// - Tried and dropped: a per-call direct-mapped cache of `separate` answers by (a, b), and one
+//   of `edges_apart` answers only (pairs that reach the walk are diverse: 54,000 distinct in
+//   95,000 per MB, so a small cache misses most and costs every call); 32-byte Token records
+//   with 32-bit masks (the weaker masks send more seams to the walk); the token id in the
+//   high half of 64-bit trie words instead of trie_tokens_ (fewer instructions and L1 misses,
+//   but the trie's doubled footprint makes it 8-20% slower); the walk keeping only its last
+//   whole state, its length read from the token's record (5% fewer instructions, 10% slower:
+//   the next walk then waits for that record); the tokens stacked in an array of their own and
+//   appended to `out` at the end (fewer instructions, 12% slower at 4,096 tokens: one more
+//   buffer through the caches); polls counted down per 256 tokens (no difference); prefetching
+//   each whole match's Token record during the walk (slower).
 // - Not reached: 150 MB/s for the engine alone. What is left is latency: one dependent load per
 //   byte in the trie and one record per token; a layout that keeps both in L1/L2 for large
-//   tables (smaller records, tokens renumbered by frequency) is the next thing to try.
+//   tables (cells of hot paths packed together, tokens renumbered by frequency) and fewer
+//   tokens taken back are the next things to try.
 // - Building the tables: the trie's children were found along sibling lists, 256 long for
 //   tables whose tokens share two-byte prefixes (10 s for 2,000,000 such merges); wide nodes
 //   now find their children by hash (3 s, most of it the double-array layout and the

@@ -111,8 +111,9 @@ class BacktrackEncoder {
 
   /// True when whole tokens a and b, in this order, are separate. `seam` points at b's first
   /// byte in the text, right after a's last.
-  bool separate(const MergeLookup& lookup, std::uint32_t a, std::uint32_t b,
-                const unsigned char* seam) const;
+  /// Inlined into the scan: most pairs are settled by the masks alone.
+  [[gnu::always_inline]] inline bool separate(const MergeLookup& lookup, std::uint32_t a,
+                                              std::uint32_t b, const unsigned char* seam) const;
 
   /// Fills the byte classes and the tokens' Risks.
   void find_risks(const std::vector<Parts>& parts, const std::vector<bool>& made,
