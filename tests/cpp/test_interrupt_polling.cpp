@@ -11,6 +11,7 @@
 
 #include "tokenizer/basic/decode.hpp"
 #include "tokenizer/basic/file_io.hpp"
+#include "tokenizer/basic/flat_map.hpp"
 #include "tokenizer/basic/interrupt_pacer.hpp"
 #include "tokenizer/basic/model_file.hpp"
 #include "tokenizer/basic/state.hpp"
@@ -56,6 +57,22 @@ TEST(InterruptPacer, PollsOncePerIntervalOfWork) {
   EXPECT_EQ(poller.polls, 11u);
   pace(kInterruptInterval - 1);  // counting started over at the last poll
   EXPECT_EQ(poller.polls, 11u);
+}
+
+TEST(FlatMap, ReservingMillionsPollsAndAnInterruptionLeavesTheMap) {
+  FlatMap<TokenId, std::size_t> map;
+  for (TokenId id = 0; id < 1000; ++id) map[id] = id * 3;
+  Poller poller{3};
+  InterruptPacer pace{poller.check()};
+  EXPECT_THROW(map.reserve(std::size_t{1} << 22, pace), Interrupted);
+  EXPECT_EQ(poller.polls, 3u);
+  ASSERT_EQ(map.size(), 1000u);
+  for (TokenId id = 0; id < 1000; ++id) ASSERT_EQ(*map.find(id), id * 3);
+  Poller patient;
+  InterruptPacer paced{patient.check()};
+  map.reserve(std::size_t{1} << 22, paced);
+  EXPECT_GE(patient.polls, std::size_t{1} << 22 >> 16);  // one per interval of slots laid out
+  for (TokenId id = 0; id < 1000; ++id) ASSERT_EQ(*map.find(id), id * 3);
 }
 
 TEST(BuildVocab, InterruptionLeavesTheOldVocabulary) {

@@ -385,9 +385,7 @@ std::unique_ptr<const BacktrackEncoder> BacktrackEncoder::build(const MergeTable
     above[v] = token != kNone ? token : inherited;
   }
 
-  pacer(ids);
-  encoder->find_risks(parts, made, first_byte, second_byte, penultimate_byte, last_byte);
-  pacer(ids);
+  encoder->find_risks(parts, made, first_byte, second_byte, penultimate_byte, last_byte, pacer);
   return encoder;
 }
 
@@ -395,7 +393,8 @@ void BacktrackEncoder::find_risks(const std::vector<Parts>& parts, const std::ve
                                   const std::vector<unsigned char>& first_byte,
                                   const std::vector<unsigned char>& second_byte,
                                   const std::vector<unsigned char>& penultimate_byte,
-                                  const std::vector<unsigned char>& last_byte) {
+                                  const std::vector<unsigned char>& last_byte,
+                                  InterruptPacer& pacer) {
   const std::size_t ids = parts.size();
   std::vector<Token>& tokens = tokens_;
 
@@ -403,6 +402,7 @@ void BacktrackEncoder::find_risks(const std::vector<Parts>& parts, const std::ve
   // other bytes share the last one.
   std::array<std::uint32_t, 256> uses{};
   for (std::uint32_t id = 0; id < ids; ++id) {
+    pacer();
     if (tokens[id].length == 0) continue;
     ++uses[first_byte[id]];
     ++uses[last_byte[id]];
@@ -447,6 +447,7 @@ void BacktrackEncoder::find_risks(const std::vector<Parts>& parts, const std::ve
   Uses by_left{std::vector<std::uint32_t>(ids + 1, 0), {}};
   Uses by_right{std::vector<std::uint32_t>(ids + 1, 0), {}};
   for (std::uint32_t id = kFirstMergeId; id < ids; ++id) {
+    pacer();
     if (!made[id]) continue;
     ++by_left.start[parts[id].left + 1];
     ++by_right.start[parts[id].right + 1];
@@ -459,6 +460,7 @@ void BacktrackEncoder::find_risks(const std::vector<Parts>& parts, const std::ve
     std::vector<std::uint32_t> left_fill(by_left.start.begin(), by_left.start.end() - 1);
     std::vector<std::uint32_t> right_fill(by_right.start.begin(), by_right.start.end() - 1);
     for (std::uint32_t id = kFirstMergeId; id < ids; ++id) {
+      pacer();
       if (!made[id]) continue;
       const std::uint32_t left = parts[id].left;
       const std::uint32_t right = parts[id].right;
@@ -468,6 +470,7 @@ void BacktrackEncoder::find_risks(const std::vector<Parts>& parts, const std::ve
   }
   for (Uses* uses_of : {&by_left, &by_right}) {
     for (std::size_t part = 0; part + 1 < uses_of->start.size(); ++part) {
+      pacer(uses_of->start[part + 1] - uses_of->start[part] + 1);
       for (std::uint32_t k = uses_of->start[part] + 1; k < uses_of->start[part + 1]; ++k) {
         uses_of->list[k].gathered = join(uses_of->list[k].gathered, uses_of->list[k - 1].gathered);
       }
@@ -480,6 +483,7 @@ void BacktrackEncoder::find_risks(const std::vector<Parts>& parts, const std::ve
   // limits one higher.
   std::vector<Risk> below(ids, Risk{0, 0});
   for (std::uint32_t id = 0; id < ids; ++id) {
+    pacer();
     if (tokens[id].length == 0) continue;
     if (id >= kFirstMergeId) {
       const std::uint32_t right = parts[id].right;
@@ -489,6 +493,7 @@ void BacktrackEncoder::find_risks(const std::vector<Parts>& parts, const std::ve
   }
   std::fill(below.begin(), below.end(), Risk{0, 0});
   for (std::uint32_t id = 0; id < ids; ++id) {
+    pacer();
     if (tokens[id].length == 0) continue;
     if (id >= kFirstMergeId) {
       const std::uint32_t left = parts[id].left;

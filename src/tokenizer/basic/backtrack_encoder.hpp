@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tokenizer/basic/error.hpp"
+#include "tokenizer/basic/interrupt_pacer.hpp"
 #include "tokenizer/basic/merge_lookup.hpp"
 #include "tokenizer/basic/state.hpp"
 #include "tokenizer/basic/types.hpp"
@@ -120,7 +121,7 @@ class BacktrackEncoder {
                   const std::vector<unsigned char>& first_byte,
                   const std::vector<unsigned char>& second_byte,
                   const std::vector<unsigned char>& penultimate_byte,
-                  const std::vector<unsigned char>& last_byte);
+                  const std::vector<unsigned char>& last_byte, InterruptPacer& pacer);
 
   Match longest_token(const unsigned char* text, std::size_t at, std::size_t size) const;
 

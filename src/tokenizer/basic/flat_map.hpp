@@ -1,6 +1,7 @@
 // Open-addressing hash maps for the engine: FlatMap (unordered) and OrderedMap (insertion order).
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstddef>
@@ -8,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "tokenizer/basic/interrupt_pacer.hpp"
 #include "tokenizer/basic/keyed_hash.hpp"
 #include "tokenizer/basic/types.hpp"
 
@@ -74,6 +76,22 @@ class FlatMap {
     if (wanted > slots_.size()) rehash(wanted, hash_.key);
   }
 
+  /// reserve() for tables of millions of entries, polling `pacer` while the new table is laid
+  /// out. Meant for a map that is still small: its entries move without polls. An interruption
+  /// leaves the map as it was.
+  void reserve(std::size_t count, InterruptPacer& pacer) {
+    std::size_t wanted = std::bit_ceil(count + count / 2 + 8);
+    if (wanted <= slots_.size()) return;
+    std::vector<Slot> fresh;
+    fresh.reserve(wanted);
+    while (fresh.size() < wanted) {
+      const std::size_t step = std::min(wanted - fresh.size(), kInterruptInterval);
+      fresh.resize(fresh.size() + step);
+      pacer(step);
+    }
+    move_into(std::move(fresh), hash_.key);
+  }
+
   /// Calls `visit(key, value)` for every entry, in table order.
   template <class Visit>
   void for_each(Visit&& visit) const {
@@ -138,7 +156,12 @@ class FlatMap {
   /// Moves every entry into a table of `capacity` slots under `key`. Running out of memory
   /// leaves the map as it was.
   void rehash(std::size_t capacity, std::uint64_t key) {
-    std::vector<Slot> old(capacity);
+    move_into(std::vector<Slot>(capacity), key);
+  }
+
+  /// Moves every entry into `fresh`, an empty table of a power-of-two size, under `key`.
+  void move_into(std::vector<Slot> fresh, std::uint64_t key) {
+    std::vector<Slot> old = std::move(fresh);
     old.swap(slots_);
     hash_.key = key;
     displaced_ = 0;

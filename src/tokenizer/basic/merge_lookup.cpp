@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <bit>
 #include <bitset>
+#include <cstddef>
+#include <numeric>
+#include <vector>
 
 #include "tokenizer/basic/error.hpp"
 #include "tokenizer/basic/flat_map.hpp"
@@ -72,34 +75,53 @@ void MergeLookup::find_joinable_bytes(const MergeTable& merges, InterruptPacer& 
   // token that only a later merge makes, so this runs to a fixed point over a work list).
   using ByteSet = std::bitset<256>;
   FlatMap<TokenId, std::size_t> slot;  // id -> index into the sets below
+  slot.reserve(merges.size() + 256, pacer);
   std::vector<ByteSet> first(256), last(256);
+  first.reserve(merges.size() + 256);
+  last.reserve(merges.size() + 256);
   for (unsigned b = 0; b < 256; ++b) {
     slot[TokenId{b}] = b;
     first[b].set(b);
     last[b].set(b);
   }
-  std::vector<std::vector<std::size_t>> uses(256);  // merges naming each token
-  std::vector<std::size_t> made;                    // per merge, its id's slot
+  std::vector<std::size_t> made;  // per merge, its id's slot
   auto slot_of = [&](TokenId id) {
     std::size_t& s = slot[id];
     if (s == 0 && id != 0) {
       s = first.size();
       first.emplace_back();
       last.emplace_back();
-      uses.emplace_back();
     }
     return s;
   };
   std::vector<std::pair<std::size_t, std::size_t>> parts;  // per merge, (left slot, right slot)
+  made.reserve(merges.size());
+  parts.reserve(merges.size());
   for (const auto& [pair, id] : merges) {
     pacer();
     const std::size_t left = slot_of(pair.left);
     const std::size_t right = slot_of(pair.right);
-    const std::size_t merged = slot_of(id);
-    uses[left].push_back(parts.size());
-    if (right != left) uses[right].push_back(parts.size());
+    made.push_back(slot_of(id));
     parts.emplace_back(left, right);
-    made.push_back(merged);
+  }
+  // The merges naming each slot: uses[use_start[s] .. use_start[s + 1]) (one flat list, which
+  // also goes at once where millions of small ones would take long to free).
+  std::vector<std::size_t> use_start(first.size() + 1, 0);
+  for (const auto& [left, right] : parts) {
+    pacer();
+    ++use_start[left + 1];
+    if (right != left) ++use_start[right + 1];
+  }
+  std::partial_sum(use_start.begin(), use_start.end(), use_start.begin());
+  std::vector<std::size_t> uses(use_start[first.size()]);
+  {
+    std::vector<std::size_t> fill = use_start;  // where the next use of each slot goes
+    for (std::size_t k = 0; k < parts.size(); ++k) {
+      pacer();
+      const auto [left, right] = parts[k];
+      uses[fill[left]++] = k;
+      if (right != left) uses[fill[right]++] = k;
+    }
   }
   // Taken from the back: table order first, in which a trained table settles in one pass.
   std::vector<std::size_t> work(parts.size());
@@ -115,12 +137,14 @@ void MergeLookup::find_joinable_bytes(const MergeTable& merges, InterruptPacer& 
     if (grown_first == first[merged] && grown_last == last[merged]) continue;
     first[merged] = grown_first;
     last[merged] = grown_last;
-    for (std::size_t user : uses[merged]) work.push_back(user);
+    work.insert(work.end(), uses.begin() + static_cast<std::ptrdiff_t>(use_start[merged]),
+                uses.begin() + static_cast<std::ptrdiff_t>(use_start[merged + 1]));
+    pacer(use_start[merged + 1] - use_start[merged]);
   }
   std::vector<ByteSet> rows(256);  // rows[x]: the bytes y that x can be joined to
   for (const auto& [left, right] : parts) {
-    pacer();
     const ByteSet& ends = last[left];
+    pacer(ends.count());
     for (std::size_t x = ends._Find_first(); x < 256; x = ends._Find_next(x)) {
       rows[x] |= first[right];
     }

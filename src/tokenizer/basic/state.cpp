@@ -23,7 +23,7 @@ namespace {
 // sizes alone. Lets a vocabulary that cannot fit be refused before anything is built.
 std::size_t planned_vocab_bytes(const Tokenizer& tokenizer, InterruptPacer& pace) {
   FlatMap<TokenId, std::size_t> sizes;
-  sizes.reserve(tokenizer.vocab.size() + tokenizer.merges.size() + 256);
+  sizes.reserve(tokenizer.vocab.size() + tokenizer.merges.size() + 256, pace);
   tokenizer.vocab.for_each([&](TokenId id, const TokenBytes& bytes) {
     sizes[id] = bytes.size();
     pace();
@@ -63,8 +63,9 @@ void build_vocab(Tokenizer& tokenizer, const InterruptCheck& interrupt) {
   Vocabulary vocab;
   // Room for every entry up front: growing moves every token, and a move of millions of them
   // is work no poll would break.
-  vocab.reserve(tokenizer.vocab.size() + 256 + tokenizer.merges.size() +
-                tokenizer.special_tokens.size());
+  vocab.reserve(
+      tokenizer.vocab.size() + 256 + tokenizer.merges.size() + tokenizer.special_tokens.size(),
+      pace);
   tokenizer.vocab.for_each([&](TokenId id, const TokenBytes& bytes) {
     vocab.insert_or_assign(id, bytes);
     pace(bytes.size());
