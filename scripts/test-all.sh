@@ -446,15 +446,18 @@ lane_engine_i386_asan() {
 
 lane_pytest_asan() {
   configure pytest-asan asan "$ASAN_DIR" -DPython_EXECUTABLE="$PY" || return
-  step pytest-asan "build" cmake --build "$ASAN_DIR" --parallel "$JOBS" --target pairloom ||
-    return
-  local stage="$ASAN_DIR/module" preload so
+  step pytest-asan "build" cmake --build "$ASAN_DIR" --parallel "$JOBS" \
+    --target pairloom pairloom_tools_native || return
+  local stage="$ASAN_DIR/module" preload so native
   so="$(find "$ASAN_DIR" -maxdepth 1 -name 'pairloom*.so' | head -n 1)"
-  [[ -n "$so" ]] || {
+  native="$(find "$ASAN_DIR" -maxdepth 1 -name '_native*.so' | head -n 1)"
+  [[ -n "$so" && -n "$native" ]] || {
     record_broken pytest-asan "no module built"
     return 1
   }
-  rm -rf "$stage" && mkdir -p "$stage" && cp "$so" "$stage/"
+  # The tools' own module goes where the source tree's pairloom_tools package looks for it.
+  rm -rf "$stage" && mkdir -p "$stage/pairloom_tools" && cp "$so" "$stage/" &&
+    cp "$native" "$stage/pairloom_tools/"
   preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
   # The interpreter is not instrumented, so ASan's runtime has to come first in the process;
   # and the C++ runtime must be there when ASan starts, or its interception of exception
