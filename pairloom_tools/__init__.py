@@ -5,14 +5,19 @@ local worker processes or on a Dask cluster (`pairloom_tools.dask`)."""
 from __future__ import annotations
 
 import importlib
-import pkgutil
-from typing import TYPE_CHECKING, Any
+import os
+import sys
 
 # The native part (`_native`) is built into the installed package. When the source tree's copy
 # of this package comes first on the path (running from a checkout), it is found there.
-__path__ = pkgutil.extend_path(__path__, __name__)
+# (What pkgutil.extend_path does, without its imports.)
+__path__ += [folder for folder in (os.path.join(entry or os.curdir, __name__) for entry in sys.path)
+             if folder not in __path__ and os.path.isdir(folder)]
 
+TYPE_CHECKING = False  # typing.TYPE_CHECKING, without importing typing at run time
 if TYPE_CHECKING:
+    from typing import Any
+
     from .export import ExportError, tiktoken_encoding
     from .files import ToolError
     from .model import Model, ModelError

@@ -10,11 +10,14 @@ import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
-from typing import Any, NoReturn
 
 from .files import ToolError, atomic_outputs, collect_paths, decode_text
 from .model import Model, ModelError
 from .native import new_tokenizer, train_files
+
+TYPE_CHECKING = False  # typing.TYPE_CHECKING, without importing typing at run time
+if TYPE_CHECKING:
+    from typing import Any, NoReturn
 
 PROG = "pairloom"
 

@@ -23,12 +23,15 @@ from collections.abc import Callable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from .encoding import (Document, IdType, NpyWriter, choose_dtype, encode_file, load_encoder,
                        write_manifest, write_offsets)
-from .files import Errors, ToolError, atomic_outputs, collect_paths, read_text
+from .files import ToolError, atomic_outputs, collect_paths, read_text
 from .model import Model
+
+if TYPE_CHECKING:
+    from .files import Errors
 
 # Worker side: the tokenizers this process has loaded, by model path and content hash.
 _encoders: dict[tuple[str, str], Callable[[str], list[int]]] = {}

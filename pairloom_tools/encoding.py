@@ -23,13 +23,16 @@ import signal
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
-from typing import IO, TYPE_CHECKING, Any
 
-from .files import Errors, ToolError, atomic_outputs, read_text, scratch_folder
+from .files import ToolError, atomic_outputs, read_text, scratch_folder
 from .model import Model
 from .native import new_tokenizer
 
+TYPE_CHECKING = False  # typing.TYPE_CHECKING, without importing typing at run time
 if TYPE_CHECKING:
+    from typing import IO, Any
+
+    from .files import Errors
     import subprocess
 
 def default_jobs() -> int:

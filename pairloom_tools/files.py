@@ -6,9 +6,12 @@ import os
 from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Literal
 
-Errors = Literal["strict", "replace"]
+TYPE_CHECKING = False  # typing.TYPE_CHECKING, without importing typing at run time
+if TYPE_CHECKING:
+    from typing import Literal, TypeAlias
+
+    Errors: TypeAlias = Literal["strict", "replace"]
 
 
 class ToolError(Exception):

@@ -14,7 +14,6 @@ import re
 import struct
 from collections.abc import Iterable, Iterator
 from pathlib import Path
-from typing import Protocol
 
 VERSION = "pairloom v1"
 
@@ -31,8 +30,12 @@ class ModelError(ValueError):
     """The model file's content is not a valid model; the message says what is wrong."""
 
 
-class _IntArray(Protocol):
-    def tolist(self) -> list[int]: ...
+TYPE_CHECKING = False  # typing.TYPE_CHECKING, without importing typing at run time
+if TYPE_CHECKING:
+    from typing import Protocol
+
+    class _IntArray(Protocol):
+        def tolist(self) -> list[int]: ...
 
 
 def _parse_id(text: str) -> int:

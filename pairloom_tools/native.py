@@ -6,7 +6,7 @@ from __future__ import annotations
 import time
 from collections.abc import Callable
 from pathlib import Path
-from typing import TYPE_CHECKING
+TYPE_CHECKING = False  # typing.TYPE_CHECKING, without importing typing at run time
 
 if TYPE_CHECKING:
     from pairloom import BasicTokenizer
