@@ -35,6 +35,15 @@ void match_arguments(const Signature& signature, PyObject* const* args, Py_ssize
 /// Matches a classic call (argument tuple + keyword dict).
 void match_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, PyRef* out);
 
+/// The calling convention of every method that takes arguments: matched by match_arguments.
+inline constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
+
+/// A method of any C signature as the PyCFunction a PyMethodDef holds; `flags` say which it is.
+template <class Function>
+PyCFunction as_cfunction(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 /// Conversions of long sequences, in and out, check for signals once per this many items.
 inline constexpr std::size_t kItemsPerSignalCheck = std::size_t{1} << 16;
 

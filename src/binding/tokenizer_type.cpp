@@ -337,13 +337,6 @@ void tokenizer_dealloc(PyObject* self) noexcept {
   Py_DECREF(type);
 }
 
-template <class Function>
-PyCFunction as_cfunction(Function function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef methods[] = {
     {"build_vocab", as_cfunction(build_vocab), METH_NOARGS, "build_vocab($self)\n--\n\n"},
     {"save_model", as_cfunction(save_model), kFastCall, "save_model($self, file_path)\n--\n\n"},

@@ -10,7 +10,9 @@
 
 namespace pairloom::tools_native {
 
+using binding::as_cfunction;
 using binding::checked;
+using binding::kFastCall;
 using binding::PyRef;
 using binding::PythonError;
 namespace engine = tokenizer::basic;
@@ -95,13 +97,6 @@ void dealloc_native(PyObject* self) noexcept {
   free_memory(self);
   Py_DECREF(type);
 }
-
-template <class Function>
-PyCFunction as_cfunction(Function function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-inline constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
 
 /// What makes one of the module's types; `State` is its native part.
 struct TypeParts {

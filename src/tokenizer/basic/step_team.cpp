@@ -14,6 +14,8 @@
 #include <system_error>
 #include <utility>
 
+#include "tokenizer/basic/signals_blocked.hpp"
+
 namespace tokenizer::basic {
 namespace {
 
@@ -73,22 +75,6 @@ bool spin_while(const std::atomic<std::uint32_t>& word, std::uint32_t expected) 
   }
   return false;
 }
-
-/// Blocks every signal for the lifetime of the guard and then restores the mask.
-class SignalsBlocked {
- public:
-  SignalsBlocked() {
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &previous_);
-  }
-  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-  SignalsBlocked(const SignalsBlocked&) = delete;
-  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
-
- private:
-  sigset_t previous_{};
-};
 
 }  // namespace
 

@@ -16,6 +16,8 @@
 #include <new>
 #include <thread>
 
+#include "tokenizer/basic/signals_blocked.hpp"
+
 namespace tokenizer::basic {
 namespace {
 
@@ -115,24 +117,6 @@ class WorkerAttributes {
  private:
   pthread_attr_t attr_{};
   bool ok_;
-};
-
-/// Blocks every signal for the lifetime of the guard and then restores the mask. Threads
-/// started meanwhile inherit the full mask, so the interpreter's thread stays the one that
-/// receives signals and notices them when it polls.
-class SignalsBlocked {
- public:
-  SignalsBlocked() {
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &previous_);
-  }
-  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-  SignalsBlocked(const SignalsBlocked&) = delete;
-  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
-
- private:
-  sigset_t previous_{};
 };
 
 Pool::Pool(std::size_t wanted_workers) {
