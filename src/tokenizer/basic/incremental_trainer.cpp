@@ -14,7 +14,9 @@
 #include "tokenizer/basic/byte_pairs.hpp"
 #include "tokenizer/basic/huge_page_allocator.hpp"
 #include "tokenizer/basic/interrupt_pacer.hpp"
+#include "tokenizer/basic/linked_tokens.hpp"
 #include "tokenizer/basic/merge_rules.hpp"
+#include "tokenizer/basic/occurrence_lists.hpp"
 #include "tokenizer/basic/pair_stats.hpp"
 #include "tokenizer/basic/worker_pool.hpp"
 
@@ -66,12 +68,6 @@ void count_in_chunks(const unsigned char* bytes, std::size_t n, std::size_t num_
 // trainer only counts in chunks and lays the lists out on the calling thread.
 constexpr std::size_t kMostChunksLaidOut = 64;
 
-// How many occurrences ahead the merge loop prefetches an occurrence's node, the node after
-// it, and the node after that.
-constexpr std::size_t kPrefetchFar = 40;
-constexpr std::size_t kPrefetchNext = 22;
-constexpr std::size_t kPrefetchNear = 8;
-
 }  // namespace
 
 class IncrementalTrainer::Engine {
@@ -102,44 +98,11 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
   std::size_t size() const override { return length_; }
 
  private:
-  static constexpr Index kNone = std::numeric_limits<Index>::max();
-
-  /// One position of the text. A live position holds a token of the working sequence and the
-  /// number of the pair it starts (kNone at the end). Removed positions form gaps between
-  /// live ones, and hold the links across their gap: every removed position is marked by
-  /// kGap in `token`, the first of a gap holds there the live position after it (kEnd for
-  /// none), and the last of a gap holds in `pair` the live position before it. So next() and
-  /// prev() read one neighbouring slot, and a position costs two words.
-  struct Node {
-    Index token;
-    Index pair;
-  };
-
-  static constexpr Index kGap = Index{1} << (std::numeric_limits<Index>::digits - 1);
-  static constexpr Index kEnd = kGap - 1;
-
-  static bool removed(const Node& node) { return (node.token & kGap) != 0; }
-
-  /// The live position after live position i (kNone for the last).
-  Index next(Index i) const {
-    const Index link = peek_next(i);
-    return link == kEnd ? kNone : link;
-  }
-
-  /// The live position before live position i (kNone for the first). Position 0 is never
-  /// removed (only right halves of pairs are).
-  Index prev(Index i) const {
-    if (i == 0) return kNone;
-    const Node& before = nodes_[i - 1];
-    return removed(before) ? before.pair : i - 1;
-  }
-
-  struct Pair {
-    Index left;  // kNone while the number is free
-    Index right;
-    Index list_size;  // entries of this pair in `occurrences_`
-    Index list_at;    // where they start
-  };
+  using Sequence = LinkedTokens<Index>;
+  using Node = typename Sequence::Node;
+  using Pair = PairRecord<Index>;
+  using Gained = GainedPair<Index>;
+  static constexpr Index kNone = Sequence::kNone;
 
   struct HeapEntry {
     Index count;
@@ -177,40 +140,6 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
     gained_[gained_count_++] = Gained{slot, position};
   }
   void rewrite(Index position, Index id);
-  /// Where the link after position i points: kEnd (or kNone past the array) for none, and
-  /// any value for a stale i, which looking ahead tolerates.
-  [[gnu::always_inline]] Index peek_next(Index i) const {
-    if (static_cast<std::size_t>(i) + 1 >= nodes_.size()) return kNone;
-    const Index after = nodes_[i + 1].token;
-    return (after & kGap) == 0 ? i + 1 : after & ~kGap;
-  }
-  /// The occurrences lie anywhere in the text, and a rewrite reads the nodes around i, j =
-  /// next(i) and next(j). Fetch them a few occurrences ahead, a link further the closer the
-  /// occurrence comes, so that the misses overlap. Stale entries may lead anywhere in the
-  /// array, which costs a wasted fetch at most.
-  [[gnu::always_inline]] void prefetch_ahead(std::size_t k, std::size_t end) const {
-    const Node* nodes = nodes_.data();
-    const std::size_t size = nodes_.size();
-    if (k + kPrefetchFar < end) {
-      const Index i = occurrences_[k + kPrefetchFar];
-      __builtin_prefetch(&nodes[i]);
-      if (i > 0) __builtin_prefetch(&nodes[i - 1]);
-      if (static_cast<std::size_t>(i) + 1 < size) __builtin_prefetch(&nodes[i + 1]);
-    }
-    if (k + kPrefetchNext < end) {
-      const Index j = peek_next(occurrences_[k + kPrefetchNext]);
-      if (j < size) __builtin_prefetch(&nodes[j]);
-      if (static_cast<std::size_t>(j) + 1 < size) __builtin_prefetch(&nodes[j + 1]);
-    }
-    if (k + kPrefetchNear < end) {
-      const Index j = peek_next(occurrences_[k + kPrefetchNear]);
-      const Index q = j < size ? peek_next(j) : kNone;
-      if (q < size) {
-        __builtin_prefetch(&nodes[q]);
-        __builtin_prefetch(&nodes[q - 1]);
-      }
-    }
-  }
   /// Enters the merge's new pairs into the heap and files their positions: first into
   /// [spare, spare_end), the list of the pair just merged, then after the last list.
   void publish_new_pairs(std::size_t spare, std::size_t spare_end);
@@ -218,7 +147,7 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
 
   /// Polled, paced, by every pass over the whole text or all pairs on the calling thread.
   InterruptCheck interrupt_;
-  std::vector<Node, Uninitialised<Node>> nodes_;
+  Sequence nodes_;
   std::size_t length_ = 0;
 
   std::vector<Pair> pairs_;
@@ -226,10 +155,7 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
                                       // the records: rewrites touch little else)
   std::vector<std::uint8_t> queued_;  // per pair number: 1 while it has a heap entry
   std::vector<Index> free_;           // pair numbers to give out again
-  // Per pair, its positions in increasing order; entries go stale as rewrites change the pair
-  // a position starts. Its capacity is fixed; when full, the lists are rebuilt from the
-  // sequence, which drops every stale entry.
-  std::vector<Index, Uninitialised<Index>> occurrences_;
+  OccurrenceLists<Index> occurrences_;
   std::vector<HeapEntry> heap_;
   Index admit_from_ = 2;  // the smallest count the heap takes: 2, and 1 once nothing occurs twice
   Index chosen_ = kNone;  // the pair most_common_pair() returned last
@@ -239,10 +165,6 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
   std::vector<Index> with_left_;
   std::vector<Index> with_right_;
   std::vector<Index> created_;  // pair numbers created in this merge
-  struct Gained {
-    Index number;    // the pair gained
-    Index position;  // where it starts
-  };
   // The pairs gained in this merge: at most two per rewrite, so sized before the merge and
   // written without checks.
   std::vector<Gained, Uninitialised<Gained>> gained_;
@@ -293,7 +215,7 @@ void IncrementalTrainer::Impl<Index>::build_on_caller(const unsigned char* bytes
   }
   // Number the byte pairs in key order and lay out their position lists one after another;
   // `fill` is where each byte pair's next position goes.
-  occurrences_.reserve(n + n / 4 + 1024);
+  occurrences_.reserve_for(n);
   std::vector<Index> number_of(kBytePairKeys, kNone);
   std::vector<Index> fill(kBytePairKeys, 0);
   for (unsigned key = 0; key < kBytePairKeys; ++key) {
@@ -317,7 +239,7 @@ void IncrementalTrainer::Impl<Index>::number_byte_pair(unsigned key, Index count
                         static_cast<Index>(occurrences_.size())});
   counts_.push_back(count);
   queued_.push_back(0);
-  occurrences_.resize(occurrences_.size() + count);
+  occurrences_.open(count);
 }
 
 template <class Index>
@@ -341,7 +263,7 @@ void IncrementalTrainer::Impl<Index>::build_in_chunks(const unsigned char* bytes
   };
   run_on_workers(chunks, count, interrupt_);
 
-  occurrences_.reserve(n + n / 4 + 1024);
+  occurrences_.reserve_for(n);
   std::vector<Index> number_of(kBytePairKeys, kNone);
   for (unsigned key = 0; key < kBytePairKeys; ++key) {
     Index total = 0;
@@ -464,10 +386,10 @@ void IncrementalTrainer::Impl<Index>::release(Index number) {
 template <class Index>
 void IncrementalTrainer::Impl<Index>::rewrite(Index i, Index id) {
   Node& at = nodes_[i];
-  const Index j = next(i);
+  const Index j = nodes_.next(i);
   Node& right = nodes_[j];
-  const Index p = prev(i);
-  const Index q = next(j);
+  const Index p = nodes_.prev(i);
+  const Index q = nodes_.next(j);
   lose(at.pair);
   if (p != kNone) {
     Node& left = nodes_[p];
@@ -494,11 +416,7 @@ void IncrementalTrainer::Impl<Index>::rewrite(Index i, Index id) {
     at.pair = kNone;
   }
   at.token = id;
-  // j joins the gaps around it into one, from i + 1 to q - 1 (or to the end).
-  const Index link = kGap | (q == kNone ? kEnd : q);
-  right.token = link;
-  nodes_[i + 1].token = link;
-  if (q != kNone) nodes_[q - 1].pair = i;
+  nodes_.remove(i, j, q);
   --length_;
 }
 
@@ -526,10 +444,9 @@ void IncrementalTrainer::Impl<Index>::merge(TokenPair pair, TokenId token_id,
   rewrite_from_left(
       std::views::iota(begin, end),
       [&](std::size_t k) {
-        prefetch_ahead(k, end);
+        nodes_.prefetch_ahead(occurrences_.data(), k, end);
         // A listed position is stale once a rewrite removed it or changed the pair it starts.
-        const Index i = occurrences_[k];
-        return !removed(nodes_[i]) && nodes_[i].pair == number;
+        return nodes_.starts(occurrences_[k], number);
       },
       [&](std::size_t k) { rewrite(occurrences_[k], id); }, pace);
   check(counts_[number] == 0, "merged pair still occurs");
@@ -547,29 +464,11 @@ void IncrementalTrainer::Impl<Index>::publish_new_pairs(std::size_t spare, std::
     with_right_[pair.right] = kNone;
     if (counts_[number] > 0 && counts_[number] >= admit_from_) push(number);
   }
-  // Give the new pairs their position lists: where the merged pair's list was while a list
-  // fits there (there is room for at least half of them, as every rewrite gains at most two
-  // pairs), else after the last list.
-  std::size_t at = occurrences_.size();
-  for (Index number : created_) {
-    const std::size_t count = counts_[number];
-    if (count <= spare_end - spare) {
-      pairs_[number].list_at = static_cast<Index>(spare);
-      spare += count;
-    } else {
-      pairs_[number].list_at = static_cast<Index>(at);
-      at += count;
-    }
-  }
-  if (at > occurrences_.capacity()) {
+  // Give the new pairs their position lists, in the merged pair's list while they fit.
+  if (!occurrences_.place(pairs_, counts_, created_, gained_.data(), gained_count_, spare,
+                          spare_end)) {
     rebuild_occurrences();
   } else {
-    occurrences_.resize(at);
-    for (std::size_t g = 0; g < gained_count_; ++g) {
-      const auto [number, position] = gained_[g];
-      Pair& pair = pairs_[number];
-      occurrences_[pair.list_at + pair.list_size++] = position;
-    }
     for (Index number : created_) {
       check(pairs_[number].list_size == counts_[number], "occurrence list out of step");
     }
@@ -585,24 +484,9 @@ void IncrementalTrainer::Impl<Index>::publish_new_pairs(std::size_t spare, std::
 
 template <class Index>
 void IncrementalTrainer::Impl<Index>::rebuild_occurrences() {
-  // Every live position files itself under the pair it starts; walking the sequence in
-  // order keeps each list sorted. The counts are exact, so the lists are laid out first.
-  std::size_t at = 0;
-  for (std::size_t number = 0; number < pairs_.size(); ++number) {
-    pairs_[number].list_at = static_cast<Index>(at);
-    pairs_[number].list_size = 0;
-    at += counts_[number];
-  }
-  occurrences_.resize(at);
-  // Position 0 is never removed; the walk visits live positions only.
+  // Position 0 is never removed.
   InterruptPacer pace{interrupt_};
-  for (Index i = nodes_.empty() ? kNone : 0; i != kNone; i = next(i)) {
-    pace();
-    const Index number = nodes_[i].pair;
-    if (number == kNone) continue;
-    Pair& pair = pairs_[number];
-    occurrences_[pair.list_at + pair.list_size++] = i;
-  }
+  occurrences_.rebuild(pairs_, counts_, nodes_, nodes_.empty() ? kNone : 0, pace);
 }
 
 IncrementalTrainer::IncrementalTrainer(std::string_view text, std::size_t num_threads,
