@@ -15,6 +15,7 @@
 #include "tokenizer/basic/huge_page_allocator.hpp"
 #include "tokenizer/basic/interrupt_pacer.hpp"
 #include "tokenizer/basic/linked_tokens.hpp"
+#include "tokenizer/basic/merge_rewrite.hpp"
 #include "tokenizer/basic/merge_rules.hpp"
 #include "tokenizer/basic/occurrence_lists.hpp"
 #include "tokenizer/basic/pair_stats.hpp"
@@ -98,10 +99,10 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
   std::size_t size() const override { return length_; }
 
  private:
+  friend class MergeRewrite<Index>;
   using Sequence = LinkedTokens<Index>;
   using Node = typename Sequence::Node;
   using Pair = PairRecord<Index>;
-  using Gained = GainedPair<Index>;
   static constexpr Index kNone = Sequence::kNone;
 
   struct HeapEntry {
@@ -131,15 +132,6 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
   void lose(Index number) {
     if (--counts_[number] == 0 && !queued_[number]) dead_.push_back(number);
   }
-  /// Counts pair (left, right), numbered in `slot` (made when absent), as starting at
-  /// `position`, and records that for the merge's publishing.
-  [[gnu::always_inline]] void gain(Index& slot, Index left, Index right, Index position) {
-    if (slot == kNone) slot = new_pair(left, right);
-    ++counts_[slot];
-    nodes_[position].pair = slot;
-    gained_[gained_count_++] = Gained{slot, position};
-  }
-  void rewrite(Index position, Index id);
   /// Enters the merge's new pairs into the heap and files their positions: first into
   /// [spare, spare_end), the list of the pair just merged, then after the last list.
   void publish_new_pairs(std::size_t spare, std::size_t spare_end);
@@ -160,15 +152,7 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
   Index admit_from_ = 2;  // the smallest count the heap takes: 2, and 1 once nothing occurs twice
   Index chosen_ = kNone;  // the pair most_common_pair() returned last
 
-  // During a merge creating token z: with_left_[x] numbers the pair (x, z), with_right_[y]
-  // the pair (z, y); kNone when not created yet. Reset after each merge.
-  std::vector<Index> with_left_;
-  std::vector<Index> with_right_;
-  std::vector<Index> created_;  // pair numbers created in this merge
-  // The pairs gained in this merge: at most two per rewrite, so sized before the merge and
-  // written without checks.
-  std::vector<Gained, Uninitialised<Gained>> gained_;
-  std::size_t gained_count_ = 0;
+  MergeRewrite<Index> rewrites_;
   std::vector<Index> dead_;  // pairs that stopped occurring in this merge, outside the heap
 };
 
@@ -180,8 +164,6 @@ IncrementalTrainer::Impl<Index>::Impl(std::string_view text, std::size_t num_thr
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   length_ = n;
   nodes_.resize(n);
-  with_left_.assign(256, kNone);
-  with_right_.assign(256, kNone);
   // A text shorter than the chunk count cannot be cut into chunks; built here, it gives the
   // same start.
   if (num_threads >= 2 && n >= num_threads && n / (n / num_threads) <= kMostChunksLaidOut) {
@@ -370,7 +352,6 @@ Index IncrementalTrainer::Impl<Index>::new_pair(Index left, Index right) {
     counts_.push_back(0);
     queued_.push_back(0);
   }
-  created_.push_back(number);
   return number;
 }
 
@@ -384,43 +365,6 @@ void IncrementalTrainer::Impl<Index>::release(Index number) {
 }
 
 template <class Index>
-void IncrementalTrainer::Impl<Index>::rewrite(Index i, Index id) {
-  Node& at = nodes_[i];
-  const Index j = nodes_.next(i);
-  Node& right = nodes_[j];
-  const Index p = nodes_.prev(i);
-  const Index q = nodes_.next(j);
-  lose(at.pair);
-  if (p != kNone) {
-    Node& left = nodes_[p];
-    lose(left.pair);
-    if (left.token == id) {
-      // p was rewritten earlier in this merge, and its record, (id, a), is the latest one:
-      // it becomes (id, id). So every record stays current and publishing reads no node.
-      Index& slot = with_left_[id];
-      if (slot == kNone) slot = new_pair(id, id);
-      ++counts_[slot];
-      left.pair = slot;
-      gained_[gained_count_ - 1].number = slot;
-    } else {
-      gain(with_left_[left.token], left.token, id, p);
-    }
-  }
-  if (q != kNone) {
-    Node& after = nodes_[q];
-    lose(right.pair);
-    // (id, id) is always filed under with_left_, whichever side finds it.
-    Index& slot = after.token == id ? with_left_[id] : with_right_[after.token];
-    gain(slot, id, after.token, i);
-  } else {
-    at.pair = kNone;
-  }
-  at.token = id;
-  nodes_.remove(i, j, q);
-  --length_;
-}
-
-template <class Index>
 void IncrementalTrainer::Impl<Index>::merge(TokenPair pair, TokenId token_id,
                                             const InterruptCheck& interrupt) {
   interrupt_ = interrupt;
@@ -429,17 +373,11 @@ void IncrementalTrainer::Impl<Index>::merge(TokenPair pair, TokenId token_id,
         "merge of a pair that is not the most common one");
   chosen_ = kNone;
   const Index id = static_cast<Index>(token_id);
-  if (with_left_.size() <= id) {
-    with_left_.resize(static_cast<std::size_t>(id) + 1, kNone);
-    with_right_.resize(static_cast<std::size_t>(id) + 1, kNone);
-  }
-  created_.clear();
-  gained_count_ = 0;
   dead_.clear();
 
   const std::size_t begin = pairs_[number].list_at;
   const std::size_t end = begin + pairs_[number].list_size;
-  if (gained_.size() < 2 * (end - begin)) gained_.resize(2 * (end - begin));
+  rewrites_.start(id, 2 * (end - begin));
   InterruptPacer pace{interrupt};
   rewrite_from_left(
       std::views::iota(begin, end),
@@ -448,7 +386,11 @@ void IncrementalTrainer::Impl<Index>::merge(TokenPair pair, TokenId token_id,
         // A listed position is stale once a rewrite removed it or changed the pair it starts.
         return nodes_.starts(occurrences_[k], number);
       },
-      [&](std::size_t k) { rewrite(occurrences_[k], id); }, pace);
+      [&](std::size_t k) {
+        rewrites_.rewrite(*this, occurrences_[k], id);
+        --length_;
+      },
+      pace);
   check(counts_[number] == 0, "merged pair still occurs");
   pairs_[number].list_size = 0;
   publish_new_pairs(begin, end);
@@ -458,23 +400,22 @@ template <class Index>
 void IncrementalTrainer::Impl<Index>::publish_new_pairs(std::size_t spare, std::size_t spare_end) {
   // Forget the merge's lookup tables and enter the new pairs that occur often enough into
   // the heap.
-  for (Index number : created_) {
-    const Pair& pair = pairs_[number];
-    with_left_[pair.left] = kNone;
-    with_right_[pair.right] = kNone;
+  const std::vector<Index>& created = rewrites_.created();
+  rewrites_.forget(pairs_);
+  for (Index number : created) {
     if (counts_[number] > 0 && counts_[number] >= admit_from_) push(number);
   }
   // Give the new pairs their position lists, in the merged pair's list while they fit.
-  if (!occurrences_.place(pairs_, counts_, created_, gained_.data(), gained_count_, spare,
-                          spare_end)) {
+  if (!occurrences_.place(pairs_, counts_, created, rewrites_.gained(), rewrites_.gained_count(),
+                          spare, spare_end)) {
     rebuild_occurrences();
   } else {
-    for (Index number : created_) {
+    for (Index number : created) {
       check(pairs_[number].list_size == counts_[number], "occurrence list out of step");
     }
   }
   // Numbers of pairs that no longer occur, and have no heap entry, are free again.
-  for (Index number : created_) {
+  for (Index number : created) {
     if (counts_[number] == 0) release(number);
   }
   for (Index number : dead_) {

@@ -34,8 +34,6 @@ bool Shard::build(std::string_view text, const StopFlag* stop, InterruptPacer& p
   const std::size_t n = text.size();
   nodes_.resize(n);
   live_ = n;
-  with_left_.assign(256, kNone);
-  with_right_.assign(256, kNone);
   if (n == 0) return true;
   first_ = 0;
   last_ = static_cast<Index>(n - 1);
@@ -164,12 +162,6 @@ bool Shard::merge(TokenPair pair, TokenId token_id, bool first_taken, bool takes
   if (last_ != kNone && (nodes_[last_].token == a || nodes_[last_].token == b)) {
     run_known_ = false;
   }
-  if (with_left_.size() <= id) {
-    with_left_.resize(static_cast<std::size_t>(id) + 1, kNone);
-    with_right_.resize(static_cast<std::size_t>(id) + 1, kNone);
-  }
-  created_.clear();
-  gained_count_ = 0;
   if (first_taken) {
     check(first_ != kNone && nodes_[first_].token == b,
           "taken first token is not the pair's right");
@@ -181,24 +173,26 @@ bool Shard::merge(TokenPair pair, TokenId token_id, bool first_taken, bool takes
   if (number != kNone) {
     begin = pairs_[number].list_at;
     end = begin + pairs_[number].list_size;
-    if (gained_.size() < 2 * (end - begin) + 1) gained_.resize(2 * (end - begin) + 1);
+  }
+  // Two gains per rewrite, and one for taking the next shard's first token.
+  rewrites_.start(id, 2 * (end - begin) + 1);
+  if (number != kNone) {
     for (std::size_t k = begin; k < end; ++k) {
       nodes_.prefetch_ahead(occurrences_.data(), k, end);
       // A listed position is stale once a rewrite removed it or changed the pair it starts.
       const Index i = occurrences_[k];
       if (!nodes_.starts(i, number)) continue;
-      rewrite(i, id);
+      if (rewrites_.rewrite(*this, i, id) == kNone) last_ = i;
+      --live_;
       if (!paced(stop, pace)) return false;
     }
     check(counts_[number] == 0, "merged pair still occurs");
     pairs_[number].list_size = 0;
-  } else if (gained_.empty()) {
-    gained_.resize(1);
   }
   if (takes_next) {
     check(last_ != kNone && nodes_[last_].token == a, "taking last token is not the pair's left");
     const Index p = nodes_.prev(last_);
-    if (p != kNone) gain_before(p, id);
+    if (p != kNone) rewrites_.gain_before(*this, p, id);
     nodes_[last_].token = id;
     run_known_ = false;
   }
@@ -254,7 +248,6 @@ Shard::Index Shard::new_pair(Index left, Index right) {
     touched_mark_.push_back(0);
     tags_.push_back(kNoTag);
   }
-  created_.push_back(number);
   touch(number);
   return number;
 }
@@ -272,71 +265,19 @@ inline void Shard::lose(Index number) {
   --counts_[number];
 }
 
-/// Counts pair (left, right), numbered in `slot` (made when absent), as starting at
-/// `position`, and records that for publishing.
-inline void Shard::gain(Index& slot, Index left, Index right, Index position) {
-  if (slot == kNone) slot = new_pair(left, right);
-  ++counts_[slot];
-  nodes_[position].pair = slot;
-  gained_[gained_count_++] = Gained{slot, position};
-}
-
-/// The pair starting at live position p, before a token turning into `id`, becomes (x, id).
-inline void Shard::gain_before(Index p, Index id) {
-  Node& left = nodes_[p];
-  lose(left.pair);
-  if (left.token == id) {
-    // p was rewritten earlier in this merge, and its record, (id, a), is the latest one:
-    // it becomes (id, id). So every record stays current and publishing reads no node.
-    Index& slot = with_left_[id];
-    if (slot == kNone) slot = new_pair(id, id);
-    ++counts_[slot];
-    left.pair = slot;
-    gained_[gained_count_ - 1].number = slot;
-  } else {
-    gain(with_left_[left.token], left.token, id, p);
-  }
-}
-
-void Shard::rewrite(Index i, Index id) {
-  Node& at = nodes_[i];
-  const Index j = nodes_.next(i);
-  Node& right = nodes_[j];
-  const Index p = nodes_.prev(i);
-  const Index q = nodes_.next(j);
-  lose(at.pair);
-  if (p != kNone) gain_before(p, id);
-  if (q != kNone) {
-    const Node& after = nodes_[q];
-    lose(right.pair);
-    // (id, id) is always filed under with_left_, whichever side finds it.
-    Index& slot = after.token == id ? with_left_[id] : with_right_[after.token];
-    gain(slot, id, after.token, i);
-  } else {
-    at.pair = kNone;
-    last_ = i;
-  }
-  at.token = id;
-  nodes_.remove(i, j, q);
-  --live_;
-}
-
 /// Files the step's count changes and gives the new pairs their position lists: first in
 /// [spare, spare_end), the list of the pair just merged, then after the last list.
 void Shard::publish(Index id, std::size_t spare, std::size_t spare_end) {
-  if (!created_.empty()) {
+  const std::vector<Index>& created = rewrites_.created();
+  if (!created.empty()) {
     if (created_by_.size() <= id - 256) created_by_.resize(id - 255, {0, 0});
     const auto begin = static_cast<Index>(created_log_.size());
-    created_log_.insert(created_log_.end(), created_.begin(), created_.end());
+    created_log_.insert(created_log_.end(), created.begin(), created.end());
     created_by_[id - 256] = {begin, static_cast<Index>(created_log_.size())};
   }
-  for (Index number : created_) {
-    const Pair& pair = pairs_[number];
-    with_left_[pair.left] = kNone;
-    with_right_[pair.right] = kNone;
-  }
-  if (!occurrences_.place(pairs_, counts_, created_, gained_.data(), gained_count_, spare,
-                          spare_end)) {
+  rewrites_.forget(pairs_);
+  if (!occurrences_.place(pairs_, counts_, created, rewrites_.gained(), rewrites_.gained_count(),
+                          spare, spare_end)) {
     rebuild_occurrences();
   }
   if (!pending_.empty()) unsummed_ = true;

@@ -19,6 +19,7 @@
 #include "tokenizer/basic/huge_page_allocator.hpp"
 #include "tokenizer/basic/interrupt_pacer.hpp"
 #include "tokenizer/basic/linked_tokens.hpp"
+#include "tokenizer/basic/merge_rewrite.hpp"
 #include "tokenizer/basic/occurrence_lists.hpp"
 #include "tokenizer/basic/types.hpp"
 #include "tokenizer/basic/worker_pool.hpp"
@@ -121,11 +122,11 @@ class Shard {
   }
 
  private:
+  friend class MergeRewrite<std::uint32_t>;
   using Index = std::uint32_t;
   using Sequence = LinkedTokens<Index>;
   using Node = Sequence::Node;
   using Pair = PairRecord<Index>;
-  using Gained = GainedPair<Index>;
   static constexpr Index kNone = Sequence::kNone;
 
   struct Touched {
@@ -139,9 +140,6 @@ class Shard {
   Index new_pair(Index left, Index right);
   void touch(Index number);
   void lose(Index number);
-  void gain(Index& slot, Index left, Index right, Index position);
-  void gain_before(Index p, Index id);
-  void rewrite(Index i, Index id);
   void drop_first();
   void publish(Index id, std::size_t spare, std::size_t spare_end);
   void rebuild_occurrences();
@@ -169,13 +167,7 @@ class Shard {
   std::vector<Index> created_log_;
   std::vector<std::pair<Index, Index>> created_by_;  // per id - 256: its range in the log
   OccurrenceLists<Index> occurrences_;
-  // During a merge creating token z: with_left_[x] numbers the pair (x, z), with_right_[y]
-  // the pair (z, y); kNone when not created yet. Reset after each merge.
-  std::vector<Index> with_left_;
-  std::vector<Index> with_right_;
-  std::vector<Index> created_;
-  std::vector<Gained, Uninitialised<Gained>> gained_;
-  std::size_t gained_count_ = 0;
+  MergeRewrite<Index> rewrites_;
   std::vector<Touched> touched_;
   // Count changes not yet taken; when more than one step's, a pair may be listed twice.
   std::vector<PairDelta> pending_;
