@@ -25,9 +25,8 @@ class MergeRewrite {
   using Gained = GainedPair<Index>;
   static constexpr Index kNone = Sequence::kNone;
 
-  MergeRewrite() : with_left_(256, kNone), with_right_(256, kNone) {}
-
   /// Starts the merge creating `id`, which gains at most `gains` pairs (two per rewrite).
+  /// Every token in the sequence is below `id`.
   void start(Index id, std::size_t gains) {
     if (with_left_.size() <= id) {
       with_left_.resize(static_cast<std::size_t>(id) + 1, kNone);
