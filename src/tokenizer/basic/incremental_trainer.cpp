@@ -334,13 +334,8 @@ std::optional<TokenPair> IncrementalTrainer::Impl<Index>::most_common_pair() {
 
 template <class Index>
 Index IncrementalTrainer::Impl<Index>::new_pair(Index left, Index right) {
-  Index number;
-  if (!free_.empty()) {
-    number = free_.back();
-    free_.pop_back();
-    pairs_[number] = Pair{left, right, 0, 0};
-    counts_[number] = 0;
-  } else {
+  Index number = reuse_number(free_, pairs_, counts_, left, right);
+  if (number == kNone) {
     number = static_cast<Index>(pairs_.size());
     if (pairs_.size() == pairs_.capacity()) {
       // Grow by half rather than double: the table is the trainer's largest after the text.
@@ -357,11 +352,7 @@ Index IncrementalTrainer::Impl<Index>::new_pair(Index left, Index right) {
 
 template <class Index>
 void IncrementalTrainer::Impl<Index>::release(Index number) {
-  Pair& pair = pairs_[number];
-  if (pair.left == kNone) return;  // already free
-  pair = Pair{kNone, kNone, 0, 0};
-  counts_[number] = 0;
-  free_.push_back(number);
+  release_number(free_, pairs_, counts_, number);
 }
 
 template <class Index>

@@ -19,6 +19,30 @@ struct PairRecord {
   Index list_at;    // where they start
 };
 
+/// Gives pair (left, right), with no occurrence yet, a number from `free`, the numbers of
+/// pairs that no longer occur; kNone when there is none.
+template <class Index>
+Index reuse_number(std::vector<Index>& free, std::vector<PairRecord<Index>>& pairs,
+                   std::vector<Index>& counts, Index left, Index right) {
+  if (free.empty()) return LinkedTokens<Index>::kNone;
+  const Index number = free.back();
+  free.pop_back();
+  pairs[number] = PairRecord<Index>{left, right, 0, 0};
+  counts[number] = 0;
+  return number;
+}
+
+/// Puts the number of a pair that no longer occurs into `free`, unless it is free already.
+template <class Index>
+void release_number(std::vector<Index>& free, std::vector<PairRecord<Index>>& pairs,
+                    std::vector<Index>& counts, Index number) {
+  constexpr Index kNone = LinkedTokens<Index>::kNone;
+  if (pairs[number].left == kNone) return;
+  pairs[number] = PairRecord<Index>{kNone, kNone, 0, 0};
+  counts[number] = 0;
+  free.push_back(number);
+}
+
 /// A pair a merge made start at a position, waiting to be filed.
 template <class Index>
 struct GainedPair {

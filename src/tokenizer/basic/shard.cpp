@@ -234,12 +234,8 @@ Shard::Index Shard::number_of(Index left, Index right) const {
 }
 
 Shard::Index Shard::new_pair(Index left, Index right) {
-  Index number;
-  if (!free_.empty()) {
-    number = free_.back();
-    free_.pop_back();
-    pairs_[number] = Pair{left, right, 0, 0};
-    counts_[number] = 0;
+  Index number = reuse_number(free_, pairs_, counts_, left, right);
+  if (number != kNone) {
     tags_[number] = kNoTag;
   } else {
     number = static_cast<Index>(pairs_.size());
@@ -291,10 +287,7 @@ void Shard::publish(Index id, std::size_t spare, std::size_t spare_end) {
       pending_numbers_.push_back(number);
     }
     // Numbers of pairs that no longer occur are free again.
-    if (counts_[number] == 0 && pairs_[number].left != kNone) {
-      pairs_[number] = Pair{kNone, kNone, 0, 0};
-      free_.push_back(number);
-    }
+    if (counts_[number] == 0) release_number(free_, pairs_, counts_, number);
   }
   touched_.clear();
 }
