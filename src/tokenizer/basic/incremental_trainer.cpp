@@ -18,6 +18,7 @@
 #include "tokenizer/basic/merge_rewrite.hpp"
 #include "tokenizer/basic/merge_rules.hpp"
 #include "tokenizer/basic/occurrence_lists.hpp"
+#include "tokenizer/basic/pair_heap.hpp"
 #include "tokenizer/basic/pair_stats.hpp"
 #include "tokenizer/basic/worker_pool.hpp"
 
@@ -105,22 +106,11 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
   using Pair = PairRecord<Index>;
   static constexpr Index kNone = Sequence::kNone;
 
-  struct HeapEntry {
-    Index count;
-    Index number;
-  };
-
-  // Heap order: training's tie rule, `outranks`; the top is the entry that outranks the rest.
-  PairCandidate candidate(const HeapEntry& entry) const {
-    const Pair& pair = pairs_[entry.number];
-    return {{static_cast<TokenId>(pair.left), static_cast<TokenId>(pair.right)},
-            static_cast<PairCount>(entry.count)};
+  void push(Index number) {
+    heap_.push(counts_[number], number, pairs_);
+    queued_[number] = 1;
   }
-  bool lower_priority(const HeapEntry& a, const HeapEntry& b) const {
-    return outranks(candidate(b), candidate(a));
-  }
-  void push(Index number);
-  void pop();
+  void pop() { queued_[heap_.pop(pairs_)] = 0; }
   void admit_single_pairs();
 
   void build_on_caller(const unsigned char* bytes, std::size_t n, std::size_t num_threads);
@@ -148,7 +138,7 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
   std::vector<std::uint8_t> queued_;  // per pair number: 1 while it has a heap entry
   std::vector<Index> free_;           // pair numbers to give out again
   OccurrenceLists<Index> occurrences_;
-  std::vector<HeapEntry> heap_;
+  PairHeap<Index> heap_;
   Index admit_from_ = 2;  // the smallest count the heap takes: 2, and 1 once nothing occurs twice
   Index chosen_ = kNone;  // the pair most_common_pair() returned last
 
@@ -173,12 +163,11 @@ IncrementalTrainer::Impl<Index>::Impl(std::string_view text, std::size_t num_thr
   }
   for (std::size_t number = 0; number < pairs_.size(); ++number) {
     if (counts_[number] >= admit_from_) {
-      heap_.push_back(HeapEntry{counts_[number], static_cast<Index>(number)});
+      heap_.add(counts_[number], static_cast<Index>(number));
       queued_[number] = 1;
     }
   }
-  std::make_heap(heap_.begin(), heap_.end(),
-                 [this](const HeapEntry& a, const HeapEntry& b) { return lower_priority(a, b); });
+  heap_.order(pairs_);
 }
 
 template <class Index>
@@ -275,22 +264,6 @@ void IncrementalTrainer::Impl<Index>::build_in_chunks(const unsigned char* bytes
 }
 
 template <class Index>
-void IncrementalTrainer::Impl<Index>::push(Index number) {
-  heap_.push_back(HeapEntry{counts_[number], number});
-  queued_[number] = 1;
-  std::push_heap(heap_.begin(), heap_.end(),
-                 [this](const HeapEntry& a, const HeapEntry& b) { return lower_priority(a, b); });
-}
-
-template <class Index>
-void IncrementalTrainer::Impl<Index>::pop() {
-  std::pop_heap(heap_.begin(), heap_.end(),
-                [this](const HeapEntry& a, const HeapEntry& b) { return lower_priority(a, b); });
-  queued_[heap_.back().number] = 0;
-  heap_.pop_back();
-}
-
-template <class Index>
 void IncrementalTrainer::Impl<Index>::admit_single_pairs() {
   // Nothing occurs twice any more: from now on every pair that occurs is a candidate.
   admit_from_ = 1;
@@ -298,11 +271,10 @@ void IncrementalTrainer::Impl<Index>::admit_single_pairs() {
   for (std::size_t number = 0; number < pairs_.size(); ++number) {
     pace();
     if (counts_[number] == 0 || queued_[number]) continue;
-    heap_.push_back(HeapEntry{counts_[number], static_cast<Index>(number)});
+    heap_.add(counts_[number], static_cast<Index>(number));
     queued_[number] = 1;
   }
-  std::make_heap(heap_.begin(), heap_.end(),
-                 [this](const HeapEntry& a, const HeapEntry& b) { return lower_priority(a, b); });
+  heap_.order(pairs_);
 }
 
 template <class Index>
@@ -313,8 +285,8 @@ std::optional<TokenPair> IncrementalTrainer::Impl<Index>::most_common_pair() {
       admit_single_pairs();
       continue;
     }
-    HeapEntry top = heap_.front();
-    Index count = counts_[top.number];
+    const typename PairHeap<Index>::Entry top = heap_.top();
+    const Index count = counts_[top.number];
     if (count == top.count) {
       chosen_ = top.number;
       return TokenPair{pairs_[top.number].left, pairs_[top.number].right};
