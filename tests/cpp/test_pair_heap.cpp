@@ -29,7 +29,8 @@ TYPED_TEST(PairHeapOrder, PopsWhatOutranksFirst) {
     const auto right = static_cast<Index>(small(rng) + 256 * (number % 3));
     const auto count = static_cast<Index>(small(rng) + 1);
     pairs.push_back({left, right, 0, 0});
-    expected.push_back({{left, right}, static_cast<PairCount>(count)});
+    expected.push_back(
+        {{static_cast<TokenId>(left), static_cast<TokenId>(right)}, static_cast<PairCount>(count)});
     // Half enter one by one, half at once and ordered after.
     if (number % 2 == 0) {
       heap.push(count, number, pairs);
@@ -45,7 +46,9 @@ TYPED_TEST(PairHeapOrder, PopsWhatOutranksFirst) {
     EXPECT_EQ(static_cast<PairCount>(top.count), want.count);
     const Index number = heap.pop(pairs);
     EXPECT_EQ(number, top.number);
-    EXPECT_EQ((TokenPair{pairs[number].left, pairs[number].right}), want.pair);
+    EXPECT_EQ((TokenPair{static_cast<TokenId>(pairs[number].left),
+                         static_cast<TokenId>(pairs[number].right)}),
+              want.pair);
   }
   EXPECT_TRUE(heap.empty());
 }
