@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -12,7 +11,6 @@
 #include <vector>
 
 #include "tokenizer/basic/byte_pairs.hpp"
-#include "tokenizer/basic/huge_page_allocator.hpp"
 #include "tokenizer/basic/interrupt_pacer.hpp"
 #include "tokenizer/basic/linked_tokens.hpp"
 #include "tokenizer/basic/merge_rewrite.hpp"

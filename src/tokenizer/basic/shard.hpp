@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "tokenizer/basic/error.hpp"
-#include "tokenizer/basic/huge_page_allocator.hpp"
 #include "tokenizer/basic/interrupt_pacer.hpp"
 #include "tokenizer/basic/linked_tokens.hpp"
 #include "tokenizer/basic/merge_rewrite.hpp"
