@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -12,9 +11,12 @@
 #include <vector>
 
 #include "tokenizer/basic/byte_pairs.hpp"
-#include "tokenizer/basic/huge_page_allocator.hpp"
 #include "tokenizer/basic/interrupt_pacer.hpp"
+#include "tokenizer/basic/linked_tokens.hpp"
+#include "tokenizer/basic/merge_rewrite.hpp"
 #include "tokenizer/basic/merge_rules.hpp"
+#include "tokenizer/basic/occurrence_lists.hpp"
+#include "tokenizer/basic/pair_heap.hpp"
 #include "tokenizer/basic/pair_stats.hpp"
 #include "tokenizer/basic/worker_pool.hpp"
 
@@ -66,12 +68,6 @@ void count_in_chunks(const unsigned char* bytes, std::size_t n, std::size_t num_
 // trainer only counts in chunks and lays the lists out on the calling thread.
 constexpr std::size_t kMostChunksLaidOut = 64;
 
-// How many occurrences ahead the merge loop prefetches an occurrence's node, the node after
-// it, and the node after that.
-constexpr std::size_t kPrefetchFar = 40;
-constexpr std::size_t kPrefetchNext = 22;
-constexpr std::size_t kPrefetchNear = 8;
-
 }  // namespace
 
 class IncrementalTrainer::Engine {
@@ -102,61 +98,17 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
   std::size_t size() const override { return length_; }
 
  private:
-  static constexpr Index kNone = std::numeric_limits<Index>::max();
+  friend class MergeRewrite<Index>;
+  using Sequence = LinkedTokens<Index>;
+  using Node = typename Sequence::Node;
+  using Pair = PairRecord<Index>;
+  static constexpr Index kNone = Sequence::kNone;
 
-  /// One position of the text. A live position holds a token of the working sequence and the
-  /// number of the pair it starts (kNone at the end). Removed positions form gaps between
-  /// live ones, and hold the links across their gap: every removed position is marked by
-  /// kGap in `token`, the first of a gap holds there the live position after it (kEnd for
-  /// none), and the last of a gap holds in `pair` the live position before it. So next() and
-  /// prev() read one neighbouring slot, and a position costs two words.
-  struct Node {
-    Index token;
-    Index pair;
-  };
-
-  static constexpr Index kGap = Index{1} << (std::numeric_limits<Index>::digits - 1);
-  static constexpr Index kEnd = kGap - 1;
-
-  static bool removed(const Node& node) { return (node.token & kGap) != 0; }
-
-  /// The live position after live position i (kNone for the last).
-  Index next(Index i) const {
-    const Index link = peek_next(i);
-    return link == kEnd ? kNone : link;
+  void push(Index number) {
+    heap_.push(counts_[number], number, pairs_);
+    queued_[number] = 1;
   }
-
-  /// The live position before live position i (kNone for the first). Position 0 is never
-  /// removed (only right halves of pairs are).
-  Index prev(Index i) const {
-    if (i == 0) return kNone;
-    const Node& before = nodes_[i - 1];
-    return removed(before) ? before.pair : i - 1;
-  }
-
-  struct Pair {
-    Index left;  // kNone while the number is free
-    Index right;
-    Index list_size;  // entries of this pair in `occurrences_`
-    Index list_at;    // where they start
-  };
-
-  struct HeapEntry {
-    Index count;
-    Index number;
-  };
-
-  // Heap order: training's tie rule, `outranks`; the top is the entry that outranks the rest.
-  PairCandidate candidate(const HeapEntry& entry) const {
-    const Pair& pair = pairs_[entry.number];
-    return {{static_cast<TokenId>(pair.left), static_cast<TokenId>(pair.right)},
-            static_cast<PairCount>(entry.count)};
-  }
-  bool lower_priority(const HeapEntry& a, const HeapEntry& b) const {
-    return outranks(candidate(b), candidate(a));
-  }
-  void push(Index number);
-  void pop();
+  void pop() { queued_[heap_.pop(pairs_)] = 0; }
   void admit_single_pairs();
 
   void build_on_caller(const unsigned char* bytes, std::size_t n, std::size_t num_threads);
@@ -168,49 +120,6 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
   void lose(Index number) {
     if (--counts_[number] == 0 && !queued_[number]) dead_.push_back(number);
   }
-  /// Counts pair (left, right), numbered in `slot` (made when absent), as starting at
-  /// `position`, and records that for the merge's publishing.
-  [[gnu::always_inline]] void gain(Index& slot, Index left, Index right, Index position) {
-    if (slot == kNone) slot = new_pair(left, right);
-    ++counts_[slot];
-    nodes_[position].pair = slot;
-    gained_[gained_count_++] = Gained{slot, position};
-  }
-  void rewrite(Index position, Index id);
-  /// Where the link after position i points: kEnd (or kNone past the array) for none, and
-  /// any value for a stale i, which looking ahead tolerates.
-  [[gnu::always_inline]] Index peek_next(Index i) const {
-    if (static_cast<std::size_t>(i) + 1 >= nodes_.size()) return kNone;
-    const Index after = nodes_[i + 1].token;
-    return (after & kGap) == 0 ? i + 1 : after & ~kGap;
-  }
-  /// The occurrences lie anywhere in the text, and a rewrite reads the nodes around i, j =
-  /// next(i) and next(j). Fetch them a few occurrences ahead, a link further the closer the
-  /// occurrence comes, so that the misses overlap. Stale entries may lead anywhere in the
-  /// array, which costs a wasted fetch at most.
-  [[gnu::always_inline]] void prefetch_ahead(std::size_t k, std::size_t end) const {
-    const Node* nodes = nodes_.data();
-    const std::size_t size = nodes_.size();
-    if (k + kPrefetchFar < end) {
-      const Index i = occurrences_[k + kPrefetchFar];
-      __builtin_prefetch(&nodes[i]);
-      if (i > 0) __builtin_prefetch(&nodes[i - 1]);
-      if (static_cast<std::size_t>(i) + 1 < size) __builtin_prefetch(&nodes[i + 1]);
-    }
-    if (k + kPrefetchNext < end) {
-      const Index j = peek_next(occurrences_[k + kPrefetchNext]);
-      if (j < size) __builtin_prefetch(&nodes[j]);
-      if (static_cast<std::size_t>(j) + 1 < size) __builtin_prefetch(&nodes[j + 1]);
-    }
-    if (k + kPrefetchNear < end) {
-      const Index j = peek_next(occurrences_[k + kPrefetchNear]);
-      const Index q = j < size ? peek_next(j) : kNone;
-      if (q < size) {
-        __builtin_prefetch(&nodes[q]);
-        __builtin_prefetch(&nodes[q - 1]);
-      }
-    }
-  }
   /// Enters the merge's new pairs into the heap and files their positions: first into
   /// [spare, spare_end), the list of the pair just merged, then after the last list.
   void publish_new_pairs(std::size_t spare, std::size_t spare_end);
@@ -218,7 +127,7 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
 
   /// Polled, paced, by every pass over the whole text or all pairs on the calling thread.
   InterruptCheck interrupt_;
-  std::vector<Node, Uninitialised<Node>> nodes_;
+  Sequence nodes_;
   std::size_t length_ = 0;
 
   std::vector<Pair> pairs_;
@@ -226,27 +135,12 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
                                       // the records: rewrites touch little else)
   std::vector<std::uint8_t> queued_;  // per pair number: 1 while it has a heap entry
   std::vector<Index> free_;           // pair numbers to give out again
-  // Per pair, its positions in increasing order; entries go stale as rewrites change the pair
-  // a position starts. Its capacity is fixed; when full, the lists are rebuilt from the
-  // sequence, which drops every stale entry.
-  std::vector<Index, Uninitialised<Index>> occurrences_;
-  std::vector<HeapEntry> heap_;
+  OccurrenceLists<Index> occurrences_;
+  PairHeap<Index> heap_;
   Index admit_from_ = 2;  // the smallest count the heap takes: 2, and 1 once nothing occurs twice
   Index chosen_ = kNone;  // the pair most_common_pair() returned last
 
-  // During a merge creating token z: with_left_[x] numbers the pair (x, z), with_right_[y]
-  // the pair (z, y); kNone when not created yet. Reset after each merge.
-  std::vector<Index> with_left_;
-  std::vector<Index> with_right_;
-  std::vector<Index> created_;  // pair numbers created in this merge
-  struct Gained {
-    Index number;    // the pair gained
-    Index position;  // where it starts
-  };
-  // The pairs gained in this merge: at most two per rewrite, so sized before the merge and
-  // written without checks.
-  std::vector<Gained, Uninitialised<Gained>> gained_;
-  std::size_t gained_count_ = 0;
+  MergeRewrite<Index> rewrites_;
   std::vector<Index> dead_;  // pairs that stopped occurring in this merge, outside the heap
 };
 
@@ -258,8 +152,6 @@ IncrementalTrainer::Impl<Index>::Impl(std::string_view text, std::size_t num_thr
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   length_ = n;
   nodes_.resize(n);
-  with_left_.assign(256, kNone);
-  with_right_.assign(256, kNone);
   // A text shorter than the chunk count cannot be cut into chunks; built here, it gives the
   // same start.
   if (num_threads >= 2 && n >= num_threads && n / (n / num_threads) <= kMostChunksLaidOut) {
@@ -269,12 +161,11 @@ IncrementalTrainer::Impl<Index>::Impl(std::string_view text, std::size_t num_thr
   }
   for (std::size_t number = 0; number < pairs_.size(); ++number) {
     if (counts_[number] >= admit_from_) {
-      heap_.push_back(HeapEntry{counts_[number], static_cast<Index>(number)});
+      heap_.add(counts_[number], static_cast<Index>(number));
       queued_[number] = 1;
     }
   }
-  std::make_heap(heap_.begin(), heap_.end(),
-                 [this](const HeapEntry& a, const HeapEntry& b) { return lower_priority(a, b); });
+  heap_.order(pairs_);
 }
 
 template <class Index>
@@ -293,7 +184,7 @@ void IncrementalTrainer::Impl<Index>::build_on_caller(const unsigned char* bytes
   }
   // Number the byte pairs in key order and lay out their position lists one after another;
   // `fill` is where each byte pair's next position goes.
-  occurrences_.reserve(n + n / 4 + 1024);
+  occurrences_.reserve_for(n);
   std::vector<Index> number_of(kBytePairKeys, kNone);
   std::vector<Index> fill(kBytePairKeys, 0);
   for (unsigned key = 0; key < kBytePairKeys; ++key) {
@@ -317,7 +208,7 @@ void IncrementalTrainer::Impl<Index>::number_byte_pair(unsigned key, Index count
                         static_cast<Index>(occurrences_.size())});
   counts_.push_back(count);
   queued_.push_back(0);
-  occurrences_.resize(occurrences_.size() + count);
+  occurrences_.open(count);
 }
 
 template <class Index>
@@ -341,7 +232,7 @@ void IncrementalTrainer::Impl<Index>::build_in_chunks(const unsigned char* bytes
   };
   run_on_workers(chunks, count, interrupt_);
 
-  occurrences_.reserve(n + n / 4 + 1024);
+  occurrences_.reserve_for(n);
   std::vector<Index> number_of(kBytePairKeys, kNone);
   for (unsigned key = 0; key < kBytePairKeys; ++key) {
     Index total = 0;
@@ -371,22 +262,6 @@ void IncrementalTrainer::Impl<Index>::build_in_chunks(const unsigned char* bytes
 }
 
 template <class Index>
-void IncrementalTrainer::Impl<Index>::push(Index number) {
-  heap_.push_back(HeapEntry{counts_[number], number});
-  queued_[number] = 1;
-  std::push_heap(heap_.begin(), heap_.end(),
-                 [this](const HeapEntry& a, const HeapEntry& b) { return lower_priority(a, b); });
-}
-
-template <class Index>
-void IncrementalTrainer::Impl<Index>::pop() {
-  std::pop_heap(heap_.begin(), heap_.end(),
-                [this](const HeapEntry& a, const HeapEntry& b) { return lower_priority(a, b); });
-  queued_[heap_.back().number] = 0;
-  heap_.pop_back();
-}
-
-template <class Index>
 void IncrementalTrainer::Impl<Index>::admit_single_pairs() {
   // Nothing occurs twice any more: from now on every pair that occurs is a candidate.
   admit_from_ = 1;
@@ -394,11 +269,10 @@ void IncrementalTrainer::Impl<Index>::admit_single_pairs() {
   for (std::size_t number = 0; number < pairs_.size(); ++number) {
     pace();
     if (counts_[number] == 0 || queued_[number]) continue;
-    heap_.push_back(HeapEntry{counts_[number], static_cast<Index>(number)});
+    heap_.add(counts_[number], static_cast<Index>(number));
     queued_[number] = 1;
   }
-  std::make_heap(heap_.begin(), heap_.end(),
-                 [this](const HeapEntry& a, const HeapEntry& b) { return lower_priority(a, b); });
+  heap_.order(pairs_);
 }
 
 template <class Index>
@@ -409,8 +283,8 @@ std::optional<TokenPair> IncrementalTrainer::Impl<Index>::most_common_pair() {
       admit_single_pairs();
       continue;
     }
-    HeapEntry top = heap_.front();
-    Index count = counts_[top.number];
+    const typename PairHeap<Index>::Entry top = heap_.top();
+    const Index count = counts_[top.number];
     if (count == top.count) {
       chosen_ = top.number;
       return TokenPair{pairs_[top.number].left, pairs_[top.number].right};
@@ -430,13 +304,8 @@ std::optional<TokenPair> IncrementalTrainer::Impl<Index>::most_common_pair() {
 
 template <class Index>
 Index IncrementalTrainer::Impl<Index>::new_pair(Index left, Index right) {
-  Index number;
-  if (!free_.empty()) {
-    number = free_.back();
-    free_.pop_back();
-    pairs_[number] = Pair{left, right, 0, 0};
-    counts_[number] = 0;
-  } else {
+  Index number = reuse_number(free_, pairs_, counts_, left, right);
+  if (number == kNone) {
     number = static_cast<Index>(pairs_.size());
     if (pairs_.size() == pairs_.capacity()) {
       // Grow by half rather than double: the table is the trainer's largest after the text.
@@ -448,58 +317,12 @@ Index IncrementalTrainer::Impl<Index>::new_pair(Index left, Index right) {
     counts_.push_back(0);
     queued_.push_back(0);
   }
-  created_.push_back(number);
   return number;
 }
 
 template <class Index>
 void IncrementalTrainer::Impl<Index>::release(Index number) {
-  Pair& pair = pairs_[number];
-  if (pair.left == kNone) return;  // already free
-  pair = Pair{kNone, kNone, 0, 0};
-  counts_[number] = 0;
-  free_.push_back(number);
-}
-
-template <class Index>
-void IncrementalTrainer::Impl<Index>::rewrite(Index i, Index id) {
-  Node& at = nodes_[i];
-  const Index j = next(i);
-  Node& right = nodes_[j];
-  const Index p = prev(i);
-  const Index q = next(j);
-  lose(at.pair);
-  if (p != kNone) {
-    Node& left = nodes_[p];
-    lose(left.pair);
-    if (left.token == id) {
-      // p was rewritten earlier in this merge, and its record, (id, a), is the latest one:
-      // it becomes (id, id). So every record stays current and publishing reads no node.
-      Index& slot = with_left_[id];
-      if (slot == kNone) slot = new_pair(id, id);
-      ++counts_[slot];
-      left.pair = slot;
-      gained_[gained_count_ - 1].number = slot;
-    } else {
-      gain(with_left_[left.token], left.token, id, p);
-    }
-  }
-  if (q != kNone) {
-    Node& after = nodes_[q];
-    lose(right.pair);
-    // (id, id) is always filed under with_left_, whichever side finds it.
-    Index& slot = after.token == id ? with_left_[id] : with_right_[after.token];
-    gain(slot, id, after.token, i);
-  } else {
-    at.pair = kNone;
-  }
-  at.token = id;
-  // j joins the gaps around it into one, from i + 1 to q - 1 (or to the end).
-  const Index link = kGap | (q == kNone ? kEnd : q);
-  right.token = link;
-  nodes_[i + 1].token = link;
-  if (q != kNone) nodes_[q - 1].pair = i;
-  --length_;
+  release_number(free_, pairs_, counts_, number);
 }
 
 template <class Index>
@@ -511,27 +334,24 @@ void IncrementalTrainer::Impl<Index>::merge(TokenPair pair, TokenId token_id,
         "merge of a pair that is not the most common one");
   chosen_ = kNone;
   const Index id = static_cast<Index>(token_id);
-  if (with_left_.size() <= id) {
-    with_left_.resize(static_cast<std::size_t>(id) + 1, kNone);
-    with_right_.resize(static_cast<std::size_t>(id) + 1, kNone);
-  }
-  created_.clear();
-  gained_count_ = 0;
   dead_.clear();
 
   const std::size_t begin = pairs_[number].list_at;
   const std::size_t end = begin + pairs_[number].list_size;
-  if (gained_.size() < 2 * (end - begin)) gained_.resize(2 * (end - begin));
+  rewrites_.start(id, 2 * (end - begin));
   InterruptPacer pace{interrupt};
   rewrite_from_left(
       std::views::iota(begin, end),
       [&](std::size_t k) {
-        prefetch_ahead(k, end);
+        nodes_.prefetch_ahead(occurrences_.data(), k, end);
         // A listed position is stale once a rewrite removed it or changed the pair it starts.
-        const Index i = occurrences_[k];
-        return !removed(nodes_[i]) && nodes_[i].pair == number;
+        return nodes_.starts(occurrences_[k], number);
       },
-      [&](std::size_t k) { rewrite(occurrences_[k], id); }, pace);
+      [&](std::size_t k) {
+        rewrites_.rewrite(*this, occurrences_[k], id);
+        --length_;
+      },
+      pace);
   check(counts_[number] == 0, "merged pair still occurs");
   pairs_[number].list_size = 0;
   publish_new_pairs(begin, end);
@@ -541,41 +361,22 @@ template <class Index>
 void IncrementalTrainer::Impl<Index>::publish_new_pairs(std::size_t spare, std::size_t spare_end) {
   // Forget the merge's lookup tables and enter the new pairs that occur often enough into
   // the heap.
-  for (Index number : created_) {
-    const Pair& pair = pairs_[number];
-    with_left_[pair.left] = kNone;
-    with_right_[pair.right] = kNone;
+  const std::vector<Index>& created = rewrites_.created();
+  rewrites_.forget(pairs_);
+  for (Index number : created) {
     if (counts_[number] > 0 && counts_[number] >= admit_from_) push(number);
   }
-  // Give the new pairs their position lists: where the merged pair's list was while a list
-  // fits there (there is room for at least half of them, as every rewrite gains at most two
-  // pairs), else after the last list.
-  std::size_t at = occurrences_.size();
-  for (Index number : created_) {
-    const std::size_t count = counts_[number];
-    if (count <= spare_end - spare) {
-      pairs_[number].list_at = static_cast<Index>(spare);
-      spare += count;
-    } else {
-      pairs_[number].list_at = static_cast<Index>(at);
-      at += count;
-    }
-  }
-  if (at > occurrences_.capacity()) {
+  // Give the new pairs their position lists, in the merged pair's list while they fit.
+  if (!occurrences_.place(pairs_, counts_, created, rewrites_.gained(), rewrites_.gained_count(),
+                          spare, spare_end)) {
     rebuild_occurrences();
   } else {
-    occurrences_.resize(at);
-    for (std::size_t g = 0; g < gained_count_; ++g) {
-      const auto [number, position] = gained_[g];
-      Pair& pair = pairs_[number];
-      occurrences_[pair.list_at + pair.list_size++] = position;
-    }
-    for (Index number : created_) {
+    for (Index number : created) {
       check(pairs_[number].list_size == counts_[number], "occurrence list out of step");
     }
   }
   // Numbers of pairs that no longer occur, and have no heap entry, are free again.
-  for (Index number : created_) {
+  for (Index number : created) {
     if (counts_[number] == 0) release(number);
   }
   for (Index number : dead_) {
@@ -585,24 +386,9 @@ void IncrementalTrainer::Impl<Index>::publish_new_pairs(std::size_t spare, std::
 
 template <class Index>
 void IncrementalTrainer::Impl<Index>::rebuild_occurrences() {
-  // Every live position files itself under the pair it starts; walking the sequence in
-  // order keeps each list sorted. The counts are exact, so the lists are laid out first.
-  std::size_t at = 0;
-  for (std::size_t number = 0; number < pairs_.size(); ++number) {
-    pairs_[number].list_at = static_cast<Index>(at);
-    pairs_[number].list_size = 0;
-    at += counts_[number];
-  }
-  occurrences_.resize(at);
-  // Position 0 is never removed; the walk visits live positions only.
+  // Position 0 is never removed.
   InterruptPacer pace{interrupt_};
-  for (Index i = nodes_.empty() ? kNone : 0; i != kNone; i = next(i)) {
-    pace();
-    const Index number = nodes_[i].pair;
-    if (number == kNone) continue;
-    Pair& pair = pairs_[number];
-    occurrences_[pair.list_at + pair.list_size++] = i;
-  }
+  occurrences_.rebuild(pairs_, counts_, nodes_, nodes_.empty() ? kNone : 0, pace);
 }
 
 IncrementalTrainer::IncrementalTrainer(std::string_view text, std::size_t num_threads,

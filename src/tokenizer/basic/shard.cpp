@@ -15,12 +15,6 @@ namespace {
 // shorter ones sort theirs.
 constexpr std::size_t kDenseShard = std::size_t{1} << 14;
 
-// How many occurrences ahead a merge prefetches an occurrence's node, the node after it, and
-// the node after that.
-constexpr std::size_t kPrefetchFar = 40;
-constexpr std::size_t kPrefetchNext = 22;
-constexpr std::size_t kPrefetchNear = 8;
-
 }  // namespace
 
 Shard::Shard(std::string_view bytes, const InterruptCheck& interrupt) {
@@ -40,8 +34,6 @@ bool Shard::build(std::string_view text, const StopFlag* stop, InterruptPacer& p
   const std::size_t n = text.size();
   nodes_.resize(n);
   live_ = n;
-  with_left_.assign(256, kNone);
-  with_right_.assign(256, kNone);
   if (n == 0) return true;
   first_ = 0;
   last_ = static_cast<Index>(n - 1);
@@ -64,18 +56,16 @@ bool Shard::build(std::string_view text, const StopFlag* stop, InterruptPacer& p
 void Shard::number_pairs(const unsigned char* bytes, std::size_t n, const StopFlag* stop,
                          InterruptPacer& pace, bool& stopped) {
   const std::size_t pairs = n - 1;
-  occurrences_capacity_ = n + n / 4 + 1024;
-  occurrences_.reserve(occurrences_capacity_);
+  occurrences_.reserve_for(n);
   auto add_number = [&](unsigned key, Index count) {
     byte_keys_.push_back(static_cast<std::uint16_t>(key));
     pairs_.push_back(Pair{key >> 8, key & 0xff, 0, static_cast<Index>(occurrences_.size())});
     counts_.push_back(count);
-    occurrences_.resize(occurrences_.size() + count);
+    occurrences_.open(count);
   };
   auto file = [&](std::size_t i, Index number) {
     nodes_[i] = Node{bytes[i], number};
-    Pair& pair = pairs_[number];
-    occurrences_[pair.list_at + pair.list_size++] = static_cast<Index>(i);
+    occurrences_.file(pairs_[number], static_cast<Index>(i));
   };
   if (n >= kDenseShard) {
     std::vector<Index> counts(kBytePairKeys, 0);
@@ -114,58 +104,13 @@ void Shard::number_pairs(const unsigned char* bytes, std::size_t n, const StopFl
   touched_mark_.assign(pairs_.size(), 0);
 }
 
-Shard::Index Shard::peek_next(Index i) const {
-  if (static_cast<std::size_t>(i) + 1 >= nodes_.size()) return kNone;
-  const Index after = nodes_[i + 1].token;
-  return (after & kGap) == 0 ? i + 1 : after & ~kGap;
-}
-
-Shard::Index Shard::next(Index i) const {
-  const Index link = peek_next(i);
-  return link == kEnd ? kNone : link;
-}
-
-Shard::Index Shard::prev(Index i) const {
-  if (i == 0) return kNone;
-  const Node& before = nodes_[i - 1];
-  return removed(before) ? before.pair : i - 1;
-}
-
-/// The occurrences lie anywhere in the shard, and a rewrite reads the nodes around i, j =
-/// next(i) and next(j). Fetch them a few occurrences ahead, a link further the closer the
-/// occurrence comes, so that the misses overlap. Stale entries may lead anywhere in the
-/// array, which costs a wasted fetch at most.
-inline void Shard::prefetch_ahead(std::size_t k, std::size_t end) const {
-  const Node* nodes = nodes_.data();
-  const std::size_t size = nodes_.size();
-  if (k + kPrefetchFar < end) {
-    const Index i = occurrences_[k + kPrefetchFar];
-    __builtin_prefetch(&nodes[i]);
-    if (i > 0) __builtin_prefetch(&nodes[i - 1]);
-    if (static_cast<std::size_t>(i) + 1 < size) __builtin_prefetch(&nodes[i + 1]);
-  }
-  if (k + kPrefetchNext < end) {
-    const Index j = peek_next(occurrences_[k + kPrefetchNext]);
-    if (j < size) __builtin_prefetch(&nodes[j]);
-    if (static_cast<std::size_t>(j) + 1 < size) __builtin_prefetch(&nodes[j + 1]);
-  }
-  if (k + kPrefetchNear < end) {
-    const Index j = peek_next(occurrences_[k + kPrefetchNear]);
-    const Index q = j < size ? peek_next(j) : kNone;
-    if (q < size) {
-      __builtin_prefetch(&nodes[q]);
-      __builtin_prefetch(&nodes[q - 1]);
-    }
-  }
-}
-
 ShardEdges Shard::edges() const {
   if (first_ == kNone) return {};
   const Index token = nodes_[last_].token;
   if (!run_known_) {
     std::uint64_t length = 0;
     Index i = last_;
-    for (; i != kNone && nodes_[i].token == token; i = prev(i)) ++length;
+    for (; i != kNone && nodes_[i].token == token; i = nodes_.prev(i)) ++length;
     last_run_ = length;
     run_is_whole_ = i == kNone;
     run_known_ = true;
@@ -207,7 +152,8 @@ void Shard::merge(TokenPair pair, TokenId id, bool first_taken, bool takes_next,
 
 bool Shard::merge(TokenPair pair, TokenId token_id, bool first_taken, bool takes_next,
                   const StopFlag* stop, InterruptPacer& pace) {
-  check(token_id >= kFirstMergeId && token_id < kEnd && pair.left < kEnd && pair.right < kEnd,
+  check(token_id >= kFirstMergeId && token_id < Sequence::kEnd && pair.left < Sequence::kEnd &&
+            pair.right < Sequence::kEnd,
         "token id beyond the trainer's range");
   const auto a = static_cast<Index>(pair.left);
   const auto b = static_cast<Index>(pair.right);
@@ -216,12 +162,6 @@ bool Shard::merge(TokenPair pair, TokenId token_id, bool first_taken, bool takes
   if (last_ != kNone && (nodes_[last_].token == a || nodes_[last_].token == b)) {
     run_known_ = false;
   }
-  if (with_left_.size() <= id) {
-    with_left_.resize(static_cast<std::size_t>(id) + 1, kNone);
-    with_right_.resize(static_cast<std::size_t>(id) + 1, kNone);
-  }
-  created_.clear();
-  gained_count_ = 0;
   if (first_taken) {
     check(first_ != kNone && nodes_[first_].token == b,
           "taken first token is not the pair's right");
@@ -233,24 +173,26 @@ bool Shard::merge(TokenPair pair, TokenId token_id, bool first_taken, bool takes
   if (number != kNone) {
     begin = pairs_[number].list_at;
     end = begin + pairs_[number].list_size;
-    if (gained_.size() < 2 * (end - begin) + 1) gained_.resize(2 * (end - begin) + 1);
+  }
+  // Two gains per rewrite, and one for taking the next shard's first token.
+  rewrites_.start(id, 2 * (end - begin) + 1);
+  if (number != kNone) {
     for (std::size_t k = begin; k < end; ++k) {
-      prefetch_ahead(k, end);
+      nodes_.prefetch_ahead(occurrences_.data(), k, end);
       // A listed position is stale once a rewrite removed it or changed the pair it starts.
       const Index i = occurrences_[k];
-      if (removed(nodes_[i]) || nodes_[i].pair != number) continue;
-      rewrite(i, id);
+      if (!nodes_.starts(i, number)) continue;
+      if (rewrites_.rewrite(*this, i, id) == kNone) last_ = i;
+      --live_;
       if (!paced(stop, pace)) return false;
     }
     check(counts_[number] == 0, "merged pair still occurs");
     pairs_[number].list_size = 0;
-  } else if (gained_.empty()) {
-    gained_.resize(1);
   }
   if (takes_next) {
     check(last_ != kNone && nodes_[last_].token == a, "taking last token is not the pair's left");
-    const Index p = prev(last_);
-    if (p != kNone) gain_before(p, id);
+    const Index p = nodes_.prev(last_);
+    if (p != kNone) rewrites_.gain_before(*this, p, id);
     nodes_[last_].token = id;
     run_known_ = false;
   }
@@ -261,16 +203,10 @@ bool Shard::merge(TokenPair pair, TokenId token_id, bool first_taken, bool takes
 /// Removes the first live token, taken by the last token of the shard before.
 void Shard::drop_first() {
   const Index f = first_;
-  const Index q = next(f);
+  const Index q = nodes_.next(f);
   if (nodes_[f].pair != kNone) lose(nodes_[f].pair);
-  const Index link = kGap | (q == kNone ? kEnd : q);
-  nodes_[f].token = link;
-  nodes_[0].token = link;
-  if (q != kNone) {
-    nodes_[q - 1].pair = kNone;
-  } else {
-    last_ = kNone;
-  }
+  nodes_.remove(kNone, f, q);
+  if (q == kNone) last_ = kNone;
   first_ = q;
   --live_;
   run_known_ = false;
@@ -298,12 +234,8 @@ Shard::Index Shard::number_of(Index left, Index right) const {
 }
 
 Shard::Index Shard::new_pair(Index left, Index right) {
-  Index number;
-  if (!free_.empty()) {
-    number = free_.back();
-    free_.pop_back();
-    pairs_[number] = Pair{left, right, 0, 0};
-    counts_[number] = 0;
+  Index number = reuse_number(free_, pairs_, counts_, left, right);
+  if (number != kNone) {
     tags_[number] = kNoTag;
   } else {
     number = static_cast<Index>(pairs_.size());
@@ -312,7 +244,6 @@ Shard::Index Shard::new_pair(Index left, Index right) {
     touched_mark_.push_back(0);
     tags_.push_back(kNoTag);
   }
-  created_.push_back(number);
   touch(number);
   return number;
 }
@@ -330,93 +261,20 @@ inline void Shard::lose(Index number) {
   --counts_[number];
 }
 
-/// Counts pair (left, right), numbered in `slot` (made when absent), as starting at
-/// `position`, and records that for publishing.
-inline void Shard::gain(Index& slot, Index left, Index right, Index position) {
-  if (slot == kNone) slot = new_pair(left, right);
-  ++counts_[slot];
-  nodes_[position].pair = slot;
-  gained_[gained_count_++] = Gained{slot, position};
-}
-
-/// The pair starting at live position p, before a token turning into `id`, becomes (x, id).
-inline void Shard::gain_before(Index p, Index id) {
-  Node& left = nodes_[p];
-  lose(left.pair);
-  if (left.token == id) {
-    // p was rewritten earlier in this merge, and its record, (id, a), is the latest one:
-    // it becomes (id, id). So every record stays current and publishing reads no node.
-    Index& slot = with_left_[id];
-    if (slot == kNone) slot = new_pair(id, id);
-    ++counts_[slot];
-    left.pair = slot;
-    gained_[gained_count_ - 1].number = slot;
-  } else {
-    gain(with_left_[left.token], left.token, id, p);
-  }
-}
-
-void Shard::rewrite(Index i, Index id) {
-  Node& at = nodes_[i];
-  const Index j = next(i);
-  Node& right = nodes_[j];
-  const Index p = prev(i);
-  const Index q = next(j);
-  lose(at.pair);
-  if (p != kNone) gain_before(p, id);
-  if (q != kNone) {
-    const Node& after = nodes_[q];
-    lose(right.pair);
-    // (id, id) is always filed under with_left_, whichever side finds it.
-    Index& slot = after.token == id ? with_left_[id] : with_right_[after.token];
-    gain(slot, id, after.token, i);
-  } else {
-    at.pair = kNone;
-    last_ = i;
-  }
-  at.token = id;
-  // j joins the gaps around it into one, from i + 1 to q - 1 (or to the end).
-  const Index link = kGap | (q == kNone ? kEnd : q);
-  right.token = link;
-  nodes_[i + 1].token = link;
-  if (q != kNone) nodes_[q - 1].pair = i;
-  --live_;
-}
-
 /// Files the step's count changes and gives the new pairs their position lists: first in
 /// [spare, spare_end), the list of the pair just merged, then after the last list.
 void Shard::publish(Index id, std::size_t spare, std::size_t spare_end) {
-  if (!created_.empty()) {
+  const std::vector<Index>& created = rewrites_.created();
+  if (!created.empty()) {
     if (created_by_.size() <= id - 256) created_by_.resize(id - 255, {0, 0});
     const auto begin = static_cast<Index>(created_log_.size());
-    created_log_.insert(created_log_.end(), created_.begin(), created_.end());
+    created_log_.insert(created_log_.end(), created.begin(), created.end());
     created_by_[id - 256] = {begin, static_cast<Index>(created_log_.size())};
   }
-  for (Index number : created_) {
-    const Pair& pair = pairs_[number];
-    with_left_[pair.left] = kNone;
-    with_right_[pair.right] = kNone;
-  }
-  std::size_t at = occurrences_.size();
-  for (Index number : created_) {
-    const std::size_t count = counts_[number];
-    if (count <= spare_end - spare) {
-      pairs_[number].list_at = static_cast<Index>(spare);
-      spare += count;
-    } else {
-      pairs_[number].list_at = static_cast<Index>(at);
-      at += count;
-    }
-  }
-  if (at > occurrences_capacity_) {
+  rewrites_.forget(pairs_);
+  if (!occurrences_.place(pairs_, counts_, created, rewrites_.gained(), rewrites_.gained_count(),
+                          spare, spare_end)) {
     rebuild_occurrences();
-  } else {
-    occurrences_.resize(at);
-    for (std::size_t g = 0; g < gained_count_; ++g) {
-      const auto [number, position] = gained_[g];
-      Pair& pair = pairs_[number];
-      occurrences_[pair.list_at + pair.list_size++] = position;
-    }
   }
   if (!pending_.empty()) unsummed_ = true;
   ++steps_pending_;
@@ -429,30 +287,13 @@ void Shard::publish(Index id, std::size_t spare, std::size_t spare_end) {
       pending_numbers_.push_back(number);
     }
     // Numbers of pairs that no longer occur are free again.
-    if (counts_[number] == 0 && pairs_[number].left != kNone) {
-      pairs_[number] = Pair{kNone, kNone, 0, 0};
-      free_.push_back(number);
-    }
+    if (counts_[number] == 0) release_number(free_, pairs_, counts_, number);
   }
   touched_.clear();
 }
 
 void Shard::rebuild_occurrences() {
-  // Every live position files itself under the pair it starts; walking the sequence in
-  // order keeps each list sorted. The counts are exact, so the lists are laid out first.
-  std::size_t at = 0;
-  for (std::size_t number = 0; number < pairs_.size(); ++number) {
-    pairs_[number].list_at = static_cast<Index>(at);
-    pairs_[number].list_size = 0;
-    at += counts_[number];
-  }
-  occurrences_.resize(at);
-  for (Index i = first_; i != kNone; i = next(i)) {
-    const Index number = nodes_[i].pair;
-    if (number == kNone) continue;
-    Pair& pair = pairs_[number];
-    occurrences_[pair.list_at + pair.list_size++] = i;
-  }
+  occurrences_.rebuild(pairs_, counts_, nodes_, first_, [] {});
 }
 
 }  // namespace tokenizer::basic

@@ -16,8 +16,10 @@
 #include <vector>
 
 #include "tokenizer/basic/error.hpp"
-#include "tokenizer/basic/huge_page_allocator.hpp"
 #include "tokenizer/basic/interrupt_pacer.hpp"
+#include "tokenizer/basic/linked_tokens.hpp"
+#include "tokenizer/basic/merge_rewrite.hpp"
+#include "tokenizer/basic/occurrence_lists.hpp"
 #include "tokenizer/basic/types.hpp"
 #include "tokenizer/basic/worker_pool.hpp"
 
@@ -119,58 +121,30 @@ class Shard {
   }
 
  private:
+  friend class MergeRewrite<std::uint32_t>;
   using Index = std::uint32_t;
-  static constexpr Index kNone = std::numeric_limits<Index>::max();
+  using Sequence = LinkedTokens<Index>;
+  using Node = Sequence::Node;
+  using Pair = PairRecord<Index>;
+  static constexpr Index kNone = Sequence::kNone;
 
-  /// One position of the range. A live position holds a token and the number of the pair it
-  /// starts (kNone at the end). Removed positions form gaps between live ones and hold the
-  /// links across their gap: every removed position is marked by kGap in `token`, the first
-  /// of a gap holds there the live position after it (kEnd for none), and the last of a gap
-  /// holds in `pair` the live position before it (kNone for none). So next() and prev() read
-  /// one neighbouring slot, and a position costs two words.
-  struct Node {
-    Index token;
-    Index pair;
-  };
-  static constexpr Index kGap = Index{1} << 31;
-  static constexpr Index kEnd = kGap - 1;
-
-  struct Pair {
-    Index left;  // kNone while the number is free
-    Index right;
-    Index list_size;  // entries of this pair in `occurrences_`
-    Index list_at;    // where they start
-  };
-  struct Gained {
-    Index number;    // the pair gained
-    Index position;  // where it starts
-  };
   struct Touched {
     Index number;
     Index count;  // its count before the step
   };
 
-  static bool removed(const Node& node) { return (node.token & kGap) != 0; }
-  Index peek_next(Index i) const;
-  Index next(Index i) const;
-  Index prev(Index i) const;
-  // Inlined: a call would be dropped as having no effect.
-  [[gnu::always_inline]] void prefetch_ahead(std::size_t k, std::size_t end) const;
   void number_pairs(const unsigned char* bytes, std::size_t n, const StopFlag* stop,
                     InterruptPacer& pace, bool& stopped);
   Index number_of(Index left, Index right) const;
   Index new_pair(Index left, Index right);
   void touch(Index number);
   void lose(Index number);
-  void gain(Index& slot, Index left, Index right, Index position);
-  void gain_before(Index p, Index id);
-  void rewrite(Index i, Index id);
   void drop_first();
   void publish(Index id, std::size_t spare, std::size_t spare_end);
   void rebuild_occurrences();
   void sum_pending();
 
-  std::vector<Node, Uninitialised<Node>> nodes_;
+  Sequence nodes_;
   Index first_ = kNone;
   Index last_ = kNone;
   std::size_t live_ = 0;
@@ -191,18 +165,8 @@ class Shard {
   std::vector<std::uint16_t> byte_keys_;
   std::vector<Index> created_log_;
   std::vector<std::pair<Index, Index>> created_by_;  // per id - 256: its range in the log
-  // Per pair, its positions in increasing order; entries go stale as rewrites change the pair
-  // a position starts. Its capacity is fixed; when full, the lists are rebuilt from the
-  // sequence, which drops every stale entry.
-  std::vector<Index, Uninitialised<Index>> occurrences_;
-  std::size_t occurrences_capacity_ = 0;
-  // During a merge creating token z: with_left_[x] numbers the pair (x, z), with_right_[y]
-  // the pair (z, y); kNone when not created yet. Reset after each merge.
-  std::vector<Index> with_left_;
-  std::vector<Index> with_right_;
-  std::vector<Index> created_;
-  std::vector<Gained, Uninitialised<Gained>> gained_;
-  std::size_t gained_count_ = 0;
+  OccurrenceLists<Index> occurrences_;
+  MergeRewrite<Index> rewrites_;
   std::vector<Touched> touched_;
   // Count changes not yet taken; when more than one step's, a pair may be listed twice.
   std::vector<PairDelta> pending_;
