@@ -401,9 +401,16 @@ class _Worker:
 
 
 def _can_fork() -> bool:
-    """Forking a process with other threads may leave the child holding a lock for ever."""
-    threading = sys.modules.get("threading")
-    return hasattr(os, "fork") and (threading is None or threading.active_count() == 1)
+    """Forking a process with other threads may leave the child holding a lock for ever. The
+    threads counted are the system's (the tokenizer's worker pool included) where /proc
+    lists them, else those Python knows of."""
+    if not hasattr(os, "fork"):
+        return False
+    try:
+        return len(os.listdir("/proc/self/task")) == 1
+    except OSError:
+        threading = sys.modules.get("threading")
+        return threading is None or threading.active_count() == 1
 
 
 def _encode_in_parallel(model_path: str, paths: Sequence[Path], sizes: Sequence[int], jobs: int,

@@ -152,13 +152,14 @@ def test_encode_keeps_ids_beyond_uint16(tmp_path, np):
     assert Model.load(path).decode_bytes([256, 70000]) == b"hi<big>"
 
 
-@pytest.mark.parametrize("fork", [True, False], ids=["forked-with-part-files", "new-interpreter"])
+@pytest.mark.parametrize("fork", [True, False], ids=["fork-if-alone-with-part-files",
+                                                     "new-interpreter"])
 def test_encode_workers_started_either_way_match_one_job(tmp_path, monkeypatch, fork):
     from pairloom_tools import encoding
 
     can_fork = encoding._can_fork
     monkeypatch.setattr(encoding, "_can_fork", lambda: fork and can_fork())
-    if fork:  # forked workers see this too: every process keeps only a little in memory
+    if fork:  # the command, and workers forked from it, keep only a little in memory
         monkeypatch.setattr(encoding, "HELD_BYTES", 60)
     tok, model = trained(tmp_path)
     docs = []
