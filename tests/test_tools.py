@@ -177,6 +177,30 @@ def test_encode_workers_started_either_way_match_one_job(tmp_path, monkeypatch, 
     assert [p.name for p in tmp_path.iterdir() if p.name.startswith(("bad", "."))] == []
 
 
+def test_encode_reports_a_worker_that_dies_and_leaves_nothing(tmp_path):
+    # A fresh interpreter, so that the workers are forked and run the replaced _work.
+    _, model = trained(tmp_path)
+    docs = []
+    for i in range(6):
+        docs.append(tmp_path / f"d{i}.txt")
+        docs[-1].write_text(MIXED * (i + 1), encoding="utf-8")
+    script = (
+        "import os, signal, sys\n"
+        "from pathlib import Path\n"
+        "from pairloom_tools import encoding\n"
+        "encoding._work = lambda **_: os.kill(os.getpid(), signal.SIGKILL)\n"
+        "try:\n"
+        "    paths = [Path(p) for p in sys.argv[3:]]\n"
+        "    encoding.encode_corpus(sys.argv[1], paths, sys.argv[2], 2)\n"
+        "except encoding.ToolError as error:\n"
+        "    print(error)\n")
+    result = subprocess.run([sys.executable, "-c", script, str(model), str(tmp_path / "o.npy"),
+                             *map(str, docs)], capture_output=True, text=True, timeout=120,
+                            env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert result.stdout.strip() == "a worker process ended with status -9", result.stderr
+    assert [p.name for p in tmp_path.iterdir() if p.name.startswith(("o.", ".o.", ".pairloom"))] == []
+
+
 def faults(tmp_path, np):
     """Each fault a user can make, as (arguments, words the one-line message must hold)."""
     _, model = trained(tmp_path)
