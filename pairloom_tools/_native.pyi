@@ -1,7 +1,7 @@
-"""Native helpers of pairloom_tools: stepwise training and training shards."""
+"""Native helpers of pairloom_tools: stepwise training, training shards and packed encoding."""
 
 from collections.abc import Iterable, Sequence
-from typing import final
+from typing import final, overload
 
 # A shard's ends (pairloom_tools.dask.Edges): empty, first token, last token, length of the run
 # of the last token that ends the shard, whether that run is the whole shard.
@@ -16,6 +16,18 @@ class Trainer:
     def learned(self) -> int: ...
     @property
     def done(self) -> bool: ...
+
+@final
+class Encoder:
+    """The encoding of a BasicTokenizer that loaded model_path, with packed ids."""
+
+    def __new__(cls, model_path: str) -> Encoder: ...
+    @overload
+    def encode(self, text: str, itemsize: int) -> bytes: ...
+    @overload
+    def encode(self, text: bytes, itemsize: int) -> bytes | None: ...
+    @property
+    def largest_id(self) -> int: ...
 
 @final
 class Shard:

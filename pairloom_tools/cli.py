@@ -12,7 +12,7 @@ from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 
 from .files import ToolError, atomic_outputs, collect_paths, decode_text
-from .model import Model, ModelError
+from .model import Model
 from .native import new_tokenizer, train_files
 
 TYPE_CHECKING = False  # typing.TYPE_CHECKING, without importing typing at run time
@@ -20,15 +20,6 @@ if TYPE_CHECKING:
     from typing import Any, NoReturn
 
 PROG = "pairloom"
-
-
-def load_model(path: str | Path) -> Model:
-    try:
-        return Model.load(path)
-    except OSError as error:
-        raise ToolError(f"cannot read model {path}: {error.strerror or error}") from None
-    except ModelError as error:
-        raise ToolError(f"{path}: not a pairloom model: {error}") from None
 
 
 def show_progress(quiet: bool) -> bool:
@@ -98,13 +89,12 @@ def train(args: argparse.Namespace) -> None:
 def encode(args: argparse.Namespace) -> None:
     from .encoding import encode_corpus
 
-    model = load_model(args.model)  # a readable, valid model before any work
     paths = collect_paths(args.paths)
     total = sum(path.stat().st_size for path in paths)
     start = time.perf_counter()
     with progress(total, args.quiet, "encoding") as bar:
         ids_path, documents = encode_corpus(args.model, paths, args.output, args.jobs,
-                                            args.dtype, args.errors, bar.update, model)
+                                            args.dtype, args.errors, bar.update)
     seconds = time.perf_counter() - start
     tokens = sum(document.tokens for document in documents)
     print(f"encoded {len(documents)} documents, {total} bytes into {tokens} tokens in"
@@ -114,7 +104,7 @@ def encode(args: argparse.Namespace) -> None:
 def decode(args: argparse.Namespace) -> None:
     import numpy as np
 
-    model = load_model(args.model)
+    model = Model.read(args.model)
     try:
         ids = np.load(args.ids, mmap_mode="r", allow_pickle=False)
     except OSError as error:
@@ -145,7 +135,7 @@ def decode(args: argparse.Namespace) -> None:
 def export(args: argparse.Namespace) -> None:
     from . import export as exports
 
-    model = load_model(args.model)
+    model = Model.read(args.model)
     output = Path(args.output)
     if args.format == "hf":
         files = {output: json.dumps(exports.hf_tokenizer(model), ensure_ascii=False)}
@@ -161,7 +151,7 @@ def export(args: argparse.Namespace) -> None:
 
 
 def inspect(args: argparse.Namespace) -> None:
-    model = load_model(args.model)
+    model = Model.read(args.model)
     merged = list(model.merges.values())
     print(f"model: {args.model} (sha256 {model.sha256[:16]}...)")
     print(f"merges: {len(merged)}" + (f" (ids {min(merged)} to {max(merged)})" if merged else ""))
@@ -198,6 +188,21 @@ class Parser(argparse.ArgumentParser):
         self.exit(2, f"{PROG}: error: {message} (see {self.prog} --help)\n")
 
 
+class Formatter(argparse.HelpFormatter):
+    """argparse's help layout, with the terminal's width found without importing shutil (which
+    argparse does for every argument added, a few milliseconds of every command's start)."""
+
+    def __init__(self, prog: str) -> None:
+        try:
+            columns = int(os.environ["COLUMNS"])
+        except (KeyError, ValueError):
+            try:
+                columns = os.get_terminal_size(sys.__stdout__.fileno()).columns  # type: ignore
+            except (AttributeError, ValueError, OSError):
+                columns = 80
+        super().__init__(prog, width=max(columns, 20) - 2)
+
+
 def at_least(lowest: int) -> Callable[[str], int]:
     def convert(text: str) -> int:
         value = int(text)
@@ -211,12 +216,13 @@ def at_least(lowest: int) -> Callable[[str], int]:
 def parser() -> argparse.ArgumentParser:
     from .encoding import default_jobs
 
-    main = Parser(prog=PROG, description="Train, use and export pairloom byte-level BPE models.")
+    main = Parser(prog=PROG, description="Train, use and export pairloom byte-level BPE models.",
+                  formatter_class=Formatter)
     commands = main.add_subparsers(dest="command", required=True, parser_class=Parser)
 
     def command(name: str, run: Callable[[argparse.Namespace], None], help: str,
                 ) -> argparse.ArgumentParser:
-        sub = commands.add_parser(name, help=help, description=help)
+        sub = commands.add_parser(name, help=help, description=help, formatter_class=Formatter)
         sub.set_defaults(run=run)
         return sub
 
@@ -279,6 +285,19 @@ def main(argv: Sequence[str] | None = None) -> int:
     except OSError as error:
         return fail(str(error))
     return 0
+
+
+def run() -> NoReturn:
+    """The console script: `main`, then an exit without the interpreter's teardown, which frees
+    every object one by one and costs a short command a good share of its time. Every file the
+    command wrote is closed and in place by then; only the standard streams are flushed."""
+    code = main()
+    try:
+        sys.stdout.flush()
+        sys.stderr.flush()
+    except OSError:  # as the interpreter reports output it could not write at its exit
+        code = code or 120
+    os._exit(code)
 
 
 def fail(message: str) -> int:

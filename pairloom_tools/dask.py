@@ -25,7 +25,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from .encoding import (Document, IdType, NpyWriter, choose_dtype, encode_file, load_encoder,
+from .encoding import (Document, FileEncoder, IdType, NpyWriter, choose_dtype,
                        write_manifest, write_offsets)
 from .files import ToolError, atomic_outputs, collect_paths, read_text
 from .model import Model
@@ -34,17 +34,17 @@ if TYPE_CHECKING:
     from .files import Errors
 
 # Worker side: the tokenizers this process has loaded, by model path and content hash.
-_encoders: dict[tuple[str, str], Callable[[str], list[int]]] = {}
+_encoders: dict[tuple[str, str], FileEncoder] = {}
 
 
-def _encoder(model_path: str, sha256: str) -> Callable[[str], list[int]]:
+def _encoder(model_path: str, sha256: str) -> FileEncoder:
     key = (model_path, sha256)
     if key not in _encoders:
         with open(model_path, "rb") as file:
             seen = hashlib.sha256(file.read()).hexdigest()
         if seen != sha256:
             raise ToolError(f"{model_path}: a worker reads a different model file")
-        _encoders[key] = load_encoder(model_path)
+        _encoders[key] = FileEncoder(model_path)
     return _encoders[key]
 
 
@@ -52,7 +52,7 @@ def _encode_document(
     model_path: str, sha256: str, path: str, output: str, dtype: IdType, errors: Errors
 ) -> int:
     """Encode one document into its own .npy file; returns its number of tokens."""
-    packed = encode_file(_encoder(model_path, sha256), path, dtype, errors)
+    packed = _encoder(model_path, sha256).encode_file(path, dtype, errors)
     with atomic_outputs(Path(output)) as (temporary,), open(temporary, "wb") as file:
         writer = NpyWriter(file, dtype)
         writer.append(packed)
@@ -73,7 +73,7 @@ def encode_files(
     Each document's ids equal those of ``pairloom encode`` with the same model."""
     model_path = Path(model_path)
     model = Model.load(model_path)
-    chosen = choose_dtype(model, dtype)
+    chosen = choose_dtype(model.max_id, dtype)
     files = collect_paths(map(Path, paths))
     output = Path(output_dir)
     (output / "documents").mkdir(parents=True, exist_ok=True)
@@ -94,7 +94,7 @@ def encode_files(
     manifest = output / "manifest.json"
     with atomic_outputs(output / "offsets.npy", manifest) as (offsets_tmp, manifest_tmp):
         write_offsets(offsets_tmp, counts)
-        write_manifest(manifest_tmp, model_path, model, chosen, documents, files=names)
+        write_manifest(manifest_tmp, model_path, model.sha256, chosen, documents, files=names)
     return manifest
 
 

@@ -24,16 +24,18 @@ import sys
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 
-from .files import ToolError, atomic_outputs, read_text, scratch_folder
-from .model import Model
+from .files import (ToolError, atomic_outputs, decode_text, read_bytes, read_text,
+                    scratch_folder, sha256_hex)
 from .native import new_tokenizer
 
 TYPE_CHECKING = False  # typing.TYPE_CHECKING, without importing typing at run time
 if TYPE_CHECKING:
     from typing import IO, Any
 
-    from .files import Errors
     import subprocess
+
+    from ._native import Encoder
+    from .files import Errors
 
 def default_jobs() -> int:
     count = getattr(os, "process_cpu_count", None)
@@ -72,9 +74,8 @@ ID_TYPES = {"uint16": IdType("uint16", "H", 16), "uint32": IdType("uint32", "I",
 OFFSET_TYPE = IdType("int64", "q", 64)
 
 
-def choose_dtype(model: Model, dtype: str) -> IdType:
-    """uint16 for `auto` when every id of the model fits, else uint32."""
-    largest = model.max_id
+def choose_dtype(largest: int, dtype: str) -> IdType:
+    """uint16 for `auto` when every id up to `largest`, a model's largest, fits; else uint32."""
     if dtype == "auto":
         dtype = "uint16" if largest < 1 << 16 else "uint32"
     chosen = ID_TYPES[dtype]
@@ -135,15 +136,41 @@ def write_offsets(path: Path, counts: Sequence[int]) -> None:
     write_npy(path, OFFSET_TYPE, [0, *itertools.accumulate(counts)])
 
 
-def load_encoder(model_path: str) -> Callable[[str], list[int]]:
-    return new_tokenizer(model_path=model_path).encode
+class FileEncoder:
+    """A model's encoding of whole files, each file's ids packed as an `IdType`. It goes through
+    the tools' native encoder when that is built: no list of ints per document, and files that
+    are UTF-8 are encoded from their bytes without being decoded. Else through the class.
+    A model that cannot be loaded raises `ToolError`."""
 
+    def __init__(self, model_path: str | Path) -> None:
+        model_path = str(model_path)
+        try:
+            from ._native import Encoder
+        except ModuleNotFoundError as error:
+            if error.name != f"{__package__}._native":
+                raise
+            from .model import Model
 
-def encode_file(
-    encode: Callable[[str], list[int]], path: str, dtype: IdType, errors: Errors
-) -> bytes:
-    """One document's ids, packed as `dtype`."""
-    return dtype.pack(encode(read_text(path, errors)))
+            #: The largest id of the model: of its bytes, merges and special tokens.
+            self.largest_id = Model.read(model_path).max_id
+            self._native: Encoder | None = None
+            self._encode = new_tokenizer(model_path=model_path).encode
+        else:
+            try:
+                self._native = Encoder(model_path)
+            except OSError as error:  # the class's own messages, for reading and content alike
+                raise ToolError(f"cannot load model {model_path}: {error}") from None
+            self.largest_id = self._native.largest_id
+
+    def encode_file(self, path: str, dtype: IdType, errors: Errors) -> bytes:
+        """The ids of the file's text, packed as `dtype`."""
+        if self._native is None:
+            return dtype.pack(self._encode(read_text(path, errors)))
+        data = read_bytes(path)
+        packed = self._native.encode(data, dtype.bits // 8)
+        if packed is None:  # not UTF-8: the error, or the text with U+FFFD
+            packed = self._native.encode(decode_text(data, path, errors), dtype.bits // 8)
+        return packed
 
 
 class Document:
@@ -157,11 +184,11 @@ class Document:
 
 
 def write_manifest(
-    path: Path, model_path: str | Path, model: Model, dtype: IdType,
+    path: Path, model_path: str | Path, model_sha256: str, dtype: IdType,
     documents: Sequence[Document], **extra: object,
 ) -> None:
     manifest = {
-        "model": {"path": str(model_path), "sha256": model.sha256},
+        "model": {"path": str(model_path), "sha256": model_sha256},
         "dtype": dtype.name,
         "documents": [vars(document) for document in documents],
         "tokens": sum(document.tokens for document in documents),
@@ -178,40 +205,46 @@ def encode_corpus(
     dtype: str = "auto",
     errors: Errors = "strict",
     progress: Callable[[int], object] | None = None,
-    model: Model | None = None,
 ) -> tuple[Path, list[Document]]:
     """Encode every file as one document into OUT.npy, OUT.offsets.npy and OUT.json; returns
-    the ids file and the documents. `progress` is told the byte size of each finished file;
-    `model`, when given, is the model file already read."""
-    model = model or Model.load(model_path)
-    chosen = choose_dtype(model, dtype)
+    the ids file and the documents. `progress` is told the byte size of each finished file.
+    Faults a user can act on (the model, a file, the output) raise `ToolError`."""
     targets = output_paths(output)
     sizes = [path.stat().st_size for path in paths]
     report = progress or (lambda _: None)
-    with atomic_outputs(*targets) as (ids_tmp, offsets_tmp, manifest_tmp):
-        if jobs > 1 and len(paths) > 1:
-            counts = _encode_in_parallel(str(model_path), paths, sizes, min(jobs, len(paths)),
-                                         chosen, errors, ids_tmp, report)
-        else:
-            counts = _encode_in_turn(str(model_path), paths, sizes, chosen, errors, ids_tmp,
-                                     report)
-        documents = [Document(str(path), size, count)
-                     for path, size, count in zip(paths, sizes, counts)]
-        write_offsets(offsets_tmp, counts)
-        write_manifest(manifest_tmp, model_path, model, chosen, documents)
+    workers: list[_Worker] = []
+    try:
+        with atomic_outputs(*targets) as (ids_tmp, offsets_tmp, manifest_tmp):
+            if jobs > 1 and len(paths) > 1:
+                chosen, counts = _encode_in_parallel(
+                    str(model_path), paths, sizes, min(jobs, len(paths)), dtype, errors,
+                    ids_tmp, report, workers)
+            else:
+                encoder = FileEncoder(model_path)
+                chosen = choose_dtype(encoder.largest_id, dtype)
+                counts = _encode_in_turn(encoder, paths, sizes, chosen, errors, ids_tmp, report)
+            documents = [Document(str(path), size, count)
+                         for path, size, count in zip(paths, sizes, counts)]
+            write_offsets(offsets_tmp, counts)
+            write_manifest(manifest_tmp, model_path, sha256_hex(read_bytes(model_path)), chosen,
+                           documents)
+    finally:
+        # The workers were done once their writes were; they are reaped here, after the
+        # outputs are in place, so that their exit costs the command no time.
+        for worker in workers:
+            worker.end()
     return targets[0], documents
 
 
-def _encode_in_turn(model_path: str, paths: Sequence[Path], sizes: Sequence[int],
+def _encode_in_turn(encoder: FileEncoder, paths: Sequence[Path], sizes: Sequence[int],
                     dtype: IdType, errors: Errors, ids: Path,
                     progress: Callable[[int], object]) -> list[int]:
     """Encodes the documents one after the other into `ids`; returns their counts of ids."""
-    encode = load_encoder(model_path)
     counts = []
     with open(ids, "wb") as file:
         writer = NpyWriter(file, dtype)
         for path, size in zip(paths, sizes):
-            packed = encode_file(encode, str(path), dtype, errors)
+            packed = encoder.encode_file(str(path), dtype, errors)
             writer.append(packed)
             counts.append(len(packed) * 8 // dtype.bits)
             progress(size)
@@ -269,16 +302,17 @@ def _work(model_path: str, paths: Sequence[str], order: Sequence[int], folder: s
           dtype: str, errors: Errors, ids: str, report: int, places: int) -> int:
     """A worker process. Reports on the `report` pipe a line "done INDEX COUNT" for each
     document it encoded, then "encoded"; reads the byte offsets of all documents in the ids
-    file from the `places` pipe and writes its documents there. A failure is reported as
-    "error MESSAGE". Returns the process's exit status."""
+    file from the `places` pipe, writes its documents there and reports "written". A failure
+    is reported as "error MESSAGE". Returns the process's exit status. `dtype` is the one asked
+    for (`auto` included): the worker resolves it from the model it loaded."""
     try:
-        encode = load_encoder(model_path)
+        encoder = FileEncoder(model_path)
+        chosen = choose_dtype(encoder.largest_id, dtype)
         held = _Held(folder)
-        bits = ID_TYPES[dtype].bits
         for index in held.claimed(order):
-            packed = encode_file(encode, paths[index], ID_TYPES[dtype], errors)
+            packed = encoder.encode_file(paths[index], chosen, errors)
             held.keep(index, packed)
-            os.write(report, f"done {index} {len(packed) * 8 // bits}\n".encode())
+            os.write(report, f"done {index} {len(packed) * 8 // chosen.bits}\n".encode())
         os.write(report, b"encoded\n")
         text = b""
         while not text.endswith(b"\n"):
@@ -290,6 +324,7 @@ def _work(model_path: str, paths: Sequence[str], order: Sequence[int], folder: s
             held.write(fd, json.loads(text))
         finally:
             os.close(fd)
+        os.write(report, b"written\n")
         return 0
     except BaseException as error:  # noqa: BLE001 - reported to the command, which raises it
         message = str(error) if isinstance(error, ToolError) else f"{type(error).__name__}: {error}"
@@ -337,7 +372,7 @@ class _Worker:
         finally:
             os.close(report)
             os.close(places)
-        self.encoded = False
+        self.encoded = self.written = False
         self.pending = b""
 
     def read(self, block: bool, done: Callable[[int, int], object]) -> bool:
@@ -355,6 +390,8 @@ class _Worker:
                 raise ToolError(rest)
             if kind == "encoded":
                 self.encoded = True
+            elif kind == "written":
+                self.written = True
             else:
                 index, count = rest.split()
                 done(int(index), int(count))
@@ -414,54 +451,54 @@ def _can_fork() -> bool:
 
 
 def _encode_in_parallel(model_path: str, paths: Sequence[Path], sizes: Sequence[int], jobs: int,
-                        dtype: IdType, errors: Errors, ids: Path,
-                        progress: Callable[[int], object]) -> list[int]:
-    """Encodes the documents on this process and `jobs - 1` workers into `ids`; returns their
-    counts of ids."""
+                        dtype: str, errors: Errors, ids: Path, progress: Callable[[int], object],
+                        workers: list[_Worker]) -> tuple[IdType, list[int]]:
+    """Encodes the documents on this process and `jobs - 1` workers (added to `workers`, for the
+    caller to end) into `ids`; returns the type of the ids and their counts."""
     counts = [-1] * len(paths)
 
     def done(index: int, count: int) -> None:
         counts[index] = count
         progress(sizes[index])
 
+    def wait_for(what: str) -> None:
+        for worker in workers:
+            while not getattr(worker, what):
+                if not worker.read(True, done):
+                    raise ToolError(f"a worker process ended with status {worker.wait()}")
+
     with scratch_folder(ids.parent, ".pairloom-") as folder:
         arguments: dict[str, Any] = {
             "model_path": model_path, "paths": [str(path) for path in paths],
             "order": sorted(range(len(paths)), key=lambda index: -sizes[index]),
-            "folder": str(folder), "dtype": dtype.name, "errors": errors, "ids": str(ids)}
-        workers: list[_Worker] = []
+            "folder": str(folder), "dtype": dtype, "errors": errors, "ids": str(ids)}
         try:
             for _ in range(jobs - 1):
                 workers.append(_Worker(arguments, workers))
-            encode = load_encoder(model_path)  # while the workers load theirs
+            encoder = FileEncoder(model_path)  # while the workers load theirs
+            chosen = choose_dtype(encoder.largest_id, dtype)
             held = _Held(str(folder))
             for index in held.claimed(arguments["order"]):
-                packed = encode_file(encode, arguments["paths"][index], dtype, errors)
+                packed = encoder.encode_file(arguments["paths"][index], chosen, errors)
                 held.keep(index, packed)
-                done(index, len(packed) * 8 // dtype.bits)
+                done(index, len(packed) * 8 // chosen.bits)
                 for worker in workers:
                     worker.read(False, done)
-            for worker in workers:
-                while not worker.encoded:
-                    if not worker.read(True, done):
-                        raise ToolError(f"a worker process ended with status {worker.wait()}")
-            places = [NpyWriter.HEADER_SIZE + dtype.bits // 8 * start
+            wait_for("encoded")
+            places = [NpyWriter.HEADER_SIZE + chosen.bits // 8 * start
                       for start in itertools.accumulate(counts, initial=0)]
             with open(ids, "wb") as file:
-                file.write(NpyWriter.header(dtype, sum(counts)))
+                file.write(NpyWriter.header(chosen, sum(counts)))
                 file.flush()
                 for worker in workers:
                     worker.write_at(places)
                 held.write(file.fileno(), places)
-            for worker in workers:
-                while worker.read(True, done):
-                    pass
-                if (status := worker.wait()) != 0:
-                    raise ToolError(f"a worker process ended with status {status}")
-        finally:
-            for worker in workers:
+            wait_for("written")
+        except BaseException:
+            for worker in workers:  # before the scratch folder goes: they may still write there
                 worker.end()
-    return counts
+            raise
+    return chosen, counts
 
 
 def _main(argv: Sequence[str]) -> int:

@@ -40,6 +40,19 @@ def collect_paths(paths: Iterable[str | Path]) -> list[Path]:
     return found
 
 
+def sha256_hex(data: bytes) -> str:
+    """SHA-256 of `data`, in hexadecimal digits. Importing hashlib loads OpenSSL, a few
+    milliseconds of every command's start; the interpreter's own module gives the same digest."""
+    for name in ("_sha2", "_sha256"):  # Python 3.12 and later; 3.11
+        try:
+            return str(__import__(name).sha256(data).hexdigest())
+        except ImportError:
+            pass
+    import hashlib
+
+    return hashlib.sha256(data).hexdigest()
+
+
 def decode_text(data: bytes, path: str | Path, errors: Errors = "strict") -> str:
     """A file's bytes as text, exactly as stored (line endings kept)."""
     try:
@@ -50,12 +63,16 @@ def decode_text(data: bytes, path: str | Path, errors: Errors = "strict") -> str
         ) from None
 
 
-def read_text(path: str | Path, errors: Errors = "strict") -> str:
+def read_bytes(path: str | Path) -> bytes:
     try:
-        data = Path(path).read_bytes()
+        with open(path, "rb") as file:
+            return file.read()
     except OSError as error:
         raise ToolError(f"{path}: {error.strerror or error}") from None
-    return decode_text(data, path, errors)
+
+
+def read_text(path: str | Path, errors: Errors = "strict") -> str:
+    return decode_text(read_bytes(path), path, errors)
 
 
 @contextmanager

@@ -9,11 +9,12 @@ whatever held their id).
 
 from __future__ import annotations
 
-import hashlib
 import re
 import struct
 from collections.abc import Iterable, Iterator
 from pathlib import Path
+
+from .files import ToolError, sha256_hex
 
 VERSION = "pairloom v1"
 
@@ -95,8 +96,19 @@ class Model:
         in its content (the message is the one `BasicTokenizer.load` gives)."""
         data = Path(path).read_bytes()
         model = cls.parse(data)
-        model.sha256 = hashlib.sha256(data).hexdigest()
+        model.sha256 = sha256_hex(data)
         return model
+
+    @classmethod
+    def read(cls, path: str | Path) -> Model:
+        """`load` for the command line: a fault in reading or in the content raises `ToolError`
+        with a message that names the file."""
+        try:
+            return cls.load(path)
+        except OSError as error:
+            raise ToolError(f"cannot read model {path}: {error.strerror or error}") from None
+        except ModelError as error:
+            raise ToolError(f"{path}: not a pairloom model: {error}") from None
 
     @classmethod
     def parse(cls, data: bytes) -> Model:

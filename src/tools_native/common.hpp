@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <string_view>
 
 #include "binding/args.hpp"
 #include "binding/errors.hpp"
@@ -30,6 +31,16 @@ inline engine::InterruptCheck signal_check() {
 /// The int argument `name` as a size; failures name the argument.
 inline std::size_t size_argument(const char* name, const PyRef& argument) {
   return binding::convert_argument(name, [&] { return binding::to_size(argument.get()); });
+}
+
+/// The str argument `name` as UTF-8; failures name the argument.
+inline std::string_view text_argument(const char* name, const PyRef& argument) {
+  return binding::convert_argument(name, [&] { return binding::to_text(argument.get()); });
+}
+
+/// Raises an engine failure as the pairloom module raises it.
+inline void succeed_or_raise(const engine::Result<>& result) {
+  if (!result.ok()) binding::raise_io_error(result.error());
 }
 
 /// Marks an object in use for one call. A signal handler runs Python code in the middle of a

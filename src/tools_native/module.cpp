@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "tools_native/common.hpp"
+#include "tools_native/encoder.hpp"
 #include "tools_native/shards.hpp"
 #include "tools_native/trainer.hpp"
 
@@ -27,7 +28,7 @@ namespace {
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "pairloom_tools._native",
-    "Native helpers of pairloom_tools: stepwise training and training shards.",
+    "Native helpers of pairloom_tools: stepwise training, training shards and packed encoding.",
     0,
     nullptr,
     nullptr,
@@ -41,6 +42,7 @@ constexpr int kApiVersion = 1013;
 PyObject* create_module() {
   PyRef module = checked(PyRef::steal(PyModule_Create2(&module_definition, kApiVersion)));
   add_trainer(module.get());
+  add_encoder(module.get());
   add_shards(module.get());
   return module.release();
 }

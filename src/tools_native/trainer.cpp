@@ -37,14 +37,6 @@ constexpr Signature kStep{"step", kStepParameters, 1, 1, "Trainer"};
 constexpr Signature kSave{"save", kSaveParameters, 2, 2, "Trainer"};
 constexpr Signature kWrite{"write_model", kWriteParameters, 3, 3, "_native"};
 
-std::string_view text_argument(const char* name, const PyRef& argument) {
-  return convert_argument(name, [&] { return binding::to_text(argument.get()); });
-}
-
-void succeed_or_raise(const engine::Result<>& result) {
-  if (!result.ok()) binding::raise_io_error(result.error());
-}
-
 /// The model file, then the vocabulary listing, as BasicTokenizer.save writes them.
 void save_files(const engine::Tokenizer& tokenizer, std::string_view model_path,
                 std::string_view vocab_path) {
