@@ -211,43 +211,45 @@ def encode_corpus(
     Faults a user can act on (the model, a file, the output) raise `ToolError`."""
     targets = output_paths(output)
     sizes = [path.stat().st_size for path in paths]
-    report = progress or (lambda _: None)
-    workers: list[_Worker] = []
+    team = _Team(sizes, progress or (lambda _: None))
     try:
-        with atomic_outputs(*targets) as (ids_tmp, offsets_tmp, manifest_tmp):
+        with contextlib.ExitStack() as stack:
+            ids_tmp, offsets_tmp, manifest_tmp = stack.enter_context(atomic_outputs(*targets))
             if jobs > 1 and len(paths) > 1:
-                chosen, counts = _encode_in_parallel(
-                    str(model_path), paths, sizes, min(jobs, len(paths)), dtype, errors,
-                    ids_tmp, report, workers)
+                folder = stack.enter_context(scratch_folder(ids_tmp.parent, ".pairloom-"))
+                stack.callback(team.end_unfinished)  # before their scratch folder goes
+                chosen = _encode_in_parallel(str(model_path), paths, min(jobs, len(paths)),
+                                             dtype, errors, ids_tmp, folder, team)
+                counts = team.counts
             else:
                 encoder = FileEncoder(model_path)
                 chosen = choose_dtype(encoder.largest_id, dtype)
-                counts = _encode_in_turn(encoder, paths, sizes, chosen, errors, ids_tmp, report)
+                counts = _encode_in_turn(encoder, paths, chosen, errors, ids_tmp, team.done)
             documents = [Document(str(path), size, count)
                          for path, size, count in zip(paths, sizes, counts)]
             write_offsets(offsets_tmp, counts)
             write_manifest(manifest_tmp, model_path, sha256_hex(read_bytes(model_path)), chosen,
                            documents)
+            team.wait_for("written")  # the workers' parts of the ids file
     finally:
-        # The workers were done once their writes were; they are reaped here, after the
-        # outputs are in place, so that their exit costs the command no time.
-        for worker in workers:
-            worker.end()
+        # The workers are done once their writes are; they are reaped here, after the outputs
+        # are in place, so that their exits cost the command no time.
+        team.end()
     return targets[0], documents
 
 
-def _encode_in_turn(encoder: FileEncoder, paths: Sequence[Path], sizes: Sequence[int],
-                    dtype: IdType, errors: Errors, ids: Path,
-                    progress: Callable[[int], object]) -> list[int]:
-    """Encodes the documents one after the other into `ids`; returns their counts of ids."""
+def _encode_in_turn(encoder: FileEncoder, paths: Sequence[Path], dtype: IdType, errors: Errors,
+                    ids: Path, done: Callable[[int, int], object]) -> list[int]:
+    """Encodes the documents one after the other into `ids`, telling `done` the index and
+    count of ids of each; returns the counts."""
     counts = []
     with open(ids, "wb") as file:
         writer = NpyWriter(file, dtype)
-        for path, size in zip(paths, sizes):
+        for index, path in enumerate(paths):
             packed = encoder.encode_file(str(path), dtype, errors)
             writer.append(packed)
             counts.append(len(packed) * 8 // dtype.bits)
-            progress(size)
+            done(index, counts[-1])
         writer.close()
     return counts
 
@@ -450,55 +452,71 @@ def _can_fork() -> bool:
         return threading is None or threading.active_count() == 1
 
 
-def _encode_in_parallel(model_path: str, paths: Sequence[Path], sizes: Sequence[int], jobs: int,
-                        dtype: str, errors: Errors, ids: Path, progress: Callable[[int], object],
-                        workers: list[_Worker]) -> tuple[IdType, list[int]]:
-    """Encodes the documents on this process and `jobs - 1` workers (added to `workers`, for the
-    caller to end) into `ids`; returns the type of the ids and their counts."""
-    counts = [-1] * len(paths)
+class _Team:
+    """The workers of one encoding and what they report: each document's count of ids."""
 
-    def done(index: int, count: int) -> None:
-        counts[index] = count
-        progress(sizes[index])
+    def __init__(self, sizes: Sequence[int], progress: Callable[[int], object]) -> None:
+        self.sizes, self.progress = sizes, progress
+        self.counts = [-1] * len(sizes)
+        self.workers: list[_Worker] = []
 
-    def wait_for(what: str) -> None:
-        for worker in workers:
+    def done(self, index: int, count: int) -> None:
+        self.counts[index] = count
+        self.progress(self.sizes[index])
+
+    def poll(self) -> None:
+        """Takes in what the workers have reported so far."""
+        for worker in self.workers:
+            worker.read(False, self.done)
+
+    def wait_for(self, what: str) -> None:
+        """Waits until every worker has reported `what` ("encoded" or "written")."""
+        for worker in self.workers:
             while not getattr(worker, what):
-                if not worker.read(True, done):
+                if not worker.read(True, self.done):
                     raise ToolError(f"a worker process ended with status {worker.wait()}")
 
-    with scratch_folder(ids.parent, ".pairloom-") as folder:
-        arguments: dict[str, Any] = {
-            "model_path": model_path, "paths": [str(path) for path in paths],
-            "order": sorted(range(len(paths)), key=lambda index: -sizes[index]),
-            "folder": str(folder), "dtype": dtype, "errors": errors, "ids": str(ids)}
-        try:
-            for _ in range(jobs - 1):
-                workers.append(_Worker(arguments, workers))
-            encoder = FileEncoder(model_path)  # while the workers load theirs
-            chosen = choose_dtype(encoder.largest_id, dtype)
-            held = _Held(str(folder))
-            for index in held.claimed(arguments["order"]):
-                packed = encoder.encode_file(arguments["paths"][index], chosen, errors)
-                held.keep(index, packed)
-                done(index, len(packed) * 8 // chosen.bits)
-                for worker in workers:
-                    worker.read(False, done)
-            wait_for("encoded")
-            places = [NpyWriter.HEADER_SIZE + chosen.bits // 8 * start
-                      for start in itertools.accumulate(counts, initial=0)]
-            with open(ids, "wb") as file:
-                file.write(NpyWriter.header(chosen, sum(counts)))
-                file.flush()
-                for worker in workers:
-                    worker.write_at(places)
-                held.write(file.fileno(), places)
-            wait_for("written")
-        except BaseException:
-            for worker in workers:  # before the scratch folder goes: they may still write there
+    def end_unfinished(self) -> None:
+        """Ends the workers that may still write (after a failure)."""
+        for worker in self.workers:
+            if not worker.written:
                 worker.end()
-            raise
-    return chosen, counts
+
+    def end(self) -> None:
+        for worker in self.workers:
+            worker.end()
+
+
+def _encode_in_parallel(model_path: str, paths: Sequence[Path], jobs: int, dtype: str,
+                        errors: Errors, ids: Path, folder: Path, team: _Team) -> IdType:
+    """Encodes the documents on this process and `jobs - 1` workers into `ids`, each process
+    keeping its ids in memory or in part files in `folder` until every count is known. Returns
+    the type of the ids once every worker has been told where its documents go; the workers
+    (in `team`, for the caller to wait for and end) may still be writing them."""
+    arguments: dict[str, Any] = {
+        "model_path": model_path, "paths": [str(path) for path in paths],
+        "order": sorted(range(len(paths)), key=lambda index: -team.sizes[index]),
+        "folder": str(folder), "dtype": dtype, "errors": errors, "ids": str(ids)}
+    for _ in range(jobs - 1):
+        team.workers.append(_Worker(arguments, team.workers))
+    encoder = FileEncoder(model_path)  # while the workers load theirs
+    chosen = choose_dtype(encoder.largest_id, dtype)
+    held = _Held(str(folder))
+    for index in held.claimed(arguments["order"]):
+        packed = encoder.encode_file(arguments["paths"][index], chosen, errors)
+        held.keep(index, packed)
+        team.done(index, len(packed) * 8 // chosen.bits)
+        team.poll()
+    team.wait_for("encoded")
+    places = [NpyWriter.HEADER_SIZE + chosen.bits // 8 * start
+              for start in itertools.accumulate(team.counts, initial=0)]
+    with open(ids, "wb") as file:
+        file.write(NpyWriter.header(chosen, sum(team.counts)))
+        file.flush()
+        for worker in team.workers:
+            worker.write_at(places)
+        held.write(file.fileno(), places)
+    return chosen
 
 
 def _main(argv: Sequence[str]) -> int:
