@@ -12,7 +12,6 @@ from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 
 from .files import ToolError, atomic_outputs, collect_paths, decode_text
-from .model import Model
 from .native import new_tokenizer, train_files
 
 TYPE_CHECKING = False  # typing.TYPE_CHECKING, without importing typing at run time
@@ -56,6 +55,8 @@ def progress(total: int, quiet: bool, what: str, unit: str = "B") -> Iterator[Ba
 
 
 def train(args: argparse.Namespace) -> None:
+    from .model import Model
+
     paths = collect_paths(args.paths)
     total = sum(path.stat().st_size for path in paths)
     texts = []
@@ -104,6 +105,8 @@ def encode(args: argparse.Namespace) -> None:
 def decode(args: argparse.Namespace) -> None:
     import numpy as np
 
+    from .model import Model
+
     model = Model.read(args.model)
     try:
         ids = np.load(args.ids, mmap_mode="r", allow_pickle=False)
@@ -134,6 +137,7 @@ def decode(args: argparse.Namespace) -> None:
 
 def export(args: argparse.Namespace) -> None:
     from . import export as exports
+    from .model import Model
 
     model = Model.read(args.model)
     output = Path(args.output)
@@ -151,6 +155,8 @@ def export(args: argparse.Namespace) -> None:
 
 
 def inspect(args: argparse.Namespace) -> None:
+    from .model import Model
+
     model = Model.read(args.model)
     merged = list(model.merges.values())
     print(f"model: {args.model} (sha256 {model.sha256[:16]}...)")

@@ -497,6 +497,8 @@ def _encode_in_parallel(model_path: str, paths: Sequence[Path], jobs: int, dtype
         "model_path": model_path, "paths": [str(path) for path in paths],
         "order": sorted(range(len(paths)), key=lambda index: -team.sizes[index]),
         "folder": str(folder), "dtype": dtype, "errors": errors, "ids": str(ids)}
+    with contextlib.suppress(ModuleNotFoundError):  # imported once, for every process
+        from . import _native  # noqa: F401
     for _ in range(jobs - 1):
         team.workers.append(_Worker(arguments, team.workers))
     encoder = FileEncoder(model_path)  # while the workers load theirs

@@ -1,4 +1,5 @@
 """The pairloom command and the model reader of pairloom_tools, checked against the class."""
+import array
 import json
 import os
 import signal
@@ -152,24 +153,34 @@ def test_encode_keeps_ids_beyond_uint16(tmp_path, np):
     assert Model.load(path).decode_bytes([256, 70000]) == b"hi<big>"
 
 
-@pytest.mark.parametrize("fork", [True, False], ids=["fork-if-alone-with-part-files",
-                                                     "new-interpreter"])
-def test_encode_workers_started_either_way_match_one_job(tmp_path, monkeypatch, fork):
+@pytest.mark.parametrize("fork, native", [(True, True), (True, False), (False, True)],
+                         ids=["fork-if-alone-with-part-files", "fork-through-the-class",
+                              "new-interpreter"])
+def test_encode_workers_started_either_way_match_one_job(tmp_path, monkeypatch, fork, native):
     from pairloom_tools import encoding
 
     can_fork = encoding._can_fork
     monkeypatch.setattr(encoding, "_can_fork", lambda: fork and can_fork())
     if fork:  # the command, and workers forked from it, keep only a little in memory
         monkeypatch.setattr(encoding, "HELD_BYTES", 60)
+    if not native:  # as where the tools' native module is not built
+        monkeypatch.setitem(sys.modules, "pairloom_tools._native", None)
     tok, model = trained(tmp_path)
     docs = []
     for i in range(7):
         docs.append(tmp_path / f"d{i}.txt")
         docs[-1].write_text(MIXED[i * 37:] * (i + 1), encoding="utf-8")
-    one, _ = encoding.encode_corpus(model, docs, tmp_path / "one.npy", jobs=1)
-    three, documents = encoding.encode_corpus(model, docs, tmp_path / "three.npy", jobs=3)
+    docs.append(tmp_path / "latin1.txt")
+    docs[-1].write_bytes(b"fa\xe7ade " * 9)
+    one, _ = encoding.encode_corpus(model, docs, tmp_path / "one.npy", jobs=1, errors="replace")
+    three, documents = encoding.encode_corpus(model, docs, tmp_path / "three.npy", jobs=3,
+                                              errors="replace")
     assert three.read_bytes() == one.read_bytes()
-    assert [d.tokens for d in documents] == [len(tok.encode(d.read_bytes().decode())) for d in docs]
+    texts = [d.read_bytes().decode(errors="replace") for d in docs]
+    assert [d.tokens for d in documents] == [len(tok.encode(text)) for text in texts]
+    assert one.read_bytes()[-2 * documents[-1].tokens:] == array.array(
+        "H", tok.encode(texts[-1])).tobytes()
+    docs.pop()
     # A worker's failure reaches the caller; no output or scratch file is left behind.
     docs[3].write_bytes(b"ok\nfa\xe7ade")
     with pytest.raises(encoding.ToolError, match="d3.txt.*byte offset 5"):
