@@ -128,6 +128,34 @@ void refresh_tables(TokenizerObject& object) {
   object.ints.resize(std::min(largest + 1, object.state.merges.size() + 256));
 }
 
+/// A buffer for the engine's ids, used again by the calls of one thread. A buffer of its own for
+/// each call would be mapped from the system and given back each time (the allocator does so
+/// with large blocks), and a call on a megabyte of text would spend a quarter of its time in
+/// page faults. A call made while the buffer is in use (from a signal handler) gets its own;
+/// a buffer grown past a few megabytes is not kept.
+class ScratchIds {
+ public:
+  ScratchIds() : shared_{!in_use_} {
+    if (shared_) in_use_ = true;
+  }
+  ~ScratchIds() {
+    if (!shared_) return;
+    in_use_ = false;
+    if (kept_.capacity() > kKeptIds) std::vector<engine::TokenId>{}.swap(kept_);
+  }
+  ScratchIds(const ScratchIds&) = delete;
+  ScratchIds& operator=(const ScratchIds&) = delete;
+
+  std::vector<engine::TokenId>& ids() { return shared_ ? kept_ : own_; }
+
+ private:
+  static constexpr std::size_t kKeptIds = std::size_t{1} << 20;
+  static thread_local inline std::vector<engine::TokenId> kept_;
+  static thread_local inline bool in_use_ = false;
+  const bool shared_;
+  std::vector<engine::TokenId> own_;
+};
+
 /// The list of `ids`. Ids below the size of `ints` take their int from there (made there at
 /// their first use); others get one of their own.
 PyObject* id_list(const std::vector<engine::TokenId>& ids, std::vector<PyRef>& ints) {
@@ -261,7 +289,9 @@ PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
           std::vector<PyRef> ints(ids.size() >= 256 && largest / 4 < ids.size() ? largest + 1 : 0);
           return id_list(ids, ints);
         }
-        return id_list(engine::encode(merges, *object.tables, text, signal_check()), object.ints);
+        ScratchIds scratch;
+        engine::encode(merges, *object.tables, text, scratch.ids(), signal_check());
+        return id_list(scratch.ids(), object.ints);
       });
 }
 

@@ -25,4 +25,8 @@ std::vector<TokenId> encode(const MergeTable& merges, std::string_view text,
 std::vector<TokenId> encode(const MergeTable& merges, const EncodeTables& tables,
                             std::string_view text, const InterruptCheck& interrupt = {});
 
+/// The same into `out`, which is emptied first; its memory is used again where it suffices.
+void encode(const MergeTable& merges, const EncodeTables& tables, std::string_view text,
+            std::vector<TokenId>& out, const InterruptCheck& interrupt = {});
+
 }  // namespace tokenizer::basic

@@ -54,17 +54,23 @@ EncodeTables& EncodeTables::operator=(EncodeTables&&) noexcept = default;
 
 std::vector<TokenId> EncodeTables::encode(const MergeTable& merges, std::string_view text,
                                           const InterruptCheck& interrupt) const {
+  std::vector<TokenId> out;
+  encode(merges, text, out, interrupt);
+  return out;
+}
+
+void EncodeTables::encode(const MergeTable& merges, std::string_view text,
+                          std::vector<TokenId>& out, const InterruptCheck& interrupt) const {
+  out.clear();
   if (!lookup_->complete() || text.size() > kQueuedEncodeLimit) {
-    return encode_by_recounting(merges, text, interrupt);
-  }
-  if (backtracking_ != nullptr) {
+    out = encode_by_recounting(merges, text, interrupt);
+  } else if (backtracking_ != nullptr) {
     interrupt();
-    std::vector<TokenId> out;
     out.reserve(text.size() / 4 + 16);
     backtracking_->encode(*lookup_, text, out, interrupt);
-    return out;
+  } else {
+    out = encode_queued(*lookup_, text, interrupt);
   }
-  return encode_queued(*lookup_, text, interrupt);
 }
 
 }  // namespace tokenizer::basic

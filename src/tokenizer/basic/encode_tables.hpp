@@ -35,6 +35,9 @@ class EncodeTables {
   /// The ids of `text` (see encode.hpp). `merges` is the table these were built from.
   std::vector<TokenId> encode(const MergeTable& merges, std::string_view text,
                               const InterruptCheck& interrupt = {}) const;
+  /// The same into `out`, which is emptied first; its memory is used again where it suffices.
+  void encode(const MergeTable& merges, std::string_view text, std::vector<TokenId>& out,
+              const InterruptCheck& interrupt = {}) const;
 
   const MergeLookup& lookup() const { return *lookup_; }
   /// The left-to-right encoder, or null when the table does not have the form it needs.
