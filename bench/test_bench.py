@@ -145,3 +145,11 @@ def test_long_text_runs_give_the_encoding_targets():
         "encoding 1 MB vs 100 KB (vocab 4096): time ratio for 10x the text": ("10", "met"),
         "encoding 10 MB vs 1 MB (vocab 4096): time ratio for 10x the text": ("50", "not met"),
     }
+
+
+def test_a_new_report_keeps_the_sections_other_benches_wrote():
+    from pairloom_bench.report import with_sections_kept
+
+    old = "# R\n\n## Targets\nold\n\n## Dask\nkept\n\n### Projection\nalso kept\n"
+    assert with_sections_kept("# R\n\n## Targets\nnew\n", old) == (
+        "# R\n\n## Targets\nnew\n\n## Dask\nkept\n\n### Projection\nalso kept\n")

@@ -305,12 +305,27 @@ def to_json(value: Any) -> Any:
     return value
 
 
+def with_sections_kept(new: str, old: str) -> str:
+    """`new`, followed by the sections of `old` under headings that `new` does not have: what
+    other benches (bench/dask_train.py) added to the file."""
+    def sections(text: str) -> list[str]:
+        return ["## " + part for part in text.split("\n## ")[1:]]
+
+    heading = lambda section: section.split("\n", 1)[0]  # noqa: E731
+    written = {heading(section) for section in sections(new)}
+    kept = [section.rstrip("\n") for section in sections(old) if heading(section) not in written]
+    return new.rstrip("\n") + "".join("\n\n" + section for section in kept) + "\n"
+
+
 def write_outputs(report: dict[str, Any], meta: dict[str, Any], settings: Settings,
                   out: Path) -> None:
-    """RESULTS.md, the plots and results.json, and the targets on standard output."""
+    """RESULTS.md (keeping other benches' sections), the plots and results.json, and the
+    targets on standard output."""
     out.mkdir(parents=True, exist_ok=True)
     found = targets(report, settings)
-    (out / "RESULTS.md").write_text(markdown(report, meta, found, settings))
+    results = out / "RESULTS.md"
+    old = results.read_text() if results.exists() else ""
+    results.write_text(with_sections_kept(markdown(report, meta, found, settings), old))
     written = plots(report, settings, out)
     (out / "results.json").write_text(json.dumps(
         {"meta": meta, "report": to_json(report),
