@@ -79,8 +79,9 @@ def runner_for(tmp_path, engines=None):
 def test_worker_and_engine_runs_report_through_the_runner(tmp_path):
     pytest.importorskip("pairloom")
     engine = tmp_path / "encode_engine"
-    engine.write_text("#!/bin/sh\necho building tables\n"
-                      "echo bytes=1150 tokens=99 seconds=0.002 mb_per_s=0.575\n")
+    engine.write_text("#!/bin/sh\necho building tables\necho '{\"bytes\": 1150, \"tokens\": 99, "
+                      "\"median_seconds\": 0.002, \"median_cpu_seconds\": 0.002, "
+                      "\"mb_per_second\": 0.575}'\n")
     engine.chmod(engine.stat().st_mode | stat.S_IEXEC)
     runner, text = runner_for(tmp_path, {"engine": engine})
     model = tmp_path / "m.model"
@@ -100,7 +101,7 @@ def test_worker_and_engine_runs_report_through_the_runner(tmp_path):
 
 def test_engine_output_must_hold_every_field():
     with pytest.raises(RuntimeError, match="unexpected output"):
-        peers.parse_engine_output("bytes=10 tokens=3 mb_per_s=1.0\n")
+        peers.parse_engine_output('{"bytes": 10, "tokens": 3, "mb_per_second": 1.0}\n')
 
 
 def result(wall=math.nan, status="ok", timeout=60.0):

@@ -338,8 +338,7 @@ class Runner:
 
     def encode_job(self, system: str, text: Path, model: Path) -> dict[str, Any]:
         return {"kind": "encode", "system": system, "text": str(text), "model": str(model),
-                "merges": str(model), "seconds": self.settings.encode_seconds,
-                "repeats": self.settings.engine_repeats}
+                "merges": str(model), "seconds": self.settings.encode_seconds}
 
     def train(self, system: str, text: Path, vocab: int, timeout: float, **kw: Any) -> Result:
         job = self.train_job(system, text, vocab)

@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import importlib.metadata
 import io
-import math
+import json
 import os
 from collections.abc import Callable
 from pathlib import Path
@@ -223,20 +223,21 @@ def plain_command(tool: Path, job: dict[str, Any]) -> list[str]:
 
 
 def engine_command(tool: Path, job: dict[str, Any]) -> list[str]:
-    """encode_engine's command line: MODEL TEXT [--repeat N]."""
-    return [str(tool), job["model"], job["text"], "--repeat", str(job["repeats"])]
+    """encode_engine's command line: MODEL TEXT MIN_SECONDS (it encodes the text over and over
+    for at least that long and reports the median call)."""
+    return [str(tool), job["model"], job["text"], str(job["seconds"])]
 
 
 def parse_engine_output(stdout: str) -> dict[str, Any]:
-    """encode_engine's report, one line `bytes=<n> tokens=<n> seconds=<median> mb_per_s=<x>`,
-    as a run's report (it measures wall time only)."""
+    """encode_engine's report, a JSON object on its last line, as a run's report."""
     lines = stdout.strip().splitlines()
-    fields = dict(item.split("=", 1) for item in lines[-1].split() if "=" in item) if lines else {}
     try:
-        report = {"wall": float(fields["seconds"]), "cpu": math.nan,
+        fields = json.loads(lines[-1]) if lines else {}
+        report = {"wall": float(fields["median_seconds"]),
+                  "cpu": float(fields["median_cpu_seconds"]),
                   "bytes": int(fields["bytes"]), "tokens": int(fields["tokens"]),
-                  "mb_per_s": float(fields["mb_per_s"])}
-    except (KeyError, ValueError):
+                  "mb_per_s": float(fields["mb_per_second"])}
+    except (KeyError, ValueError, TypeError):
         raise RuntimeError(
             f"unexpected output of encode_engine: {stdout.strip()[-200:]!r}") from None
     return report

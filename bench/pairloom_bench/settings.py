@@ -29,7 +29,6 @@ class Settings:
     hf_target_timeout: float  # per run, HF on the target problem
     encode_seconds: float  # each encode measurement repeats calls for about this long
     max_repeats: int  # fresh processes per training measurement (fewer for slow runs)
-    engine_repeats: int  # calls per run of the native encoding program (it keeps the median)
 
 
 FULL = Settings(
@@ -50,7 +49,6 @@ FULL = Settings(
     hf_target_timeout=120,
     encode_seconds=1.0,
     max_repeats=3,
-    engine_repeats=5,
 )
 
 QUICK = Settings(
@@ -71,7 +69,6 @@ QUICK = Settings(
     hf_target_timeout=5,
     encode_seconds=0.2,
     max_repeats=1,
-    engine_repeats=2,
 )
 
 
