@@ -208,8 +208,8 @@ def markdown(report: dict[str, Any], meta: dict[str, Any], found: list[Target],
             f"encoded with a vocabulary of {settings.large_vocab} trained on the target "
             "problem's text. From Python the time includes building the list of ids; the "
             "engine alone is bench/encode_engine.cpp (the same model file and text, the median "
-            "of its own repeated calls; wall time only), built for 64 and 32 bits where the "
-            "toolchain allows.",
+            "of its own calls, repeated for at least the encode measurement's time), built for "
+            "64 and 32 bits where the toolchain allows.",
             "- Training HF is left out of the by-corpus table: one unsplit megabyte already "
             "exceeds its timeout (see the text-size sweep).",
             "- A '> N s' entry timed out after N s; one after an entry that timed out (or that "
