@@ -62,3 +62,16 @@ def test_ids_stay_right_when_the_table_changes_between_calls():
     assert tok.encode(text) == fresh.encode(text)
     assert max(small) < 270
     assert max(tok.encode(text)) >= 270
+
+
+def test_ids_stay_right_across_calls_of_every_size():
+    # Calls reuse a buffer of ids (one per thread, shared by all tokenizers), which is given
+    # up when it grows past a million ids: no call may see what an earlier one left there.
+    tok, other = BasicTokenizer(), BasicTokenizer()
+    tok.train("abcabd" * 50, 270)
+    other.train("xyzxy" * 50, 262)
+    texts = ["abc" * 500_000, "abd", "", "abcabd" * 1000, "xyz" * 10, "q" * 1_200_000, "ab"]
+    results = [(t, tok.encode(t), other.encode(t)) for t in texts + texts[::-1]]
+    for text, ids, other_ids in results:
+        assert tok.decode(ids) == text and other.decode(other_ids) == text
+    assert results[: len(texts)] == results[len(texts):][::-1]

@@ -188,6 +188,47 @@ def test_encode_workers_started_either_way_match_one_job(tmp_path, monkeypatch, 
     assert [p.name for p in tmp_path.iterdir() if p.name.startswith(("bad", "."))] == []
 
 
+@pytest.mark.parametrize("itemsize, code", [(2, "H"), (4, "I")])
+def test_native_encoder_packs_the_ids_the_class_gives(tmp_path, itemsize, code):
+    native = pytest.importorskip("pairloom_tools._native")
+    tok, model = trained(tmp_path)
+    encoder = native.Encoder(str(model))
+    assert encoder.largest_id == Model.load(model).max_id
+    for text in ["", "a", MIXED, MIXED[7:901], "plain ascii text, " * 60]:
+        expected = array.array(code, tok.encode(text)).tobytes()
+        assert encoder.encode(text, itemsize) == expected
+        assert encoder.encode(text.encode(), itemsize) == expected
+    for not_utf8 in [b"caf\xe9", b"surrogate \xed\xa0\x80", b"cut \xf0\x9f\x98"]:
+        assert encoder.encode(not_utf8, itemsize) is None  # left to the caller's decoding
+
+
+def test_native_encoder_refuses_ids_that_do_not_fit(tmp_path):
+    native = pytest.importorskip("pairloom_tools._native")
+    # Every byte pair, (104, 105) last: "hi" becomes id 256 + 65535.
+    pairs = [(a, b) for a in range(256) for b in range(256) if (a, b) != (104, 105)]
+    lines = [f"{a} {b}" for a, b in pairs + [(104, 105)]]
+    path = tmp_path / "wide.model"
+    path.write_text("pairloom v1\n\n0\n" + "\n".join(lines) + "\n")
+    encoder = native.Encoder(str(path))
+    assert encoder.largest_id == 65791
+    assert encoder.encode("hi", 4) == array.array("I", [65791]).tobytes()
+    with pytest.raises(OverflowError):
+        encoder.encode("hi", 2)
+    with pytest.raises(ValueError, match="itemsize"):
+        encoder.encode("hi", 3)
+
+
+def test_output_that_cannot_be_written_fails_the_command(tmp_path):
+    if not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full here")
+    _, model = trained(tmp_path)
+    with open("/dev/full", "wb") as full:
+        result = subprocess.run([sys.executable, "-m", "pairloom_tools", "inspect", str(model)],
+                                stdout=full, stderr=subprocess.PIPE, timeout=120,
+                                env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert result.returncode != 0, result.stderr
+
+
 def test_encode_reports_a_worker_that_dies_and_leaves_nothing(tmp_path):
     # A fresh interpreter, so that the workers are forked and run the replaced _work.
     _, model = trained(tmp_path)
