@@ -1,5 +1,6 @@
 """The pairloom command and the model reader of pairloom_tools, checked against the class."""
 import array
+import hashlib
 import json
 import os
 import signal
@@ -72,6 +73,7 @@ def test_model_reader_holds_what_the_class_loads(tmp_path, content):
     tok.save_model(str(tmp_path / "again.model"))
     model = Model.load(path)
     assert written_back(model) == (tmp_path / "again.model").read_bytes()
+    assert model.sha256 == hashlib.sha256(content.encode("utf-8")).hexdigest()
     for token, data in model.vocab.items():
         assert tok.decode([token]) == rendered(data)
     beyond = max(model.vocab) + 1
@@ -175,6 +177,8 @@ def test_encode_workers_started_either_way_match_one_job(tmp_path, monkeypatch, 
     one, _ = encoding.encode_corpus(model, docs, tmp_path / "one.npy", jobs=1, errors="replace")
     three, documents = encoding.encode_corpus(model, docs, tmp_path / "three.npy", jobs=3,
                                               errors="replace")
+    with pytest.raises(ChildProcessError):  # every worker was reaped
+        os.waitpid(-1, os.WNOHANG)
     assert three.read_bytes() == one.read_bytes()
     texts = [d.read_bytes().decode(errors="replace") for d in docs]
     assert [d.tokens for d in documents] == [len(tok.encode(text)) for text in texts]
@@ -218,6 +222,15 @@ def test_native_encoder_refuses_ids_that_do_not_fit(tmp_path):
         encoder.encode("hi", 3)
 
 
+def test_help_follows_the_width_asked_for():
+    def longest(columns):
+        result = run_cli("encode", "--help", env={**os.environ, "COLUMNS": str(columns)})
+        assert result.returncode == 0 and "--jobs" in result.stdout.decode()
+        return max(map(len, result.stdout.decode().splitlines()))
+
+    assert longest(50) <= 55 < longest(120)  # a usage group is never broken
+
+
 def test_output_that_cannot_be_written_fails_the_command(tmp_path):
     if not os.path.exists("/dev/full"):
         pytest.skip("no /dev/full here")
@@ -258,12 +271,18 @@ def faults(tmp_path, np):
     _, model = trained(tmp_path)
     (tmp_path / "empty").mkdir()
     (tmp_path / "doc.txt").write_text("hello")
+    (tmp_path / "doc2.txt").write_text("hello again")
     (tmp_path / "latin1.txt").write_bytes(b"ok\nfa\xe7ade")
+    (tmp_path / "wide.model").write_text("pairloom v1\n\n1\n<big> 70000\n104 105\n")
     np.save(tmp_path / "far.npy", np.array([104, 99_999], dtype=np.uint32))
     out = tmp_path / "out"
     return [
         (["encode", "--model", tmp_path / "missing.model", "--output", out, tmp_path / "doc.txt"],
          "missing.model"),
+        # Workers start before the command reads the model; they are ended and leave nothing.
+        (["encode", "--model", tmp_path / "wide.model", "--dtype", "uint16", "--jobs", 2,
+          "--output", out, tmp_path / "doc.txt", tmp_path / "doc2.txt"],
+         "uint16 cannot hold"),
         (["train", "--vocab-size", 300, "--output", out, tmp_path / "empty"], "no files"),
         (["encode", "--model", model, "--output", tmp_path / "nodir" / "o.npy",
           tmp_path / "doc.txt"], "cannot write"),

@@ -11,9 +11,10 @@ CORPORA = Path(os.environ.get("PAIRLOOM_CORPORA", ROOT / ".." / "shared" / "corp
 needs_corpora = pytest.mark.skipif(not CORPORA.is_dir(), reason=f"no corpora at {CORPORA}")
 
 
-def run_cli(*args, cwd=None, **kwargs):
+def run_cli(*args, cwd=None, env=None, **kwargs):
     """`pairloom ARGS...` through the interpreter, with the source tree's package first."""
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")])}
+    env = {**(env or os.environ),
+           "PYTHONPATH": os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")])}
     return subprocess.run([sys.executable, "-m", "pairloom_tools", *map(str, args)], cwd=cwd,
                           env=env, capture_output=True, timeout=600, **kwargs)
 
