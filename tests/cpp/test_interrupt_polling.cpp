@@ -75,6 +75,37 @@ TEST(FlatMap, ReservingMillionsPollsAndAnInterruptionLeavesTheMap) {
   for (TokenId id = 0; id < 1000; ++id) ASSERT_EQ(*map.find(id), id * 3);
 }
 
+TEST(OrderedMap, GrowingPollsAndAnInterruptionLeavesTheMap) {
+  // Grown through make_room at every insertion, as a model file's reader does: the entries
+  // move and the index is rebuilt in polled steps, and an interruption at any of those polls
+  // leaves every entry in place and in order.
+  OrderedMap<TokenPair, TokenId> map;
+  Poller counting;
+  InterruptPacer paced{counting.check()};
+  const TokenId entries = 3 * kInterruptInterval;
+  for (TokenId k = 0; k < entries; ++k) {
+    map.make_room(paced);
+    map.insert_or_assign(TokenPair{k, k + 1}, 256 + k);
+  }
+  EXPECT_GE(counting.polls, 4u);
+  for (std::size_t stop = 1; stop <= 3; ++stop) {
+    OrderedMap<TokenPair, TokenId> copy = map;
+    Poller stopping{stop};
+    InterruptPacer pace{stopping.check()};
+    try {
+      for (;;) {  // until a growth polls and is interrupted
+        copy.make_room(pace);
+        copy.insert_or_assign(TokenPair{copy.size(), 0}, 0);
+      }
+    } catch (const Interrupted&) {
+    }
+    for (TokenId k = 0; k < entries; ++k) {
+      ASSERT_EQ(copy[k].first, (TokenPair{k, k + 1}));
+      ASSERT_EQ(*copy.find(TokenPair{k, k + 1}), 256 + k);
+    }
+  }
+}
+
 TEST(BuildVocab, InterruptionLeavesTheOldVocabulary) {
   Tokenizer tokenizer;
   tokenizer.vocab.insert_or_assign(TokenId{256}, TokenBytes{"old"});

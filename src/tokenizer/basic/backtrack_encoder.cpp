@@ -288,7 +288,7 @@ std::unique_ptr<const BacktrackEncoder> BacktrackEncoder::build(const MergeTable
 
   std::unique_ptr<BacktrackEncoder> encoder{new BacktrackEncoder};
   std::vector<Parts>& parts = encoder->parts_;
-  parts.assign(ids, Parts{kNone, kNone, kNone, kNone});
+  assign_paced(parts, ids, Parts{kNone, kNone, kNone, kNone}, pacer);
   for (const auto& [pair, id] : merges) {
     pacer();
     if (id < kFirstMergeId || pair.left >= id || pair.right >= id) return nullptr;
@@ -307,10 +307,14 @@ std::unique_ptr<const BacktrackEncoder> BacktrackEncoder::build(const MergeTable
   // with the two bytes at either end: second_byte follows first_byte, penultimate_byte comes
   // before last_byte (both meaningless for bytes).
   std::vector<bool> made(ids, false);
-  std::vector<unsigned char> first_byte(ids, 0);
-  std::vector<unsigned char> second_byte(ids, 0);
-  std::vector<unsigned char> penultimate_byte(ids, 0);
-  std::vector<unsigned char> last_byte(ids, 0);
+  std::vector<unsigned char> first_byte;
+  assign_paced(first_byte, ids, static_cast<unsigned char>(0), pacer);
+  std::vector<unsigned char> second_byte;
+  assign_paced(second_byte, ids, static_cast<unsigned char>(0), pacer);
+  std::vector<unsigned char> penultimate_byte;
+  assign_paced(penultimate_byte, ids, static_cast<unsigned char>(0), pacer);
+  std::vector<unsigned char> last_byte;
+  assign_paced(last_byte, ids, static_cast<unsigned char>(0), pacer);
   for (std::uint32_t b = 0; b < 256; ++b) {
     made[b] = true;
     first_byte[b] = last_byte[b] = static_cast<unsigned char>(b);
@@ -331,10 +335,11 @@ std::unique_ptr<const BacktrackEncoder> BacktrackEncoder::build(const MergeTable
   // the token's own merge. Their trie nodes: a token's parts are done before it, so its node
   // is the left part's node extended by the right part's bytes.
   std::vector<Token>& tokens = encoder->tokens_;
-  tokens.assign(ids, Token{{0, 0}, {0, 0}, kNone, 0, kNone, kNone, kNone});
+  assign_paced(tokens, ids, Token{{0, 0}, {0, 0}, kNone, 0, kNone, kNone, kNone}, pacer);
   for (std::uint32_t b = 0; b < 256; ++b) tokens[b].length = 1;
   BuildTrie trie;
-  std::vector<std::uint32_t> node_of(ids, kNone);
+  std::vector<std::uint32_t> node_of;
+  assign_paced(node_of, ids, kNone, pacer);
   for (std::uint32_t b = 0; b < 256; ++b) node_of[b] = 1 + b;
   std::size_t spelled = 0;
   // Deciding whether a token is whole walks down the edges of its parts' merge trees. Tables
@@ -444,8 +449,9 @@ void BacktrackEncoder::find_risks(const std::vector<Parts>& parts, const std::ve
       return past == begin ? Risk{0, 0} : (past - 1)->gathered;
     }
   };
-  Uses by_left{std::vector<std::uint32_t>(ids + 1, 0), {}};
-  Uses by_right{std::vector<std::uint32_t>(ids + 1, 0), {}};
+  Uses by_left, by_right;
+  assign_paced(by_left.start, ids + 1, std::uint32_t{0}, pacer);
+  assign_paced(by_right.start, ids + 1, std::uint32_t{0}, pacer);
   for (std::uint32_t id = kFirstMergeId; id < ids; ++id) {
     pacer();
     if (!made[id]) continue;
@@ -481,7 +487,8 @@ void BacktrackEncoder::find_risks(const std::vector<Parts>& parts, const std::ve
   // below r the edge is r's own with the same limits. So what may join the edge below t is
   // what r's merges before t bring plus what may join below r. Left edges alike, with their
   // limits one higher.
-  std::vector<Risk> below(ids, Risk{0, 0});
+  std::vector<Risk> below;
+  assign_paced(below, ids, Risk{0, 0}, pacer);
   for (std::uint32_t id = 0; id < ids; ++id) {
     pacer();
     if (tokens[id].length == 0) continue;

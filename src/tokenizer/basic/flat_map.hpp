@@ -236,6 +236,24 @@ class OrderedMap {
     }
   }
 
+  /// Grows the storage, if one more entry would need it, as insert_or_assign would, but
+  /// polling `pacer` as entries are copied and the index is rebuilt: a table of millions of
+  /// entries takes seconds to move. An interruption leaves the map as it was.
+  void make_room(InterruptPacer& pacer) {
+    if (entries_.size() == entries_.capacity()) {
+      std::vector<Entry> grown;
+      grown.reserve(entries_.size() * 2 + 8);
+      for (const Entry& entry : entries_) {
+        grown.push_back(entry);
+        pacer();
+      }
+      entries_.swap(grown);
+    }
+    if ((entries_.size() + 1) * 4 > index_.size() * 3) {
+      rehash(index_.empty() ? 16 : index_.size() * 2, hash_.key, &pacer);
+    }
+  }
+
   auto begin() const { return entries_.begin(); }
   auto end() const { return entries_.end(); }
   const Entry& operator[](std::size_t i) const { return entries_[i]; }
@@ -268,20 +286,27 @@ class OrderedMap {
     }
   }
 
-  /// Rebuilds the index with `capacity` slots under `key`. Running out of memory leaves the
-  /// map as it was.
-  void rehash(std::size_t capacity, std::uint64_t key) {
-    std::vector<std::size_t> fresh(capacity, kFree);
-    hash_.key = key;
+  /// Rebuilds the index with `capacity` slots under `key`, polling `pacer` when given.
+  /// Running out of memory, or an interruption, leaves the map as it was.
+  void rehash(std::size_t capacity, std::uint64_t key, InterruptPacer* pacer = nullptr) {
+    std::vector<std::size_t> fresh;
+    if (pacer != nullptr) {
+      assign_paced(fresh, capacity, kFree, *pacer);
+    } else {
+      fresh.assign(capacity, kFree);
+    }
+    const KeyedHash hash{key};
     const std::size_t mask = capacity - 1;
     std::size_t displaced = 0;
     for (std::size_t e = 0; e < entries_.size(); ++e) {
-      const std::size_t start = home(entries_[e].first, mask);
+      if (pacer != nullptr) (*pacer)();
+      const std::size_t start = static_cast<std::size_t>(hash(entries_[e].first)) & mask;
       std::size_t i = start;
       while (fresh[i] != kFree) i = (i + 1) & mask;
       fresh[i] = e;
       displaced += (i - start) & mask;
     }
+    hash_ = hash;
     index_.swap(fresh);
     displaced_ = displaced;
   }

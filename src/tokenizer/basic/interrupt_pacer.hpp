@@ -1,7 +1,9 @@
 // Pacing of interrupt polls: long loops count their work and poll once per interval of it.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <vector>
 
 #include "tokenizer/basic/error.hpp"
 
@@ -50,5 +52,19 @@ class InterruptPacer {
   InterruptCheck interrupt_;
   std::size_t done_ = 0;
 };
+
+/// Sets `v` to `count` copies of `value`, touching the memory in paced steps: the first touch
+/// of hundreds of megabytes takes seconds where the system is slow to hand out memory. An
+/// interruption leaves `v` with part of the copies.
+template <class T>
+void assign_paced(std::vector<T>& v, std::size_t count, const T& value, InterruptPacer& pacer) {
+  v.clear();
+  v.reserve(count);
+  while (v.size() < count) {
+    const std::size_t step = std::min(count - v.size(), kInterruptInterval);
+    v.insert(v.end(), step, value);
+    pacer(step);
+  }
+}
 
 }  // namespace tokenizer::basic

@@ -38,7 +38,7 @@ MergeLookup::MergeLookup(const MergeTable& merges, const InterruptCheck& interru
 
 bool MergeLookup::fill_others(const MergeTable& merges, std::size_t count, InterruptPacer& pacer) {
   check(count <= std::size_t{1} << 31, "too many merges");
-  others_.assign(count, Slot{});
+  assign_paced(others_, count, Slot{}, pacer);
   mask_ = count - 1;
   shift_ = 64U - static_cast<unsigned>(std::countr_zero(count));
   key_ = random_hash_key();
@@ -106,16 +106,20 @@ void MergeLookup::find_joinable_bytes(const MergeTable& merges, InterruptPacer& 
   }
   // The merges naming each slot: uses[use_start[s] .. use_start[s + 1]) (one flat list, which
   // also goes at once where millions of small ones would take long to free).
-  std::vector<std::size_t> use_start(first.size() + 1, 0);
+  std::vector<std::size_t> use_start;
+  assign_paced(use_start, first.size() + 1, std::size_t{0}, pacer);
   for (const auto& [left, right] : parts) {
     pacer();
     ++use_start[left + 1];
     if (right != left) ++use_start[right + 1];
   }
   std::partial_sum(use_start.begin(), use_start.end(), use_start.begin());
-  std::vector<std::size_t> uses(use_start[first.size()]);
+  std::vector<std::size_t> uses;
+  assign_paced(uses, use_start[first.size()], std::size_t{0}, pacer);
   {
-    std::vector<std::size_t> fill = use_start;  // where the next use of each slot goes
+    std::vector<std::size_t> fill;  // where the next use of each slot goes
+    assign_paced(fill, use_start.size(), std::size_t{0}, pacer);
+    std::copy(use_start.begin(), use_start.end(), fill.begin());
     for (std::size_t k = 0; k < parts.size(); ++k) {
       pacer();
       const auto [left, right] = parts[k];
@@ -124,7 +128,8 @@ void MergeLookup::find_joinable_bytes(const MergeTable& merges, InterruptPacer& 
     }
   }
   // Taken from the back: table order first, in which a trained table settles in one pass.
-  std::vector<std::size_t> work(parts.size());
+  std::vector<std::size_t> work;
+  assign_paced(work, parts.size(), std::size_t{0}, pacer);
   for (std::size_t k = 0; k < parts.size(); ++k) work[k] = parts.size() - 1 - k;
   while (!work.empty()) {
     pacer();

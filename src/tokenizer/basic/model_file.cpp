@@ -4,6 +4,7 @@
 #include <string>
 
 #include "tokenizer/basic/file_io.hpp"
+#include "tokenizer/basic/interrupt_pacer.hpp"
 #include "tokenizer/basic/render.hpp"
 
 namespace tokenizer::basic {
@@ -142,29 +143,34 @@ Result<> require_line(LineReader& reader, const char* missing) {
   return {};
 }
 
-Result<> read_special_token(Tokenizer& tokenizer, std::string_view line) {
+// The tables grow through make_room, which polls while a table of millions moves.
+
+Result<> read_special_token(Tokenizer& tokenizer, std::string_view line, InterruptPacer& pacer) {
   const Fields fields = split_fields(line);
   if (fields.count != 2) return invalid_data("invalid special token entry");
   Result<TokenId> id = parse_token_id(fields.field[1]);
   if (!id.ok()) return std::move(id).error();
+  tokenizer.special_tokens.make_room(pacer);
   tokenizer.special_tokens.insert_or_assign(fields.field[0], id.value());
   return {};
 }
 
-Result<> read_merge(Tokenizer& tokenizer, std::string_view line, TokenId id) {
+Result<> read_merge(Tokenizer& tokenizer, std::string_view line, TokenId id,
+                    InterruptPacer& pacer) {
   const Fields fields = split_fields(line);
   if (fields.count != 2) return invalid_data("invalid merge entry");
   Result<TokenId> left = parse_token_id(fields.field[0]);
   if (!left.ok()) return std::move(left).error();
   Result<TokenId> right = parse_token_id(fields.field[1]);
   if (!right.ok()) return std::move(right).error();
+  tokenizer.merges.make_room(pacer);
   tokenizer.merges.insert_or_assign(TokenPair{left.value(), right.value()}, id);
   return {};
 }
 
 /// Reads the whole file into `tokenizer`. Every record takes effect as it is read, so a failure
 /// leaves what came before it in place.
-Result<> read_model(Tokenizer& tokenizer, LineReader& reader) {
+Result<> read_model(Tokenizer& tokenizer, LineReader& reader, InterruptPacer& pacer) {
   PAIRLOOM_TRY(read_version(reader));
 
   PAIRLOOM_TRY(require_line(reader, "missing pattern"));
@@ -176,14 +182,14 @@ Result<> read_model(Tokenizer& tokenizer, LineReader& reader) {
   // No reservation from the count: a damaged file can claim billions of entries.
   for (TokenId i = 0; i < count.value(); ++i) {
     PAIRLOOM_TRY(require_line(reader, "not enough special tokens"));
-    PAIRLOOM_TRY(read_special_token(tokenizer, reader.line()));
+    PAIRLOOM_TRY(read_special_token(tokenizer, reader.line(), pacer));
   }
 
   for (TokenId id = kFirstMergeId;; ++id) {
     Result<bool> more = reader.next_line();
     if (!more.ok()) return std::move(more).error();
     if (!more.value()) return {};
-    PAIRLOOM_TRY(read_merge(tokenizer, reader.line(), id));
+    PAIRLOOM_TRY(read_merge(tokenizer, reader.line(), id, pacer));
   }
 }
 
@@ -202,7 +208,8 @@ Result<> load(Tokenizer& tokenizer, std::string_view path, const InterruptCheck&
   Result<FileDescriptor> file = open_file(path, interrupt);
   if (!file.ok()) return std::move(file).error();
   LineReader reader{std::move(file).value(), interrupt};
-  PAIRLOOM_TRY(read_model(tokenizer, reader));
+  InterruptPacer pacer{interrupt};
+  PAIRLOOM_TRY(read_model(tokenizer, reader, pacer));
   reader.close();
   build_vocab(tokenizer, interrupt);
   return {};
