@@ -73,6 +73,42 @@ TEST(FlatMap, ReservingMillionsPollsAndAnInterruptionLeavesTheMap) {
   map.reserve(std::size_t{1} << 22, paced);
   EXPECT_GE(patient.polls, std::size_t{1} << 22 >> 16);  // one per interval of slots laid out
   for (TokenId id = 0; id < 1000; ++id) ASSERT_EQ(*map.find(id), id * 3);
+
+  // Grown through make_room at every insertion, as a trie under construction does: an
+  // interruption at the first poll of a growth leaves every entry.
+  for (std::size_t stop = 1; stop <= 2; ++stop) {
+    FlatMap<TokenId, std::size_t> grown;
+    Poller stopping{stop};
+    InterruptPacer pacing{stopping.check()};
+    TokenId inserted = 0;
+    try {
+      for (;; ++inserted) {
+        grown.make_room(pacing);
+        grown[inserted] = inserted * 3;
+      }
+    } catch (const Interrupted&) {
+    }
+    ASSERT_EQ(grown.size(), inserted);
+    for (TokenId id = 0; id < inserted; ++id) ASSERT_EQ(*grown.find(id), id * 3);
+  }
+}
+
+TEST(InterruptPacer, PacedGrowthOfAVectorKeepsItWhenInterrupted) {
+  std::vector<TokenId> ids(1u << 20);
+  for (TokenId k = 0; k < ids.size(); ++k) ids[k] = k * 7;
+  Poller stopping{2};
+  InterruptPacer pace{stopping.check()};
+  const std::size_t capacity = ids.capacity();
+  EXPECT_THROW(push_back_paced(ids, TokenId{1}, pace), Interrupted);
+  ASSERT_EQ(ids.size(), std::size_t{1} << 20);
+  EXPECT_EQ(ids.capacity(), capacity);
+  for (TokenId k = 0; k < ids.size(); ++k) ASSERT_EQ(ids[k], k * 7);
+  Poller counting;
+  InterruptPacer paced{counting.check()};
+  push_back_paced(ids, TokenId{1}, paced);
+  EXPECT_GE(counting.polls, 8u);  // 8 MiB moved in 256 KiB steps
+  EXPECT_EQ(ids.back(), 1u);
+  EXPECT_EQ(ids[12345], 12345u * 7);
 }
 
 TEST(OrderedMap, GrowingPollsAndAnInterruptionLeavesTheMap) {
@@ -144,7 +180,7 @@ TEST(ModelFile, LoadPollsWhileReadingAndAnInterruptionKeepsTheOldVocabulary) {
   }
   Tokenizer tokenizer;
   tokenizer.vocab.insert_or_assign(TokenId{7}, TokenBytes{"old"});
-  Poller stopping{2};
+  Poller stopping{20};  // part-way through the merges
   EXPECT_THROW((void)load(tokenizer, path, stopping.check()), Interrupted);
   EXPECT_EQ(tokenizer.pattern, "new");  // what was read stays, as after any failure part-way
   EXPECT_EQ(tokenizer.merges.size(), 1u);

@@ -21,7 +21,10 @@
 //   the next walk then waits for that record); the tokens stacked in an array of their own and
 //   appended to `out` at the end (fewer instructions, 12% slower at 4,096 tokens: one more
 //   buffer through the caches); polls counted down per 256 tokens (no difference); prefetching
-//   each whole match's Token record during the walk (slower).
+//   each whole match's Token record during the walk (slower); two scans stepped in turn, over
+//   halves of the text cut where two bytes can never be joined (such cuts come every 26 bytes
+//   at 4,096 tokens), for two chains of loads in flight: 30-40% slower, as the walk's end
+//   mispredicts in each and every miss flushes both.
 // - Not reached: 150 MB/s for the engine alone. What is left is latency: one dependent load per
 //   byte in the trie and one record per token; a layout that keeps both in L1/L2 for large
 //   tables (cells of hot paths packed together, tokens renumbered by frequency) and fewer
@@ -41,6 +44,10 @@
 
 namespace tokenizer::basic {
 namespace {
+
+// Units of work for one read of a table by id, where ids far apart are read one after the
+// other: in tables of millions of merges each such read misses the caches.
+constexpr std::size_t kScatteredReads = 4;
 
 constexpr std::uint32_t kNone = MergeLookup::kNone;
 
@@ -91,17 +98,17 @@ class BuildTrie {
   }
 
   /// The node spelling the bytes of node `from` followed by those of node `tail`, made as
-  /// needed.
-  std::uint32_t extend(std::uint32_t from, std::uint32_t tail) {
+  /// needed. The node list and the index of wide nodes grow in steps paced by `pacer`.
+  std::uint32_t extend(std::uint32_t from, std::uint32_t tail, InterruptPacer& pacer) {
     spelling_.clear();
     for (std::uint32_t v = tail; v != 0; v = nodes_[v].parent) spelling_.push_back(nodes_[v].byte);
     std::uint32_t v = from;
-    for (auto c = spelling_.rbegin(); c != spelling_.rend(); ++c) v = child(v, *c);
+    for (auto c = spelling_.rbegin(); c != spelling_.rend(); ++c) v = child(v, *c, pacer);
     return v;
   }
 
  private:
-  std::uint32_t child(std::uint32_t v, unsigned char c) {
+  std::uint32_t child(std::uint32_t v, unsigned char c, InterruptPacer& pacer) {
     // Along the sibling list while it is short; a node may have all 256 children, and the
     // children of such wide nodes are found by hash.
     const std::uint64_t key = std::uint64_t{v} << 8 | c;
@@ -113,14 +120,16 @@ class BuildTrie {
       return *w;
     }
     const auto w = static_cast<std::uint32_t>(nodes_.size());
-    nodes_.push_back(BuildNode{v, kNone, nodes_[v].first_child, kNone, 0, c});
+    push_back_paced(nodes_, BuildNode{v, kNone, nodes_[v].first_child, kNone, 0, c}, pacer);
     BuildNode& parent = nodes_[v];
     parent.first_child = w;
     if (++parent.children == kListedChildren + 1) {
       for (std::uint32_t u = w; u != kNone; u = nodes_[u].next_sibling) {
+        wide_.make_room(pacer);
         wide_[std::uint64_t{v} << 8 | nodes_[u].byte] = u;
       }
     } else if (parent.children > kListedChildren) {
+      wide_.make_room(pacer);
       wide_[key] = w;
     }
     return w;
@@ -229,7 +238,8 @@ DoubleArray lay_out(const std::vector<BuildNode>& nodes, InterruptPacer& pacer) 
 }  // namespace
 
 bool BacktrackEncoder::edges_apart(const MergeLookup& lookup, const Parts* parts, std::uint32_t a,
-                                   std::uint32_t b, std::uint32_t limit, std::size_t* steps) {
+                                   std::uint32_t b, std::uint32_t limit, std::size_t* steps,
+                                   InterruptPacer* pacer) {
   // Walks back in time from (a, b): the tokens at the seam are one of a's right edge and one
   // of b's left edge. Each step undoes the later made of the two; before it was made, its part
   // on the seam's side was at the seam, until the undone merge consumed it. The limit is that
@@ -238,7 +248,10 @@ bool BacktrackEncoder::edges_apart(const MergeLookup& lookup, const Parts* parts
   Parts left = parts[a];
   Parts right = parts[b];
   for (;;) {
-    if (steps != nullptr) ++*steps;
+    if (steps != nullptr) {
+      ++*steps;
+      if (pacer != nullptr) (*pacer)(kScatteredReads);
+    }
     if (left.first_as_left < limit && right.first_as_right < limit && lookup.find(a, b) < limit) {
       return false;
     }
@@ -348,19 +361,17 @@ std::unique_ptr<const BacktrackEncoder> BacktrackEncoder::build(const MergeTable
   std::size_t walked = 0;
   const std::size_t walk_budget = 64 * merges.size() + kStateBudget;
   for (std::uint32_t id = kFirstMergeId; id < ids; ++id) {
-    pacer();
+    pacer(kScatteredReads);
     const std::uint32_t left = parts[id].left;
     const std::uint32_t right = parts[id].right;
     if (left == kNone || tokens[left].length == 0 || tokens[right].length == 0) continue;
-    const std::size_t walked_before = walked;
-    const bool apart = edges_apart(lookup, parts.data(), left, right, id, &walked);
-    pacer(walked - walked_before);
+    const bool apart = edges_apart(lookup, parts.data(), left, right, id, &walked, &pacer);
     if (walked > walk_budget) return nullptr;
     if (!apart) continue;
     spelled += tokens[right].length;
     if (spelled > kStateBudget) return nullptr;
-    pacer(tokens[right].length);
-    node_of[id] = trie.extend(node_of[left], node_of[right]);
+    pacer(kScatteredReads * tokens[right].length);
+    node_of[id] = trie.extend(node_of[left], node_of[right], pacer);
     trie.mark(node_of[id], id);
     Token& token = tokens[id];
     token.length = tokens[left].length + tokens[right].length;
@@ -375,7 +386,8 @@ std::unique_ptr<const BacktrackEncoder> BacktrackEncoder::build(const MergeTable
 
   // The next shorter candidate of each whole token: the nearest whole token above its node.
   const std::vector<BuildNode>& nodes = trie.nodes();
-  std::vector<std::uint32_t> above(nodes.size(), kNone);  // the deepest token at or above
+  std::vector<std::uint32_t> above;  // the deepest token at or above
+  assign_paced(above, nodes.size(), kNone, pacer);
   for (std::uint32_t v = 1; v < nodes.size(); ++v) {
     pacer();
     const std::uint32_t parent = nodes[v].parent;

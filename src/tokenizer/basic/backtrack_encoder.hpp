@@ -106,9 +106,11 @@ class BacktrackEncoder {
 
   /// True when no merge with an id below `limit` joins a token of a's right edge to one of
   /// b's left edge while both are at the seam. With `limit` kNone: a and b are separate.
-  /// Adds the steps taken to `*steps` when given.
+  /// Adds the steps taken to `*steps` when given, and then accounts for them to `*pacer` when
+  /// that is given too (a walk can be as long as the table is deep).
   static bool edges_apart(const MergeLookup& lookup, const Parts* parts, std::uint32_t a,
-                          std::uint32_t b, std::uint32_t limit, std::size_t* steps = nullptr);
+                          std::uint32_t b, std::uint32_t limit, std::size_t* steps = nullptr,
+                          InterruptPacer* pacer = nullptr);
 
   /// True when whole tokens a and b, in this order, are separate. `seam` points at b's first
   /// byte in the text, right after a's last.

@@ -77,19 +77,17 @@ class FlatMap {
   }
 
   /// reserve() for tables of millions of entries, polling `pacer` while the new table is laid
-  /// out. Meant for a map that is still small: its entries move without polls. An interruption
-  /// leaves the map as it was.
+  /// out and the entries move. An interruption leaves the map as it was.
   void reserve(std::size_t count, InterruptPacer& pacer) {
     std::size_t wanted = std::bit_ceil(count + count / 2 + 8);
-    if (wanted <= slots_.size()) return;
-    std::vector<Slot> fresh;
-    fresh.reserve(wanted);
-    while (fresh.size() < wanted) {
-      const std::size_t step = std::min(wanted - fresh.size(), kInterruptInterval);
-      fresh.resize(fresh.size() + step);
-      pacer(step);
-    }
-    move_into(std::move(fresh), hash_.key);
+    if (wanted > slots_.size()) grow_paced(wanted, pacer);
+  }
+
+  /// Grows the table, if one more entry would need it, as an insertion would, but polling
+  /// `pacer` as reserve(count, pacer) does.
+  void make_room(InterruptPacer& pacer) {
+    if ((size_ + 1) * 4 > slots_.size() * 3)
+      grow_paced(slots_.empty() ? 16 : slots_.size() * 2, pacer);
   }
 
   /// Calls `visit(key, value)` for every entry, in table order.
@@ -151,6 +149,29 @@ class FlatMap {
         if (slots_[j].used && slots_[j].key == key) return slots_[j];
       }
     }
+  }
+
+  /// Copies every entry into a table of `capacity` slots, laid out and filled in paced steps,
+  /// which then replaces the map's own.
+  void grow_paced(std::size_t capacity, InterruptPacer& pacer) {
+    std::vector<Slot> fresh;
+    assign_paced(fresh, capacity, Slot{}, pacer);
+    const std::size_t mask = capacity - 1;
+    std::size_t displaced = 0;
+    for (const Slot& slot : slots_) {
+      pacer();
+      if (!slot.used) continue;
+      const std::size_t start = static_cast<std::size_t>(hash_(slot.key)) & mask;
+      for (std::size_t i = start;; i = (i + 1) & mask) {
+        if (!fresh[i].used) {
+          fresh[i] = slot;
+          displaced += (i - start) & mask;
+          break;
+        }
+      }
+    }
+    slots_.swap(fresh);
+    displaced_ = displaced;
   }
 
   /// Moves every entry into a table of `capacity` slots under `key`. Running out of memory

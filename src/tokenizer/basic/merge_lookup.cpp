@@ -127,14 +127,17 @@ void MergeLookup::find_joinable_bytes(const MergeTable& merges, InterruptPacer& 
       if (right != left) uses[fill[right]++] = k;
     }
   }
-  // Taken from the back: table order first, in which a trained table settles in one pass.
+  // Taken from the back: table order first, in which a trained table settles in one pass. A
+  // merge waits in the list at most once, so the list never outgrows its first size.
   std::vector<std::size_t> work;
   assign_paced(work, parts.size(), std::size_t{0}, pacer);
   for (std::size_t k = 0; k < parts.size(); ++k) work[k] = parts.size() - 1 - k;
+  std::vector<bool> waiting(parts.size(), true);
   while (!work.empty()) {
     pacer();
     const std::size_t k = work.back();
     work.pop_back();
+    waiting[k] = false;
     const auto [left, right] = parts[k];
     const std::size_t merged = made[k];
     const ByteSet grown_first = first[merged] | first[left];
@@ -142,9 +145,12 @@ void MergeLookup::find_joinable_bytes(const MergeTable& merges, InterruptPacer& 
     if (grown_first == first[merged] && grown_last == last[merged]) continue;
     first[merged] = grown_first;
     last[merged] = grown_last;
-    work.insert(work.end(), uses.begin() + static_cast<std::ptrdiff_t>(use_start[merged]),
-                uses.begin() + static_cast<std::ptrdiff_t>(use_start[merged + 1]));
     pacer(use_start[merged + 1] - use_start[merged]);
+    for (std::size_t u = use_start[merged]; u < use_start[merged + 1]; ++u) {
+      if (waiting[uses[u]]) continue;
+      waiting[uses[u]] = true;
+      work.push_back(uses[u]);
+    }
   }
   std::vector<ByteSet> rows(256);  // rows[x]: the bytes y that x can be joined to
   for (const auto& [left, right] : parts) {
