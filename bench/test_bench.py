@@ -5,6 +5,7 @@ agreement check, the measurement protocol and the target verdicts.
 """
 
 import dataclasses
+import json
 import math
 import stat
 import sys
@@ -154,3 +155,16 @@ def test_a_new_report_keeps_the_sections_other_benches_wrote():
     old = "# R\n\n## Targets\nold\n\n## Dask\nkept\n\n### Projection\nalso kept\n"
     assert with_sections_kept("# R\n\n## Targets\nnew\n", old) == (
         "# R\n\n## Targets\nnew\n\n## Dask\nkept\n\n### Projection\nalso kept\n")
+
+
+def test_interrupt_latency_signals_children_over_the_load(tmp_path, monkeypatch):
+    pytest.importorskip("pairloom")
+    import interrupt_latency
+    monkeypatch.setattr(sys, "argv", ["interrupt_latency", "--merges", "70000", "--points", "3",
+                                      "--out", str(tmp_path)])
+    interrupt_latency.main()
+    saved = json.loads((tmp_path / "interrupt_latency.json").read_text())
+    assert saved["merges"] == 70000 and saved["load_seconds"] > 0 and len(saved["runs"]) == 3
+    for run in saved["runs"]:
+        assert run["outcome"] in ("interrupted", "loaded", "loaded before the signal")
+        assert run.get("answered_ms", 0) >= 0

@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -80,14 +81,14 @@ class FlatMap {
   /// out and the entries move. An interruption leaves the map as it was.
   void reserve(std::size_t count, InterruptPacer& pacer) {
     std::size_t wanted = std::bit_ceil(count + count / 2 + 8);
-    if (wanted > slots_.size()) grow_paced(wanted, pacer);
+    if (wanted > slots_.size()) rehash(wanted, hash_.key, pacer);
   }
 
   /// Grows the table, if one more entry would need it, as an insertion would, but polling
   /// `pacer` as reserve(count, pacer) does.
   void make_room(InterruptPacer& pacer) {
     if ((size_ + 1) * 4 > slots_.size() * 3)
-      grow_paced(slots_.empty() ? 16 : slots_.size() * 2, pacer);
+      rehash(slots_.empty() ? 16 : slots_.size() * 2, hash_.key, pacer);
   }
 
   /// Calls `visit(key, value)` for every entry, in table order.
@@ -151,52 +152,36 @@ class FlatMap {
     }
   }
 
-  /// Copies every entry into a table of `capacity` slots, laid out and filled in paced steps,
-  /// which then replaces the map's own.
-  void grow_paced(std::size_t capacity, InterruptPacer& pacer) {
+  /// Moves every entry into a new table of `capacity` slots (a power of two) under `key`,
+  /// laid out in steps paced by `pacer`. Plain entries are then copied with polls; entries that
+  /// own memory move without (an interruption must find them whole). Running out of memory or
+  /// an interruption leaves the map as it was.
+  void rehash(std::size_t capacity, std::uint64_t key, InterruptPacer& pacer) {
     std::vector<Slot> fresh;
     assign_paced(fresh, capacity, Slot{}, pacer);
+    const KeyedHash hash{key};
     const std::size_t mask = capacity - 1;
     std::size_t displaced = 0;
-    for (const Slot& slot : slots_) {
-      pacer();
+    for (Slot& slot : slots_) {
+      if constexpr (std::is_trivially_copyable_v<Slot>) pacer();
       if (!slot.used) continue;
-      const std::size_t start = static_cast<std::size_t>(hash_(slot.key)) & mask;
+      const std::size_t start = static_cast<std::size_t>(hash(slot.key)) & mask;
       for (std::size_t i = start;; i = (i + 1) & mask) {
         if (!fresh[i].used) {
-          fresh[i] = slot;
+          fresh[i] = std::move(slot);
           displaced += (i - start) & mask;
           break;
         }
       }
     }
     slots_.swap(fresh);
+    hash_ = hash;
     displaced_ = displaced;
   }
 
-  /// Moves every entry into a table of `capacity` slots under `key`. Running out of memory
-  /// leaves the map as it was.
   void rehash(std::size_t capacity, std::uint64_t key) {
-    move_into(std::vector<Slot>(capacity), key);
-  }
-
-  /// Moves every entry into `fresh`, an empty table of a power-of-two size, under `key`.
-  void move_into(std::vector<Slot> fresh, std::uint64_t key) {
-    std::vector<Slot> old = std::move(fresh);
-    old.swap(slots_);
-    hash_.key = key;
-    displaced_ = 0;
-    for (Slot& slot : old) {
-      if (!slot.used) continue;
-      const std::size_t start = home(slot.key);
-      for (std::size_t i = start;; i = (i + 1) & mask()) {
-        if (!slots_[i].used) {
-          slots_[i] = std::move(slot);
-          displaced_ += (i - start) & mask();
-          break;
-        }
-      }
-    }
+    InterruptPacer unpaced;
+    rehash(capacity, key, unpaced);
   }
 
   KeyedHash hash_;
@@ -262,13 +247,7 @@ class OrderedMap {
   /// entries takes seconds to move. An interruption leaves the map as it was.
   void make_room(InterruptPacer& pacer) {
     if (entries_.size() == entries_.capacity()) {
-      std::vector<Entry> grown;
-      grown.reserve(entries_.size() * 2 + 8);
-      for (const Entry& entry : entries_) {
-        grown.push_back(entry);
-        pacer();
-      }
-      entries_.swap(grown);
+      reserve_paced(entries_, entries_.size() * 2 + 8, pacer);
     }
     if ((entries_.size() + 1) * 4 > index_.size() * 3) {
       rehash(index_.empty() ? 16 : index_.size() * 2, hash_.key, &pacer);
