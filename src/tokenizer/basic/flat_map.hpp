@@ -250,7 +250,7 @@ class OrderedMap {
       reserve_paced(entries_, entries_.size() * 2 + 8, pacer);
     }
     if ((entries_.size() + 1) * 4 > index_.size() * 3) {
-      rehash(index_.empty() ? 16 : index_.size() * 2, hash_.key, &pacer);
+      rehash(index_.empty() ? 16 : index_.size() * 2, hash_.key, pacer);
     }
   }
 
@@ -286,20 +286,16 @@ class OrderedMap {
     }
   }
 
-  /// Rebuilds the index with `capacity` slots under `key`, polling `pacer` when given.
-  /// Running out of memory, or an interruption, leaves the map as it was.
-  void rehash(std::size_t capacity, std::uint64_t key, InterruptPacer* pacer = nullptr) {
+  /// Rebuilds the index with `capacity` slots under `key`, polling `pacer`. Running out of
+  /// memory, or an interruption, leaves the map as it was.
+  void rehash(std::size_t capacity, std::uint64_t key, InterruptPacer& pacer) {
     std::vector<std::size_t> fresh;
-    if (pacer != nullptr) {
-      assign_paced(fresh, capacity, kFree, *pacer);
-    } else {
-      fresh.assign(capacity, kFree);
-    }
+    assign_paced(fresh, capacity, kFree, pacer);
     const KeyedHash hash{key};
     const std::size_t mask = capacity - 1;
     std::size_t displaced = 0;
     for (std::size_t e = 0; e < entries_.size(); ++e) {
-      if (pacer != nullptr) (*pacer)();
+      pacer();
       const std::size_t start = static_cast<std::size_t>(hash(entries_[e].first)) & mask;
       std::size_t i = start;
       while (fresh[i] != kFree) i = (i + 1) & mask;
@@ -309,6 +305,11 @@ class OrderedMap {
     hash_ = hash;
     index_.swap(fresh);
     displaced_ = displaced;
+  }
+
+  void rehash(std::size_t capacity, std::uint64_t key) {
+    InterruptPacer unpaced;
+    rehash(capacity, key, unpaced);
   }
 
   KeyedHash hash_;
