@@ -72,7 +72,7 @@ def train(args: argparse.Namespace) -> None:
     del texts
     prefix = args.output
     targets = (Path(prefix + ".model"), Path(prefix + ".vocab"))
-    with atomic_outputs(*targets) as (model_tmp, vocab_tmp):
+    with atomic_outputs(*targets, inputs=paths) as (model_tmp, vocab_tmp):
         start = time.perf_counter()
         with progress(args.vocab_size - 256, args.quiet, "merges", "merge") as bar:
             train_files(text, args.vocab_size, args.threads, model_tmp, vocab_tmp, bar.update)
@@ -98,7 +98,8 @@ def encode(args: argparse.Namespace) -> None:
                                             args.dtype, args.errors, bar.update)
     seconds = time.perf_counter() - start
     tokens = sum(document.tokens for document in documents)
-    print(f"encoded {len(documents)} documents, {total} bytes into {tokens} tokens in"
+    plural = "s" if len(documents) != 1 else ""
+    print(f"encoded {len(documents)} document{plural}, {total} bytes into {tokens} tokens in"
           f" {seconds:.2f} s with {args.jobs} jobs; wrote {ids_path}")
 
 
@@ -123,7 +124,8 @@ def decode(args: argparse.Namespace) -> None:
         if args.output is None:
             out = sys.stdout.buffer
         else:
-            (temporary,) = stack.enter_context(atomic_outputs(Path(args.output)))
+            (temporary,) = stack.enter_context(
+                atomic_outputs(Path(args.output), inputs=(args.ids, args.model)))
             out = stack.enter_context(open(temporary, "wb"))
         if args.render:
             tokenizer = new_tokenizer(model_path=args.model)
@@ -147,7 +149,7 @@ def export(args: argparse.Namespace) -> None:
         files = {output: exports.tiktoken_ranks(model)}
         if model.special_tokens:
             files[exports.special_tokens_path(output)] = json.dumps(model.special_tokens)
-    with atomic_outputs(*files) as temporaries:
+    with atomic_outputs(*files, inputs=(args.model,)) as temporaries:
         for temporary, content in zip(temporaries, files.values()):
             temporary.write_text(content, encoding="utf-8")
     print(f"wrote {', '.join(map(str, files))}: {256 + len(model.merges)} tokens,"

@@ -27,7 +27,7 @@ from typing import TYPE_CHECKING, Any
 
 from .encoding import (Document, FileEncoder, IdType, NpyWriter, choose_dtype,
                        write_manifest, write_offsets)
-from .files import ToolError, atomic_outputs, collect_paths, read_text
+from .files import ToolError, atomic_outputs, collect_paths, read_text, refuse_replacing
 from .model import Model
 
 if TYPE_CHECKING:
@@ -78,6 +78,8 @@ def encode_files(
     output = Path(output_dir)
     (output / "documents").mkdir(parents=True, exist_ok=True)
     names = [f"documents/{index:08d}.npy" for index in range(len(files))]
+    refuse_replacing([output / name for name in [*names, "offsets.npy", "manifest.json"]],
+                     [*files, model_path])
     futures = client.map(
         _encode_document,
         [str(Path(model_path).resolve())] * len(files),
@@ -235,6 +237,7 @@ def train(
     files = collect_paths(map(Path, paths))
     prefix = str(output_prefix)
     targets = (Path(prefix + ".model"), Path(prefix + ".vocab"))
+    refuse_replacing(targets, files)  # now, not after the training
     workers = sorted(client.scheduler_info()["workers"])
     if not workers:
         raise ToolError("the cluster has no workers")

@@ -214,7 +214,8 @@ def encode_corpus(
     team = _Team(sizes, progress or (lambda _: None))
     try:
         with contextlib.ExitStack() as stack:
-            ids_tmp, offsets_tmp, manifest_tmp = stack.enter_context(atomic_outputs(*targets))
+            ids_tmp, offsets_tmp, manifest_tmp = stack.enter_context(
+                atomic_outputs(*targets, inputs=[*paths, model_path]))
             if jobs > 1 and len(paths) > 1:
                 folder = stack.enter_context(scratch_folder(ids_tmp.parent, ".pairloom-"))
                 stack.callback(team.end_unfinished)  # before their scratch folder goes

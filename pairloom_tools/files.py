@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable, Iterable, Iterator
-from contextlib import contextmanager
+from contextlib import contextmanager, suppress
 from pathlib import Path
 
 TYPE_CHECKING = False  # typing.TYPE_CHECKING, without importing typing at run time
@@ -76,9 +76,12 @@ def read_text(path: str | Path, errors: Errors = "strict") -> str:
 
 
 @contextmanager
-def atomic_outputs(*targets: Path) -> Iterator[list[Path]]:
+def atomic_outputs(*targets: Path, inputs: Iterable[str | os.PathLike[str]] = ()
+                   ) -> Iterator[list[Path]]:
     """Temporary files beside each target, renamed onto the targets when the block ends
-    normally and removed when it does not, so no target is ever left half written."""
+    normally and removed when it does not, so no target is ever left half written. A target
+    that is one of `inputs` (the same file, by any name) is refused before anything is made."""
+    refuse_replacing(targets, inputs)
     temporaries: list[Path] = []
     try:
         for target in targets:
@@ -95,6 +98,23 @@ def atomic_outputs(*targets: Path) -> Iterator[list[Path]]:
     finally:
         for temporary in temporaries:
             temporary.unlink(missing_ok=True)
+
+
+def refuse_replacing(targets: Iterable[Path], inputs: Iterable[str | os.PathLike[str]]) -> None:
+    """Raises ToolError when a target is the same file as one of `inputs`: the command would
+    replace what it reads."""
+    existing = {}
+    for target in targets:
+        with suppress(OSError):
+            status = os.stat(target)
+            existing[status.st_dev, status.st_ino] = target
+    if not existing:
+        return
+    for path in inputs:
+        with suppress(OSError):
+            status = os.stat(path)
+            if (replaced := existing.get((status.st_dev, status.st_ino))) is not None:
+                raise ToolError(f"{replaced} is also an input: choose another output")
 
 
 def unique_name(folder: Path, prefix: str, make: Callable[..., object], *args: object) -> Path:

@@ -275,6 +275,8 @@ def faults(tmp_path, np):
     (tmp_path / "latin1.txt").write_bytes(b"ok\nfa\xe7ade")
     (tmp_path / "wide.model").write_text("pairloom v1\n\n1\n<big> 70000\n104 105\n")
     np.save(tmp_path / "far.npy", np.array([104, 99_999], dtype=np.uint32))
+    (tmp_path / "doc.npy").write_text("a text named like an output")
+    os.link(tmp_path / "doc.txt", tmp_path / "linked.model")
     out = tmp_path / "out"
     return [
         (["encode", "--model", tmp_path / "missing.model", "--output", out, tmp_path / "doc.txt"],
@@ -294,6 +296,11 @@ def faults(tmp_path, np):
         (["encode", "--model", tmp_path / "doc.txt", "--output", out, tmp_path / "doc.txt"],
          "invalid version"),
         (["train", "--vocab-size", 10, "--output", out, tmp_path / "doc.txt"], "256"),
+        # An output that would replace an input, by its own name or another.
+        (["encode", "--model", model, "--output", tmp_path / "doc.npy", tmp_path / "doc.npy"],
+         "is also an input"),
+        (["train", "--vocab-size", 300, "--output", tmp_path / "linked", tmp_path / "doc.txt"],
+         "is also an input"),
     ]
 
 
