@@ -122,6 +122,8 @@ def decode(args: argparse.Namespace) -> None:
         raise ToolError(f"{args.ids}: id {unknown[0]} is not a token of {args.model}")
     with contextlib.ExitStack() as stack:
         if args.output is None:
+            if sys.stdout is None:
+                raise ToolError("standard output is closed: give --output FILE")
             out = sys.stdout.buffer
         else:
             (temporary,) = stack.enter_context(
@@ -301,8 +303,9 @@ def run() -> NoReturn:
     command wrote is closed and in place by then; only the standard streams are flushed."""
     code = main()
     try:
-        sys.stdout.flush()
-        sys.stderr.flush()
+        for stream in (sys.stdout, sys.stderr):
+            if stream is not None:  # None: the descriptor was closed when the command started
+                stream.flush()
     except OSError:  # as the interpreter reports output it could not write at its exit
         code = code or 120
     os._exit(code)

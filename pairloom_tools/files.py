@@ -85,6 +85,8 @@ def atomic_outputs(*targets: Path, inputs: Iterable[str | os.PathLike[str]] = ()
     temporaries: list[Path] = []
     try:
         for target in targets:
+            if target.is_dir():
+                raise ToolError(f"cannot write {target}: it is a folder")
             try:
                 temporaries.append(unique_name(target.parent, f".{target.name}.", os.open,
                                                os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
@@ -94,7 +96,10 @@ def atomic_outputs(*targets: Path, inputs: Iterable[str | os.PathLike[str]] = ()
         for temporary, target in zip(temporaries, targets):
             mode = 0o666 & ~_umask()
             os.chmod(temporary, mode)
-            os.replace(temporary, target)
+            try:
+                os.replace(temporary, target)
+            except OSError as error:
+                raise ToolError(f"cannot write {target}: {error.strerror or error}") from None
     finally:
         for temporary in temporaries:
             temporary.unlink(missing_ok=True)

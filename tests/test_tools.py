@@ -301,6 +301,8 @@ def faults(tmp_path, np):
          "is also an input"),
         (["train", "--vocab-size", 300, "--output", tmp_path / "linked", tmp_path / "doc.txt"],
          "is also an input"),
+        (["export", "--model", model, "--format", "hf", "--output", tmp_path / "empty"],
+         "is a folder"),
     ]
 
 
@@ -313,6 +315,19 @@ def test_user_faults_give_one_line_and_leave_no_output(tmp_path, np):
         assert message.startswith("pairloom: error: ") and message.count("\n") == 1, message
         assert words in message
         assert set(tmp_path.rglob("*")) == before, args
+
+
+def test_a_closed_standard_output_is_no_traceback(tmp_path, np):
+    # The interpreter starts with sys.stdout None when descriptor 1 is closed.
+    _, model = trained(tmp_path)
+    (tmp_path / "doc.txt").write_text("hello")
+    closed = {"preexec_fn": lambda: os.close(1)}
+    encoded = run_cli("encode", "--model", model, "--output", tmp_path / "o.npy",
+                      tmp_path / "doc.txt", **closed)
+    assert encoded.returncode == 0 and encoded.stderr == b"", encoded.stderr
+    decoded = run_cli("decode", "--model", model, tmp_path / "o.npy", **closed)
+    assert decoded.returncode == 2
+    assert decoded.stderr == b"pairloom: error: standard output is closed: give --output FILE\n"
 
 
 def test_errors_replace_reads_text_that_is_not_utf8(tmp_path):
