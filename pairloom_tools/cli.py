@@ -162,6 +162,8 @@ def inspect(args: argparse.Namespace) -> None:
     from .model import Model
 
     model = Model.read(args.model)
+    # The text is read first: a fault in it stops the command before anything is shown.
+    text = None if args.text is None else collect_text(args.text, args.errors)
     merged = list(model.merges.values())
     print(f"model: {args.model} (sha256 {model.sha256[:16]}...)")
     print(f"merges: {len(merged)}" + (f" (ids {min(merged)} to {max(merged)})" if merged else ""))
@@ -178,9 +180,8 @@ def inspect(args: argparse.Namespace) -> None:
         except UnicodeDecodeError:
             shown = repr(data)
         print(f"  {token:>7} {len(data):>4} bytes  {shown}")
-    if args.text is not None:
+    if text is not None:
         tokenizer = new_tokenizer(model_path=args.model)
-        text = collect_text(args.text, args.errors)
         size = len(text.encode("utf-8"))
         tokens = len(tokenizer.encode(text))
         print(f"bytes per token on {args.text}: {size / max(tokens, 1):.3f}"

@@ -303,6 +303,7 @@ def faults(tmp_path, np):
          "is also an input"),
         (["export", "--model", model, "--format", "hf", "--output", tmp_path / "empty"],
          "is a folder"),
+        (["inspect", model, "--text", tmp_path / "missing.txt"], "missing.txt"),
     ]
 
 
@@ -313,7 +314,7 @@ def test_user_faults_give_one_line_and_leave_no_output(tmp_path, np):
         message = result.stderr.decode()
         assert result.returncode == 2, (args, message)
         assert message.startswith("pairloom: error: ") and message.count("\n") == 1, message
-        assert words in message
+        assert words in message and result.stdout == b"", (args, result.stdout)
         assert set(tmp_path.rglob("*")) == before, args
 
 
