@@ -27,10 +27,19 @@
 //   mispredicts in each and every miss flushes both; the walk's first 2-6 steps without a
 //   branch on its end (a conditional move to a dead word of base 0): 5-25% slower, as each
 //   step's load then waits for the previous step's compare, where a predicted branch does not.
-// - Not reached: 150 MB/s for the engine alone. What is left is latency: one dependent load per
-//   byte in the trie and one record per token; a layout that keeps both in L1/L2 for large
-//   tables (cells of hot paths packed together, tokens renumbered by frequency) and fewer
-//   tokens taken back are the next things to try.
+// - Also dropped, at 32,768 tokens (within 2% either way, or slower): the records split into
+//   32 bytes of masks and the rest elsewhere (half the footprint; doubling it to 128 bytes is 13%
+//   slower, but halving gains nothing); the candidate's length taken from the walk, so that the
+//   first mask test does not wait for its record; prefetching the token id of each whole state
+//   met in the walk; prefetching both possible next parts in `edges_apart`; and, again, a cache
+//   of `edges_apart` answers sized to the text, on 25 MB.
+// - Not reached: 150 MB/s for the engine alone. Where the time goes at 32,768 tokens (perf, per
+//   MB): 173,000 tokens placed, 288,000 candidates tried, 97,000 seams reaching `edges_apart`
+//   with 404,000 steps; samples gather on the candidate's record (a quarter), the trie's words
+//   (a sixth), the hashed lookups of the walks (a tenth) and the token id of the walk's end.
+//   The walk alone, with no checks and no output (bench/trie_walk.cpp), runs at 150-157 MB/s
+//   on 64 bits and 134-142 MB/s on 32 bits for this table: a scan that walks the trie byte by
+//   byte cannot reach 150 MB/s on 32 bits. 4,096 tokens: the walk alone 192 MB/s, the scan 93.
 // - Building the tables: the trie's children were found along sibling lists, 256 long for
 //   tables whose tokens share two-byte prefixes (10 s for 2,000,000 such merges); wide nodes
 //   now find their children by hash (3 s, most of it the double-array layout and the
