@@ -7,7 +7,9 @@ agreement check, the measurement protocol and the target verdicts.
 import dataclasses
 import json
 import math
+import random
 import stat
+import subprocess
 import sys
 from pathlib import Path
 
@@ -168,3 +170,36 @@ def test_interrupt_latency_signals_children_over_the_load(tmp_path, monkeypatch)
     for run in saved["runs"]:
         assert run["outcome"] in ("interrupted", "loaded", "loaded before the signal")
         assert run.get("answered_ms", 0) >= 0
+
+
+def test_trie_walk_takes_the_longest_token_at_each_position(tmp_path):
+    pairloom = pytest.importorskip("pairloom")
+    tool = Path(pairloom.__file__).resolve().parent / "trie_walk"
+    if not tool.exists():
+        pytest.skip(f"no {tool} (configure with -DPAIRLOOM_BUILD_BENCH=ON)")
+    # Many distinct prefixes, so that the trie's states crowd its cells.
+    rng = random.Random(7)
+    letters = "etaoinshrdlucmfwypvbgkjqxz ,.éü€😀\r\n"
+    text = "".join(rng.choice(letters[:rng.randint(3, len(letters))]) for _ in range(30000))
+    tokenizer = pairloom.BasicTokenizer(1)
+    tokenizer.train(text, 1500)
+    tokenizer.save_model(str(tmp_path / "m.model"))
+    (tmp_path / "t.txt").write_text(text, encoding="utf-8", newline="")
+    out = subprocess.run([str(tool), str(tmp_path / "m.model"), str(tmp_path / "t.txt"), "0"],
+                         check=True, capture_output=True, text=True).stdout
+    report = json.loads(out)
+
+    vocab = {bytes([b]): b for b in range(256)}
+    lines = (tmp_path / "m.model").read_text().splitlines()
+    by_id = {i: bytes([i]) for i in range(256)}
+    for id_, line in enumerate(lines[3 + int(lines[2]):], start=256):
+        left, right = map(int, line.split())
+        by_id[id_] = by_id[left] + by_id[right]
+        vocab[by_id[id_]] = id_
+    data, at, ids = text.encode(), 0, []
+    longest = max(map(len, vocab))
+    while at < len(data):
+        length = max(n for n in range(1, longest + 1) if data[at:at + n] in vocab)
+        ids.append(vocab[data[at:at + length]])
+        at += length
+    assert (report["tokens"], report["checksum"]) == (len(ids), sum(ids) % 1000003)
