@@ -28,7 +28,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from pairloom_bench.corpora import books, cut, default_corpora  # noqa: E402
+from pairloom_bench.corpora import books_text, default_corpora  # noqa: E402
 
 import pairloom  # noqa: E402
 from pairloom_tools._native import Coordinator, Shard, write_model  # noqa: E402
@@ -39,11 +39,6 @@ PAGE = os.sysconf("SC_PAGE_SIZE")
 def resident() -> int:
     with open("/proc/self/statm") as file:
         return int(file.read().split()[1]) * PAGE
-
-
-def english(corpora: Path, size: int) -> bytes:
-    data = b"".join(path.read_bytes() for path in books(corpora))
-    return cut(data * (size // len(data) + 1), size)
 
 
 def quantiles(values: list[float]) -> dict[str, float]:
@@ -142,7 +137,7 @@ def main() -> None:
     parser.add_argument("--corpora", type=Path, default=default_corpora())
     parser.add_argument("--out", type=Path, default=Path(__file__).resolve().parent / "results")
     args = parser.parse_args()
-    data = english(args.corpora, int(args.mb * 1_000_000))
+    data = books_text(args.corpora, int(args.mb * 1_000_000))
     results: dict[str, object] = {"bytes": len(data), "vocab": args.vocab,
                                   "workers": args.workers}
     with tempfile.TemporaryDirectory() as scratch:

@@ -21,14 +21,9 @@ import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from pairloom_bench.corpora import books, cut, default_corpora  # noqa: E402
+from pairloom_bench.corpora import books_text, default_corpora  # noqa: E402
 
 MODES = [["incremental"], ["sharded", "2", "1"], ["sharded", "2", "2"], ["simulated", "8"]]
-
-
-def text_of(corpora: Path, size: int) -> bytes:
-    data = b"".join(path.read_bytes() for path in books(corpora))
-    return cut(data * (size // len(data) + 1), size)
 
 
 def main() -> None:
@@ -44,7 +39,7 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as folder:
         for mb, vocab in zip(args.mb, args.vocab):
             path = Path(folder) / "text.txt"
-            path.write_bytes(text_of(args.corpora, int(mb * 1_000_000)))
+            path.write_bytes(books_text(args.corpora, int(mb * 1_000_000)))
             print(f"{mb:g} MB -> vocab {vocab}")
             digests = set()
             for mode in MODES:

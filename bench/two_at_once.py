@@ -26,7 +26,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from pairloom_bench.corpora import books, cut, default_corpora  # noqa: E402
+from pairloom_bench.corpora import books_text, default_corpora  # noqa: E402
 
 COMPUTE = [sys.executable, "-c", "s = 0\nfor i in range(20_000_000): s += i"]
 
@@ -68,12 +68,10 @@ def main() -> None:
         raise SystemExit(f"no {tool}: configure with -DPAIRLOOM_BUILD_BENCH=ON and build it")
     print(f"medians of {args.rounds} rounds; throughput = 2 × alone / two at once")
     compare("compute", COMPUTE, args.rounds)
-    data = b"".join(path.read_bytes() for path in books(args.corpora))
     with tempfile.TemporaryDirectory() as folder:
         for mb, vocab in zip(args.mb, args.vocab):
             path = Path(folder) / f"text-{mb:g}.txt"
-            path.write_bytes(cut(data * (int(mb * 1_000_000) // len(data) + 1),
-                                 int(mb * 1_000_000)))
+            path.write_bytes(books_text(args.corpora, int(mb * 1_000_000)))
             compare(f"training {mb:g} MB -> {vocab}",
                     [str(tool), str(path), str(vocab), "incremental"], args.rounds)
 

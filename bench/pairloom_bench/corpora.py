@@ -39,6 +39,12 @@ def cut(data: bytes, size: int) -> bytes:
     return data[:end]
 
 
+def books_text(corpora_dir: Path, size: int) -> bytes:
+    """The books concatenated, repeated as needed and cut to `size` bytes."""
+    data = b"".join(path.read_bytes() for path in books(corpora_dir))
+    return cut(data * (size // len(data) + 1), size)
+
+
 def load_text(path: str | Path) -> str:
     # Bytes decoded as they are: CRLF line ends stay CRLF.
     return Path(path).read_bytes().decode("utf-8")
