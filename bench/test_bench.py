@@ -38,6 +38,14 @@ def test_corpora_default_to_the_variable_then_beside_the_project(monkeypatch, tm
     assert corpora.default_corpora() == project.parent / "shared" / "corpora"
 
 
+def test_books_text_repeats_the_books_in_name_order_and_cuts_on_a_character(tmp_path):
+    (tmp_path / "gutenberg_2_b.txt").write_bytes("b€".encode())
+    (tmp_path / "gutenberg_1_a.txt").write_bytes(b"a")
+    (tmp_path / "other.txt").write_bytes(b"x")
+    assert corpora.books_text(tmp_path, 9) == "ab€ab".encode()  # 10 bytes would split the €
+    assert corpora.books_text(tmp_path, 10) == "ab€ab€".encode()
+
+
 def test_long_texts_repeat_the_part_after_the_offset(tmp_path):
     text = "ab€".encode() * 3  # 15 bytes
     inputs = corpora.Inputs(tmp_path, "t", text, "t", {"t": text})
