@@ -3,10 +3,12 @@
 Usage: python3 bench/two_at_once.py BUILD_DIR [--mb 5 50] [--vocab 4096 32768] [--rounds 5]
     [--corpora DIR]
 
-A job that uses two threads cannot go faster than two copies of its one-thread half running
-side by side in separate processes, which share nothing but the machine. So for each kind of
-work this runs one copy alone, then two copies at once, in turns, in fresh processes, and prints
-the medians and the pair's throughput over one copy's: 2.00× where the cores are independent.
+Two copies of a one-thread job, run side by side in separate processes, share nothing but the
+machine: its caches, its memory and the kernel's clearing of fresh pages. What they get over one
+copy alone is about the most that splitting the job over two threads can get, since the threads
+contend for the same and must also work together. So for each kind of work this runs one copy
+alone, then two copies at once, in turns, in fresh processes, and prints the medians and the
+pair's throughput over one copy's: 2.00× where the cores do not hinder each other.
 
 - compute: a loop of integer arithmetic on registers, as a check of the cores themselves;
 - training: BUILD_DIR's train_shards with the incremental trainer on one thread, on the
