@@ -211,3 +211,10 @@ def test_trie_walk_takes_the_longest_token_at_each_position(tmp_path):
         ids.append(vocab[data[at:at + length]])
         at += length
     assert (report["tokens"], report["checksum"]) == (len(ids), sum(ids) % 1000003)
+
+    # "abc" (258) is not whole: its bytes encode as [ab, c]. The walk leaves it out.
+    (tmp_path / "m.model").write_text("pairloom v1\n\n0\n97 98\n98 99\n97 257\n")
+    (tmp_path / "t.txt").write_text("abc" * 5)
+    out = subprocess.run([str(tool), str(tmp_path / "m.model"), str(tmp_path / "t.txt"), "0"],
+                         check=True, capture_output=True, text=True).stdout
+    assert json.loads(out)["tokens"] == 10 and json.loads(out)["whole_tokens"] == 258

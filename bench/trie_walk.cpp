@@ -1,13 +1,15 @@
 // The floor under any encoder that walks a trie byte by byte: greedy longest match over a
-// double-array trie of a model's tokens, with none of the checks that make an encoding exact
-// and no list of ids kept.
+// double-array trie of a model's whole tokens (those whose own bytes encode as themselves, the
+// only ones an encoding can hold), with none of the checks that make an encoding exact and no
+// list of ids kept.
 //
 //   trie_walk MODEL_FILE TEXT [MIN_SECONDS]
 //
 // The scan of bench/encode_engine.cpp does this walk and more for every token it places, so its
 // MB/s cannot exceed the figure printed here for the same model and text. Prints one JSON
-// object: the trie's states, the text's size, the tokens the greedy walk takes, and the median
-// CPU seconds of one pass with the MB/s they give.
+// object: the whole tokens, the trie's states, the text's size, the tokens the greedy walk
+// takes (and a checksum of their ids), and the median CPU seconds of one pass with the MB/s they
+// give.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "tokenizer/basic/encode.hpp"
+#include "tokenizer/basic/encode_tables.hpp"
 #include "tokenizer/basic/model_file.hpp"
 #include "tokenizer/basic/state.hpp"
 
@@ -37,13 +41,18 @@ struct DoubleArray {
   std::vector<std::int32_t> token;
 };
 
-DoubleArray lay_out(const engine::Vocabulary& vocab) {
+/// The trie of the whole tokens of `tokenizer`; counts them into `whole`.
+DoubleArray lay_out(const engine::Tokenizer& tokenizer, std::size_t& whole) {
   struct Node {
     std::vector<std::pair<unsigned char, std::uint32_t>> children;
     std::int32_t token = -1;
   };
   std::vector<Node> nodes(1);
-  vocab.for_each([&](engine::TokenId id, const engine::TokenBytes& bytes) {
+  const engine::EncodeTables tables{tokenizer.merges};
+  whole = 0;
+  tokenizer.vocab.for_each([&](engine::TokenId id, const engine::TokenBytes& bytes) {
+    if (engine::encode(tokenizer.merges, tables, bytes) != std::vector<engine::TokenId>{id}) return;
+    ++whole;
     std::uint32_t v = 0;
     for (const char byte : bytes) {
       const auto c = static_cast<unsigned char>(byte);
@@ -146,7 +155,8 @@ int main(int argc, char** argv) {
     std::cerr << "cannot load " << argv[1] << ": " << loaded.error().message << "\n";
     return 1;
   }
-  const DoubleArray trie = lay_out(tokenizer.vocab);
+  std::size_t whole = 0;
+  const DoubleArray trie = lay_out(tokenizer, whole);
 
   std::vector<double> cpu;
   std::size_t tokens = 0;
@@ -162,8 +172,9 @@ int main(int argc, char** argv) {
   std::sort(cpu.begin(), cpu.end());
   const double median = cpu[cpu.size() / 2];
   std::printf(
-      "{\"states\": %zu, \"bytes\": %zu, \"tokens\": %zu, \"runs\": %zu, "
+      "{\"whole_tokens\": %zu, \"states\": %zu, \"bytes\": %zu, \"tokens\": %zu, \"runs\": %zu, "
       "\"median_cpu_seconds\": %.6f, \"mb_per_cpu_second\": %.2f, \"checksum\": %llu}\n",
+      whole,
       static_cast<std::size_t>(std::count_if(trie.cells.begin(), trie.cells.end(),
                                              [](std::uint32_t c) { return (c & kFree) != kFree; })),
       text.size(), tokens, cpu.size(), median, static_cast<double>(text.size()) / 1e6 / median,
