@@ -26,6 +26,7 @@ import sys
 import tempfile
 import time
 from pathlib import Path
+from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from pairloom_bench.corpora import books_text, default_corpora  # noqa: E402
@@ -47,7 +48,7 @@ def quantiles(values: list[float]) -> dict[str, float]:
             "max": ordered[-1], "sum": sum(ordered)}
 
 
-def in_process(data: bytes, shards: int, vocab: int) -> dict[str, object]:
+def in_process(data: bytes, shards: int, vocab: int) -> dict[str, Any]:
     """The cluster's loop with the shards in this process, its parts timed apart."""
     before = resident()
     start = time.perf_counter()

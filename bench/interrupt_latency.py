@@ -87,7 +87,7 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as scratch:
         model = Path(scratch) / "big.model"
         write_model(model, args.merges)
-        load = run(model, None)["load_seconds"]
+        load = float(run(model, None)["load_seconds"])
         print(f"{args.merges:,} merges, {model.stat().st_size / 1e6:.0f} MB: loads in {load:.1f} s",
               flush=True)
         rng = random.Random(2)
@@ -96,7 +96,7 @@ def main() -> None:
             delay = load * (k + rng.random()) / args.points
             runs.append(run(model, delay))
             print(json.dumps(runs[-1]), flush=True)
-    answered = [r["answered_ms"] for r in runs if "answered_ms" in r]
+    answered = [float(r["answered_ms"]) for r in runs if "answered_ms" in r]
     summary = {"merges": args.merges, "load_seconds": load, "runs": runs,
                "answered_ms_median": statistics.median(answered) if answered else None,
                "answered_ms_max": max(answered) if answered else None}

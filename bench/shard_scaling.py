@@ -41,7 +41,7 @@ def main() -> None:
             path = Path(folder) / "text.txt"
             path.write_bytes(books_text(args.corpora, int(mb * 1_000_000)))
             print(f"{mb:g} MB -> vocab {vocab}")
-            digests = set()
+            digests: set[str] = set()
             for mode in MODES:
                 rows = []
                 for _ in range(args.repeat):
