@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "tokenizer/core/state.hpp"
+#include "tokenizer/core/model.hpp"
 #include "tokenizer/encode/encode.hpp"
 #include "tokenizer/encode/encode_tables.hpp"
 #include "tokenizer/io/model_file.hpp"
@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
   text.reserve(once.size() * static_cast<std::size_t>(repeat));
   for (long k = 0; k < repeat; ++k) text += once;
 
-  engine::Tokenizer tokenizer;
+  engine::Model tokenizer;
   Clock::time_point start = Clock::now();
   const engine::Result<> loaded = engine::load(tokenizer, argv[1]);
   if (!loaded.ok()) {

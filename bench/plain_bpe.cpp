@@ -6,7 +6,7 @@
 //                                                 every round recounts all pairs, then merges
 //                                                 the pair learned earliest
 //   plain_bpe count  TEXT THREADS REPEATS         one count of the byte pairs: count_pairs on
-//                                                 this thread vs parallel_count_pairs
+//                                                 this thread vs in THREADS chunks on the pool
 //
 // TEXT is a file of UTF-8 bytes. A merges file holds one "left right" line per merge; the
 // k-th line is merge id 256 + k. Each command prints one JSON object on standard output:
@@ -20,17 +20,22 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "tokenizer/core/types.hpp"
-#include "tokenizer/train/pair_stats.hpp"
+#include "tokenizer/support/keyed_hash.hpp"
+#include "tokenizer/support/worker_pool.hpp"
+#include "tokenizer/train/pair_ranking.hpp"
 
 namespace {
 
 using tokenizer::basic::byte_sequence;
+using tokenizer::basic::Chunks;
 using tokenizer::basic::count_pairs;
 using tokenizer::basic::KeyedHash;
 using tokenizer::basic::kFirstMergeId;
@@ -38,7 +43,8 @@ using tokenizer::basic::merge_pair;
 using tokenizer::basic::most_common_pair;
 using tokenizer::basic::PairCount;
 using tokenizer::basic::PairCounts;
-using tokenizer::basic::parallel_count_pairs;
+using tokenizer::basic::run_on_workers;
+using tokenizer::basic::StopFlag;
 using tokenizer::basic::TokenId;
 using tokenizer::basic::TokenPair;
 using tokenizer::basic::TokenSequence;
@@ -202,6 +208,24 @@ int encode(const char* text_path, const char* merges_path, double min_seconds,
   return 0;
 }
 
+/// count_pairs in `threads` chunks on the worker pool, each into a table of its own that is
+/// then added to the result under a lock: what one count spread over the pool can reach.
+PairCounts count_on_pool(const TokenSequence& sequence, std::size_t threads) {
+  const Chunks chunks{sequence.size(), threads};
+  PairCounts total;
+  std::mutex total_lock;
+  auto count_chunk = [&](std::size_t k, const StopFlag&) {
+    // One token past the chunk's end, so the pair across its right boundary is counted here.
+    const std::size_t end = std::min(chunks.end(k) + 1, sequence.size());
+    PairCounts own;
+    count_pairs(std::span{sequence}.subspan(chunks.begin(k), end - chunks.begin(k)), own);
+    std::lock_guard lock{total_lock};
+    own.for_each([&](TokenPair pair, PairCount n) { total.add(pair, n); });
+  };
+  run_on_workers(chunks.count(), count_chunk);
+  return total;
+}
+
 int count(const char* text_path, std::size_t threads, int repeats) {
   const std::string text = read_file(text_path);
   const TokenSequence sequence = byte_sequence(text);
@@ -223,7 +247,7 @@ int count(const char* text_path, std::size_t threads, int repeats) {
     {
       const double cpu_start = cpu_seconds();
       const Clock::time_point start = Clock::now();
-      PairCounts counts = parallel_count_pairs(sequence, threads);
+      PairCounts counts = count_on_pool(sequence, threads);
       parallel.push_back(since(start));
       parallel_cpu.push_back(cpu_seconds() - cpu_start);
       if (counts.size() != distinct) {

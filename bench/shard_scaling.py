@@ -1,12 +1,12 @@
-"""Sharded training beside the incremental trainer, native, without Python around it.
+"""Shards driven by the coordinator beside the incremental trainer, native, without Python.
 
 Usage: python3 bench/shard_scaling.py BUILD_DIR [--mb 5 50] [--vocab 4096 32768] [--repeat 3]
     [--corpora DIR]
 BUILD_DIR holds train_shards (configure with -DPAIRLOOM_BUILD_BENCH=ON). The text is the
 Project Gutenberg books of the shared corpora ($PAIRLOOM_CORPORA, else ../shared/corpora),
 concatenated (repeated as needed) and cut to size. For each size it runs, in fresh processes,
-the incremental trainer on one thread, the sharded trainer with 2 shards on 1 and 2 threads,
-and 8 shards driven in turn on one thread through the values remote shards would ship; it
+the incremental trainer on one thread and 8 shards driven in turn on one thread through the
+values remote shards would ship (as training on a cluster drives them); it
 prints medians of wall time, the coordinator's part of the simulated run per step, and bytes
 of state per byte of text, and checks that every run learned the same merges.
 """
@@ -23,7 +23,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from pairloom_bench.corpora import books_text, default_corpora  # noqa: E402
 
-MODES = [["incremental"], ["sharded", "2", "1"], ["sharded", "2", "2"], ["simulated", "8"]]
+MODES = [["incremental"], ["simulated", "8"]]
 
 
 def main() -> None:

@@ -1,7 +1,7 @@
-// Training speed of the sharded trainer beside the incremental one, without Python.
+// Training speed of shards driven by the coordinator beside the incremental trainer, without
+// Python.
 //
 //   train_shards TEXT VOCAB_SIZE incremental           one thread, the incremental trainer
-//   train_shards TEXT VOCAB_SIZE sharded SHARDS THREADS the sharded trainer on the pool
 //   train_shards TEXT VOCAB_SIZE simulated SHARDS      shards driven in turn on this thread
 //                                                      through the values a remote shard ships
 //                                                      (deltas, edges, roles), timing the
@@ -26,7 +26,6 @@
 #include "tokenizer/train/incremental_trainer.hpp"
 #include "tokenizer/train/shard.hpp"
 #include "tokenizer/train/shard_coordinator.hpp"
-#include "tokenizer/train/sharded_trainer.hpp"
 
 namespace {
 
@@ -60,8 +59,7 @@ struct Digest {
   }
 };
 
-template <class Trainer>
-std::size_t run(Trainer& trainer, std::size_t vocab_size, Digest& digest) {
+std::size_t run(IncrementalTrainer& trainer, std::size_t vocab_size, Digest& digest) {
   std::size_t steps = 0;
   for (TokenId id = kFirstMergeId; id < vocab_size; ++id, ++steps) {
     std::optional<TokenPair> pair = trainer.most_common_pair();
@@ -77,7 +75,7 @@ std::size_t run(Trainer& trainer, std::size_t vocab_size, Digest& digest) {
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::cerr << "usage: train_shards TEXT VOCAB_SIZE incremental|sharded S T|simulated S\n";
+    std::cerr << "usage: train_shards TEXT VOCAB_SIZE incremental|simulated S\n";
     return 2;
   }
   std::ifstream file{argv[1], std::ios::binary};
@@ -93,10 +91,6 @@ int main(int argc, char** argv) {
   const Clock::time_point start = Clock::now();
   if (mode == "incremental") {
     IncrementalTrainer trainer{text, 1};
-    steps = run(trainer, vocab_size, digest);
-  } else if (mode == "sharded" && argc >= 6) {
-    ShardedTrainer trainer{text, std::strtoull(argv[4], nullptr, 10),
-                           std::strtoull(argv[5], nullptr, 10)};
     steps = run(trainer, vocab_size, digest);
   } else if (mode == "simulated" && argc >= 5) {
     const std::size_t count = std::strtoull(argv[4], nullptr, 10);

@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "tokenizer/core/state.hpp"
+#include "tokenizer/core/model.hpp"
 #include "tokenizer/encode/encode.hpp"
 #include "tokenizer/encode/encode_tables.hpp"
 #include "tokenizer/io/model_file.hpp"
@@ -42,7 +42,7 @@ struct DoubleArray {
 };
 
 /// The trie of the whole tokens of `tokenizer`; counts them into `whole`.
-DoubleArray lay_out(const engine::Tokenizer& tokenizer, std::size_t& whole) {
+DoubleArray lay_out(const engine::Model& tokenizer, std::size_t& whole) {
   struct Node {
     std::vector<std::pair<unsigned char, std::uint32_t>> children;
     std::int32_t token = -1;
@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
   std::ostringstream buffer;
   buffer << in.rdbuf();
   const std::string text = std::move(buffer).str();
-  engine::Tokenizer tokenizer;
+  engine::Model tokenizer;
   const engine::Result<> loaded = engine::load(tokenizer, argv[1]);
   if (!loaded.ok()) {
     std::cerr << "cannot load " << argv[1] << ": " << loaded.error().message << "\n";

@@ -51,7 +51,7 @@ bool is_content_message(const std::string& message) {
 
 /// The bytes build_vocab will hold for these tables on a fresh tokenizer, computed on sizes
 /// alone and given up at `cap` (then more than `cap` comes back).
-std::size_t planned_vocab_bytes(const Tokenizer& tokenizer, std::size_t cap) {
+std::size_t planned_vocab_bytes(const Model& tokenizer, std::size_t cap) {
   FlatMap<TokenId, std::size_t> sizes;
   for (unsigned b = 0; b < 256; ++b) sizes[TokenId{b}] = 1;
   for (const auto& [pair, id] : tokenizer.merges) {
@@ -75,7 +75,7 @@ std::size_t planned_vocab_bytes(const Tokenizer& tokenizer, std::size_t cap) {
 }
 
 /// Loads `bytes` into `tokenizer`; the failure's message, or none.
-std::optional<std::string> load_bytes(Tokenizer& tokenizer, std::string_view bytes) {
+std::optional<std::string> load_bytes(Model& tokenizer, std::string_view bytes) {
   MemoryFile file;
   file.write(bytes);
   Result<> result = load(tokenizer, file.path());
@@ -85,7 +85,7 @@ std::optional<std::string> load_bytes(Tokenizer& tokenizer, std::string_view byt
   return result.error().message;
 }
 
-std::string saved(const Tokenizer& tokenizer) {
+std::string saved(const Model& tokenizer) {
   MemoryFile file;
   Result<> result = save_model(tokenizer, file.path());
   FUZZ_CHECK(result.ok(), result.error().message);
@@ -94,11 +94,11 @@ std::string saved(const Tokenizer& tokenizer) {
 
 /// Saves `tokenizer`, loads that into a fresh tokenizer and checks that both hold the same
 /// tables and that the second one saves to the same bytes.
-void check_save_reload(const Tokenizer& tokenizer) {
+void check_save_reload(const Model& tokenizer) {
   const std::string first = saved(tokenizer);
   FUZZ_CHECK(first.starts_with(std::string(VERSION) + "\n" + tokenizer.pattern + "\n"),
              escaped(first));
-  Tokenizer again;
+  Model again;
   std::optional<std::string> failure = load_bytes(again, first);
   FUZZ_CHECK(!failure, "saved file does not load: " + failure.value_or("") + "\n" + escaped(first));
 
@@ -130,7 +130,7 @@ void check_save_reload(const Tokenizer& tokenizer) {
 
 /// Whether the listing can be written without its documented fault: every id that a merge
 /// makes and that has an entry must have entries for both parts too.
-bool listing_has_all_parts(const Tokenizer& tokenizer) {
+bool listing_has_all_parts(const Model& tokenizer) {
   for (const auto& [pair, id] : tokenizer.merges) {
     if (tokenizer.vocab.find(id) == nullptr) continue;
     if (tokenizer.vocab.find(pair.left) == nullptr || tokenizer.vocab.find(pair.right) == nullptr)
@@ -140,7 +140,7 @@ bool listing_has_all_parts(const Tokenizer& tokenizer) {
 }
 
 /// Encoding some text with the loaded table agrees with the reference encoder.
-void check_table_encoding(const Tokenizer& tokenizer, std::string_view text) {
+void check_table_encoding(const Model& tokenizer, std::string_view text) {
   std::map<reference::Pair, reference::Id> merges;
   for (const auto& [pair, id] : tokenizer.merges) merges[{pair.left, pair.right}] = id;
   const reference::Sequence expected = reference::encode(text, merges);
@@ -158,14 +158,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // section accepts makes the reader stop before the vocabulary is built. The tables it leaves
   // are those a successful load would build from.
   {
-    Tokenizer probe;
+    Model probe;
     std::string probe_input{input};
     probe_input += "\n\x01";
     (void)load_bytes(probe, probe_input);
     if (planned_vocab_bytes(probe, kVocabByteCap) > kVocabByteCap) return -1;
   }
 
-  Tokenizer tokenizer;
+  Model tokenizer;
   std::optional<std::string> failure = load_bytes(tokenizer, input);
   if (failure) {
     FUZZ_CHECK(is_content_message(*failure), "unexpected message: " + *failure);

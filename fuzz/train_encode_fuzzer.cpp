@@ -39,26 +39,26 @@ std::string ids_text(const std::vector<TokenId>& ids) {
   return out;
 }
 
-std::vector<reference::Merge> merges_of(const Tokenizer& tokenizer) {
+std::vector<reference::Merge> merges_of(const Model& tokenizer) {
   std::vector<reference::Merge> merges;
   for (const auto& [pair, id] : tokenizer.merges) merges.push_back({{pair.left, pair.right}, id});
   return merges;
 }
 
-std::map<reference::Pair, reference::Id> merge_map(const Tokenizer& tokenizer) {
+std::map<reference::Pair, reference::Id> merge_map(const Model& tokenizer) {
   std::map<reference::Pair, reference::Id> map;
   for (const auto& [pair, id] : tokenizer.merges) map[{pair.left, pair.right}] = id;
   return map;
 }
 
-Tokenizer trained(std::string_view text, std::size_t vocab_size, std::size_t num_threads) {
-  Tokenizer tokenizer;
+Model trained(std::string_view text, std::size_t vocab_size, std::size_t num_threads) {
+  Model tokenizer;
   tokenizer.num_threads = num_threads;
   train(tokenizer, text, vocab_size);
   return tokenizer;
 }
 
-void check_training(const Tokenizer& tokenizer, std::string_view text, std::size_t vocab_size) {
+void check_training(const Model& tokenizer, std::string_view text, std::size_t vocab_size) {
   const std::size_t learned = tokenizer.merges.size();
   FUZZ_CHECK(learned <= vocab_size - 256, "too many merges");
   FUZZ_CHECK(tokenizer.vocab.size() == 256 + learned, "vocabulary size");
@@ -103,7 +103,7 @@ bool has_control(std::string_view text) {
   return false;
 }
 
-void check_encoding(const Tokenizer& tokenizer, std::string_view text) {
+void check_encoding(const Model& tokenizer, std::string_view text) {
   const std::vector<TokenId> ids = EncodeTables{tokenizer.merges}.encode(tokenizer.merges, text);
   const reference::Sequence expected = reference::encode(text, merge_map(tokenizer));
   FUZZ_CHECK(std::vector<TokenId>(expected.begin(), expected.end()) == ids,
@@ -148,9 +148,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view first = rest.substr(0, cut);
   const std::string_view second = rest.substr(cut);
 
-  Tokenizer tokenizer = trained(first, vocab_size, 1);
+  Model tokenizer = trained(first, vocab_size, 1);
   check_training(tokenizer, first, vocab_size);
-  const Tokenizer threaded = trained(first, vocab_size, other_threads);
+  const Model threaded = trained(first, vocab_size, other_threads);
   FUZZ_CHECK(merges_of(threaded) == merges_of(tokenizer),
              "num_threads " + std::to_string(other_threads) + " learned other merges");
   check_encoding(tokenizer, first);

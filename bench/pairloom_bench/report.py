@@ -123,7 +123,7 @@ def markdown(report: dict[str, Any], meta: dict[str, Any], found: list[Target],
     if "serial" in count:
         rows.append(["engine count_pairs (1 thread)", f"{count['serial'] * 1e3:.1f} ms",
                      f"{count['serial_cpu'] * 1e3:.1f} ms"])
-        rows.append(["engine parallel_count_pairs (2 chunks)",
+        rows.append(["engine count_pairs in 2 chunks on the pool",
                      f"{count['parallel'] * 1e3:.1f} ms", f"{count['parallel_cpu'] * 1e3:.1f} ms"])
     out += ["", f"## num_threads 2 against 1 ({size_label(settings.target_bytes)})", "",
             table(["measurement", "wall", "CPU"], rows)]

@@ -18,7 +18,7 @@
 #include "binding/args.hpp"
 #include "binding/errors.hpp"
 #include "binding/once.hpp"
-#include "tokenizer/core/state.hpp"
+#include "tokenizer/core/model.hpp"
 #include "tokenizer/encode/encode.hpp"
 #include "tokenizer/encode/merge_lookup.hpp"
 #include "tokenizer/io/decode.hpp"
@@ -33,7 +33,7 @@ namespace engine = tokenizer::basic;
 
 /// The instance layout.
 struct TokenizerObject {
-  PyObject_HEAD engine::Tokenizer state;
+  PyObject_HEAD engine::Model state;
   /// Encoding's tables for `state.merges`, rebuilt by the calls that may change the merges
   /// (under exclusive access); empty or stale after such a call failed, until the next one.
   std::optional<engine::EncodeTables> tables;
@@ -340,14 +340,14 @@ PyObject* tokenizer_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs)
   return guarded([&]() -> PyObject* {
     Arguments<1> a;
     match_arguments(kNew, args, kwargs, a.data());
-    engine::Tokenizer state;
+    engine::Model state;
     state.num_threads = a[0] ? size_argument("num_threads", a[0]) : 1;
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(subtype, Py_tp_alloc));
     if (alloc == nullptr) alloc = PyType_GenericAlloc;
     PyObject* raw = alloc(subtype, 0);
     if (raw == nullptr) throw PythonError{};
     auto* object = reinterpret_cast<TokenizerObject*>(raw);
-    new (&object->state) engine::Tokenizer(std::move(state));
+    new (&object->state) engine::Model(std::move(state));
     new (&object->tables) std::optional<engine::EncodeTables>();
     new (&object->ints) std::vector<PyRef>();
     new (&object->access) std::atomic<std::size_t>(0);
@@ -360,7 +360,7 @@ void tokenizer_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   object->ints.~vector();
   object->tables.~optional();
-  object->state.~Tokenizer();
+  object->state.~Model();
   object->access.~atomic();
   auto free_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_memory(self);

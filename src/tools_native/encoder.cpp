@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "binding/args.hpp"
-#include "tokenizer/core/state.hpp"
+#include "tokenizer/core/model.hpp"
 #include "tokenizer/encode/encode.hpp"
 #include "tokenizer/encode/encode_tables.hpp"
 #include "tokenizer/io/model_file.hpp"
@@ -28,7 +28,7 @@ using binding::match_arguments;
 using binding::Signature;
 
 struct EncoderState {
-  engine::Tokenizer tokenizer;
+  engine::Model tokenizer;
   std::optional<engine::EncodeTables> tables;
   engine::TokenId largest_id = 255;  ///< of the bytes, merges and special tokens
 };

@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "binding/args.hpp"
-#include "tokenizer/core/state.hpp"
+#include "tokenizer/core/model.hpp"
 #include "tokenizer/io/model_file.hpp"
 #include "tokenizer/io/vocab_file.hpp"
 #include "tokenizer/train/train.hpp"
@@ -24,7 +24,7 @@ using binding::Signature;
 
 /// One training and the tokenizer it fills. Not movable: the training holds the tokenizer.
 struct TrainerState {
-  engine::Tokenizer tokenizer;
+  engine::Model tokenizer;
   std::unique_ptr<engine::Training> training;
 };
 
@@ -38,7 +38,7 @@ constexpr Signature kSave{"save", kSaveParameters, 2, 2, "Trainer"};
 constexpr Signature kWrite{"write_model", kWriteParameters, 3, 3, "_native"};
 
 /// The model file, then the vocabulary listing, as BasicTokenizer.save writes them.
-void save_files(const engine::Tokenizer& tokenizer, std::string_view model_path,
+void save_files(const engine::Model& tokenizer, std::string_view model_path,
                 std::string_view vocab_path) {
   const engine::InterruptCheck interrupt = signal_check();
   succeed_or_raise(engine::save_model(tokenizer, model_path, interrupt));
@@ -113,7 +113,7 @@ engine::TokenId pair_part(PyObject* item, std::size_t index) {
 }
 
 /// The merges (pairs of ints; the k-th makes id 256 + k) as a tokenizer's merge table.
-void read_merges(PyObject* merges, engine::Tokenizer& tokenizer) {
+void read_merges(PyObject* merges, engine::Model& tokenizer) {
   PyRef iterator = checked(PyRef::steal(PyObject_GetIter(merges)));
   std::size_t index = 0;
   while (PyRef merge = PyRef::steal(PyIter_Next(iterator.get()))) {
@@ -143,7 +143,7 @@ PyObject* write_model(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return binding::guarded([&] {
     Arguments<3> a;
     match_arguments(kWrite, args, nargs, kwnames, a.data());
-    engine::Tokenizer tokenizer;
+    engine::Model tokenizer;
     convert_argument("merges", [&] { read_merges(a[0].get(), tokenizer); });
     std::string_view model_path = text_argument("model_path", a[1]);
     std::string_view vocab_path = text_argument("vocab_path", a[2]);

@@ -4,7 +4,7 @@
 #include <map>
 
 #include "reference_bpe.hpp"
-#include "tokenizer/core/state.hpp"
+#include "tokenizer/core/model.hpp"
 
 namespace tokenizer::basic {
 

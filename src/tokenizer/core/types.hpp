@@ -1,14 +1,10 @@
-// Shared vocabulary types of the engine: token ids, pairs and the keyed hash of table keys.
+// Shared vocabulary types of the engine: token ids and pairs of them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <limits>
 #include <string>
-#include <string_view>
-
-#include "tokenizer/support/keyed_hash.hpp"
 
 namespace tokenizer::basic {
 
@@ -31,18 +27,6 @@ struct TokenPair {
 
   friend constexpr bool operator==(const TokenPair&, const TokenPair&) = default;
   friend constexpr auto operator<=>(const TokenPair&, const TokenPair&) = default;
-};
-
-/// Hashes of the key types of the engine's tables, each under a per-table key.
-struct KeyedHash {
-  std::uint64_t key = 0;
-
-  std::uint64_t operator()(std::uint64_t value) const { return keyed_hash(value, key); }
-  std::uint64_t operator()(const TokenPair& pair) const {
-    return keyed_hash(static_cast<std::uint64_t>(pair.left), static_cast<std::uint64_t>(pair.right),
-                      key);
-  }
-  std::uint64_t operator()(std::string_view text) const { return keyed_hash(text, key); }
 };
 
 }  // namespace tokenizer::basic

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tokenizer/core/state.hpp"
+#include "tokenizer/core/model.hpp"
 #include "tokenizer/core/types.hpp"
 #include "tokenizer/encode/merge_lookup.hpp"
 #include "tokenizer/support/error.hpp"

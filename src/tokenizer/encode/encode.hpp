@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tokenizer/core/state.hpp"
+#include "tokenizer/core/model.hpp"
 #include "tokenizer/encode/encode_tables.hpp"
 #include "tokenizer/support/error.hpp"
 

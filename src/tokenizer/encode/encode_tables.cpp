@@ -3,10 +3,10 @@
 #include <optional>
 
 #include "tokenizer/core/merge_rules.hpp"
+#include "tokenizer/core/pair_counts.hpp"
 #include "tokenizer/encode/backtrack_encoder.hpp"
 #include "tokenizer/encode/merge_lookup.hpp"
 #include "tokenizer/encode/queue_encoder.hpp"
-#include "tokenizer/train/pair_stats.hpp"
 
 namespace tokenizer::basic {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "tokenizer/core/state.hpp"
+#include "tokenizer/core/model.hpp"
 #include "tokenizer/core/types.hpp"
 #include "tokenizer/support/error.hpp"
 #include "tokenizer/support/interrupt_pacer.hpp"

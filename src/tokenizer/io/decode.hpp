@@ -4,7 +4,7 @@
 #include <span>
 #include <string>
 
-#include "tokenizer/core/state.hpp"
+#include "tokenizer/core/model.hpp"
 #include "tokenizer/support/error.hpp"
 
 namespace tokenizer::basic {

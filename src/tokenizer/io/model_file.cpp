@@ -12,7 +12,7 @@ namespace {
 
 // ---- Writing ----
 
-Result<> write_model(const Tokenizer& tokenizer, BufferedWriter& out) {
+Result<> write_model(const Model& tokenizer, BufferedWriter& out) {
   PAIRLOOM_TRY(out.write(VERSION, "\n"));
   PAIRLOOM_TRY(out.write(tokenizer.pattern, "\n"));
   PAIRLOOM_TRY(out.write(tokenizer.special_tokens.size(), "\n"));
@@ -145,7 +145,7 @@ Result<> require_line(LineReader& reader, const char* missing) {
 
 // The tables grow through make_room, which polls while a table of millions moves.
 
-Result<> read_special_token(Tokenizer& tokenizer, std::string_view line, InterruptPacer& pacer) {
+Result<> read_special_token(Model& tokenizer, std::string_view line, InterruptPacer& pacer) {
   const Fields fields = split_fields(line);
   if (fields.count != 2) return invalid_data("invalid special token entry");
   Result<TokenId> id = parse_token_id(fields.field[1]);
@@ -155,8 +155,7 @@ Result<> read_special_token(Tokenizer& tokenizer, std::string_view line, Interru
   return {};
 }
 
-Result<> read_merge(Tokenizer& tokenizer, std::string_view line, TokenId id,
-                    InterruptPacer& pacer) {
+Result<> read_merge(Model& tokenizer, std::string_view line, TokenId id, InterruptPacer& pacer) {
   const Fields fields = split_fields(line);
   if (fields.count != 2) return invalid_data("invalid merge entry");
   Result<TokenId> left = parse_token_id(fields.field[0]);
@@ -170,7 +169,7 @@ Result<> read_merge(Tokenizer& tokenizer, std::string_view line, TokenId id,
 
 /// Reads the whole file into `tokenizer`. Every record takes effect as it is read, so a failure
 /// leaves what came before it in place.
-Result<> read_model(Tokenizer& tokenizer, LineReader& reader, InterruptPacer& pacer) {
+Result<> read_model(Model& tokenizer, LineReader& reader, InterruptPacer& pacer) {
   PAIRLOOM_TRY(read_version(reader));
 
   PAIRLOOM_TRY(require_line(reader, "missing pattern"));
@@ -195,7 +194,7 @@ Result<> read_model(Tokenizer& tokenizer, LineReader& reader, InterruptPacer& pa
 
 }  // namespace
 
-Result<> save_model(const Tokenizer& tokenizer, std::string_view path,
+Result<> save_model(const Model& tokenizer, std::string_view path,
                     const InterruptCheck& interrupt) {
   Result<FileDescriptor> file = create_file(path, interrupt);
   if (!file.ok()) return std::move(file).error();
@@ -204,7 +203,7 @@ Result<> save_model(const Tokenizer& tokenizer, std::string_view path,
   return out.finish();
 }
 
-Result<> load(Tokenizer& tokenizer, std::string_view path, const InterruptCheck& interrupt) {
+Result<> load(Model& tokenizer, std::string_view path, const InterruptCheck& interrupt) {
   Result<FileDescriptor> file = open_file(path, interrupt);
   if (!file.ok()) return std::move(file).error();
   LineReader reader{std::move(file).value(), interrupt};

@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "tokenizer/core/state.hpp"
+#include "tokenizer/core/model.hpp"
 #include "tokenizer/support/error.hpp"
 
 namespace tokenizer::basic {
@@ -17,7 +17,7 @@ inline constexpr std::string_view VERSION = "pairloom v1";
 /// reader numbers merges by position. A failed write leaves what already reached the file.
 /// Polls `interrupt` as the file is written; an interruption (Interrupted thrown) leaves what
 /// already reached the file, like a failed write.
-Result<> save_model(const Tokenizer& tokenizer, std::string_view path,
+Result<> save_model(const Model& tokenizer, std::string_view path,
                     const InterruptCheck& interrupt = {});
 
 /// Reads the model file at `path` into `tokenizer`, adding to what it holds (the k-th merge
@@ -26,6 +26,6 @@ Result<> save_model(const Tokenizer& tokenizer, std::string_view path,
 /// as its line is read); the vocabulary is rebuilt only after the whole file was read. Polls
 /// `interrupt` while reading and rebuilding; an interruption leaves the same partial state as a
 /// content fault at that point.
-Result<> load(Tokenizer& tokenizer, std::string_view path, const InterruptCheck& interrupt = {});
+Result<> load(Model& tokenizer, std::string_view path, const InterruptCheck& interrupt = {});
 
 }  // namespace tokenizer::basic

@@ -31,7 +31,7 @@ std::vector<Entry> entries_by_id(const Vocabulary& vocab) {
   return entries;
 }
 
-Result<> write_listing(const Tokenizer& tokenizer, const FlatMap<TokenId, TokenPair>& made_from,
+Result<> write_listing(const Model& tokenizer, const FlatMap<TokenId, TokenPair>& made_from,
                        BufferedWriter& out, const InterruptCheck& interrupt) {
   const Vocabulary& vocab = tokenizer.vocab;
   // Paced by bytes rendered (the writer paces what it writes).
@@ -61,7 +61,7 @@ Result<> write_listing(const Tokenizer& tokenizer, const FlatMap<TokenId, TokenP
 
 }  // namespace
 
-Result<> save_vocab(const Tokenizer& tokenizer, std::string_view path,
+Result<> save_vocab(const Model& tokenizer, std::string_view path,
                     const InterruptCheck& interrupt) {
   // Merge id -> the pair it was made from. Where several merges share an id, the last in table
   // order decides.

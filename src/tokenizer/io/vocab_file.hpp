@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "tokenizer/core/state.hpp"
+#include "tokenizer/core/model.hpp"
 #include "tokenizer/support/error.hpp"
 
 namespace tokenizer::basic {
@@ -13,7 +13,7 @@ namespace tokenizer::basic {
 /// when several share it), "[token] id" otherwise. Raises a fault, after writing out the lines
 /// before it, when a listed merge's left or right part has no vocabulary entry. Polls
 /// `interrupt` as the lines are rendered and written.
-Result<> save_vocab(const Tokenizer& tokenizer, std::string_view path,
+Result<> save_vocab(const Model& tokenizer, std::string_view path,
                     const InterruptCheck& interrupt = {});
 
 }  // namespace tokenizer::basic

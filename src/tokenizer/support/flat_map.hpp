@@ -10,7 +10,6 @@
 #include <utility>
 #include <vector>
 
-#include "tokenizer/core/types.hpp"
 #include "tokenizer/support/interrupt_pacer.hpp"
 #include "tokenizer/support/keyed_hash.hpp"
 

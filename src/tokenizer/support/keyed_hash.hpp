@@ -57,4 +57,22 @@ inline std::uint64_t keyed_hash(std::string_view text, std::uint64_t key) {
   return mix64(state ^ tail ^ key);
 }
 
+/// Hashes of the key types of the engine's tables, each under a per-table key: words, byte
+/// strings, and ordered pairs of ids (any type with integral `left` and `right`).
+struct KeyedHash {
+  std::uint64_t key = 0;
+
+  std::uint64_t operator()(std::uint64_t value) const { return keyed_hash(value, key); }
+  template <class Pair>
+    requires requires(const Pair& pair) {
+      std::uint64_t{pair.left};
+      std::uint64_t{pair.right};
+    }
+  std::uint64_t operator()(const Pair& pair) const {
+    return keyed_hash(static_cast<std::uint64_t>(pair.left), static_cast<std::uint64_t>(pair.right),
+                      key);
+  }
+  std::uint64_t operator()(std::string_view text) const { return keyed_hash(text, key); }
+};
+
 }  // namespace tokenizer::basic

@@ -1,6 +1,8 @@
-// The process-wide pool of worker threads on which parallel pair counting runs.
+// The process-wide pool of worker threads on which parallel pair counting runs, and the cut
+// of a range into its chunks.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <type_traits>
@@ -38,6 +40,29 @@ class TaskRef {
  private:
   void* context_;
   void (*call_)(void*, std::size_t, const StopFlag&);
+};
+
+/// `n` items cut for `parts` workers: chunks of floor(n / parts) items in order, then one
+/// holding the items left over, so `parts` to 2 * parts - 1 chunks in all. Fault "chunk_size
+/// must not be zero" unless 1 <= parts <= n.
+class Chunks {
+ public:
+  Chunks(std::size_t n, std::size_t parts) : n_{n}, size_{parts == 0 ? 0 : n / parts} {
+    check(size_ != 0, "chunk_size must not be zero");
+    count_ = n / size_ + (n % size_ != 0 ? 1 : 0);
+  }
+
+  /// Number of chunks.
+  std::size_t count() const { return count_; }
+  /// The first item of chunk `k`.
+  std::size_t begin(std::size_t k) const { return k * size_; }
+  /// One past the last item of chunk `k`.
+  std::size_t end(std::size_t k) const { return std::min(begin(k) + size_, n_); }
+
+ private:
+  std::size_t n_;
+  std::size_t size_;
+  std::size_t count_ = 0;
 };
 
 /// The worker pool: a fork-join pool with one worker thread per processor available to the

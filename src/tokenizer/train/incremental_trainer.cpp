@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tokenizer/core/merge_rules.hpp"
+#include "tokenizer/core/pair_counts.hpp"
 #include "tokenizer/support/interrupt_pacer.hpp"
 #include "tokenizer/support/worker_pool.hpp"
 #include "tokenizer/train/byte_pairs.hpp"
@@ -18,7 +19,6 @@
 #include "tokenizer/train/merge_rewrite.hpp"
 #include "tokenizer/train/occurrence_lists.hpp"
 #include "tokenizer/train/pair_heap.hpp"
-#include "tokenizer/train/pair_stats.hpp"
 
 namespace tokenizer::basic {
 namespace {
@@ -39,12 +39,11 @@ constexpr std::size_t kDenseChunk = std::size_t{1} << 16;
 template <class Index>
 void count_in_chunks(const unsigned char* bytes, std::size_t n, std::size_t num_threads,
                      std::vector<Index>& counts, const InterruptCheck& interrupt) {
-  const std::size_t chunk = n / num_threads;
-  const std::size_t chunks = n / chunk + (n % chunk != 0 ? 1 : 0);
+  const Chunks chunks{n, num_threads};
   std::mutex shared;
   auto count_chunk = [&](std::size_t k, const StopFlag& stop) {
-    const std::size_t begin = k * chunk;
-    const std::size_t end = std::min(begin + chunk, n - 1);  // pairs starting before `end`
+    const std::size_t begin = chunks.begin(k);
+    const std::size_t end = std::min(chunks.end(k), n - 1);  // pairs starting before `end`
     if (begin >= end) return;
     if (end - begin >= kDenseChunk) {
       std::vector<Index> own(kBytePairKeys, 0);
@@ -61,7 +60,7 @@ void count_in_chunks(const unsigned char* bytes, std::size_t n, std::size_t num_
       for (std::uint16_t key : own) ++counts[key];
     }
   };
-  run_on_workers(chunks, count_chunk, interrupt);
+  run_on_workers(chunks.count(), count_chunk, interrupt);
 }
 
 // Building in chunks keeps a 65,536-entry table per chunk; beyond this many chunks the
@@ -219,18 +218,17 @@ void IncrementalTrainer::Impl<Index>::build_in_chunks(const unsigned char* bytes
   // into a table of its own; the tables then say where in each pair's list a chunk's
   // positions go, and the chunks fill their nodes and file their positions there, again side
   // by side. Chunks come in text order, so every list comes out sorted.
-  const std::size_t chunk = n / num_threads;
-  const std::size_t chunks = n / chunk + (n % chunk != 0 ? 1 : 0);
-  std::vector<std::vector<Index>> tables(chunks);
+  const Chunks chunks{n, num_threads};
+  std::vector<std::vector<Index>> tables(chunks.count());
   auto count = [&](std::size_t k, const StopFlag& stop) {
-    const std::size_t begin = k * chunk;
-    const std::size_t end = std::min(begin + chunk, n);
+    const std::size_t begin = chunks.begin(k);
+    const std::size_t end = chunks.end(k);
     std::vector<Index>& own = tables[k];
     own.assign(kBytePairKeys, 0);
     InterruptPacer pace;
     count_byte_pairs(bytes, begin, std::min(end, n - 1), own.data(), &stop, pace);
   };
-  run_on_workers(chunks, count, interrupt_);
+  run_on_workers(chunks.count(), count, interrupt_);
 
   occurrences_.reserve_for(n);
   std::vector<Index> number_of(kBytePairKeys, kNone);
@@ -246,8 +244,8 @@ void IncrementalTrainer::Impl<Index>::build_in_chunks(const unsigned char* bytes
   }
 
   auto file = [&](std::size_t k, const StopFlag& stop) {
-    const std::size_t begin = k * chunk;
-    const std::size_t end = std::min(begin + chunk, n - 1);
+    const std::size_t begin = chunks.begin(k);
+    const std::size_t end = std::min(chunks.end(k), n - 1);
     std::vector<Index>& at = tables[k];
     InterruptPacer pace;
     for (std::size_t i = begin; i < end; ++i) {
@@ -257,7 +255,7 @@ void IncrementalTrainer::Impl<Index>::build_in_chunks(const unsigned char* bytes
       if (pace.due() && stop.stop_requested()) return;
     }
   };
-  run_on_workers(chunks, file, interrupt_);
+  run_on_workers(chunks.count(), file, interrupt_);
   nodes_[n - 1] = Node{bytes[n - 1], kNone};
 }
 

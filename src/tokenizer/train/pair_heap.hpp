@@ -6,7 +6,7 @@
 
 #include "tokenizer/core/types.hpp"
 #include "tokenizer/train/occurrence_lists.hpp"
-#include "tokenizer/train/pair_stats.hpp"
+#include "tokenizer/train/pair_ranking.hpp"
 
 namespace tokenizer::basic {
 

@@ -17,29 +17,21 @@ constexpr std::size_t kDenseShard = std::size_t{1} << 14;
 
 }  // namespace
 
-Shard::Shard(std::string_view bytes, const InterruptCheck& interrupt) {
-  if (bytes.size() >= kLongest ||
-      bytes.size() > std::numeric_limits<std::size_t>::max() / kBytesPerByte) {
+Shard::Shard(std::string_view text, const InterruptCheck& interrupt) {
+  if (text.size() >= kLongest ||
+      text.size() > std::numeric_limits<std::size_t>::max() / kBytesPerByte) {
     throw std::bad_alloc();
   }
-  check_memory_budget(0, bytes.size() * kBytesPerByte);
+  check_memory_budget(0, text.size() * kBytesPerByte);
   InterruptPacer pace{interrupt};
-  build(bytes, nullptr, pace);
-}
-
-bool Shard::build(std::string_view text, const StopFlag* stop, InterruptPacer& pace) {
-  check(nodes_.empty() && first_ == kNone, "shard built twice");
-  if (text.size() >= kLongest) throw std::bad_alloc();
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
   nodes_.resize(n);
   live_ = n;
-  if (n == 0) return true;
+  if (n == 0) return;
   first_ = 0;
   last_ = static_cast<Index>(n - 1);
-  bool stopped = false;
-  number_pairs(bytes, n, stop, pace, stopped);
-  if (stopped) return false;
+  number_pairs(bytes, n, pace);
   nodes_[n - 1] = Node{bytes[n - 1], kNone};
   for (std::size_t number = 0; number < pairs_.size(); ++number) {
     const Pair& pair = pairs_[number];
@@ -48,13 +40,11 @@ bool Shard::build(std::string_view text, const StopFlag* stop, InterruptPacer& p
   }
   tags_.assign(pairs_.size(), kNoTag);
   steps_pending_ = 1;
-  return true;
 }
 
 /// Numbers the byte pairs in key order, lays out their position lists one after another and
 /// fills the nodes.
-void Shard::number_pairs(const unsigned char* bytes, std::size_t n, const StopFlag* stop,
-                         InterruptPacer& pace, bool& stopped) {
+void Shard::number_pairs(const unsigned char* bytes, std::size_t n, InterruptPacer& pace) {
   const std::size_t pairs = n - 1;
   occurrences_.reserve_for(n);
   auto add_number = [&](unsigned key, Index count) {
@@ -69,7 +59,7 @@ void Shard::number_pairs(const unsigned char* bytes, std::size_t n, const StopFl
   };
   if (n >= kDenseShard) {
     std::vector<Index> counts(kBytePairKeys, 0);
-    if (!count_byte_pairs(bytes, 0, pairs, counts.data(), stop, pace)) return void(stopped = true);
+    count_byte_pairs(bytes, 0, pairs, counts.data(), nullptr, pace);
     std::vector<Index>& number_of = counts;  // each count becomes its pair's number
     for (unsigned key = 0; key < kBytePairKeys; ++key) {
       if (counts[key] == 0) continue;
@@ -79,7 +69,7 @@ void Shard::number_pairs(const unsigned char* bytes, std::size_t n, const StopFl
     }
     for (std::size_t i = 0; i < pairs; ++i) {
       file(i, number_of[byte_pair_key(bytes, i)]);
-      if (!paced(stop, pace)) return void(stopped = true);
+      pace();
     }
   } else {
     std::vector<std::uint16_t> keys(pairs);
@@ -99,7 +89,7 @@ void Shard::number_pairs(const unsigned char* bytes, std::size_t n, const StopFl
       const auto at = std::lower_bound(sorted.begin(), sorted.end(), keys[i]) - sorted.begin();
       file(i, static_cast<Index>(at));
     }
-    if (!paced(stop, pace)) return void(stopped = true);
+    pace();
   }
   touched_mark_.assign(pairs_.size(), 0);
 }
@@ -144,14 +134,9 @@ void Shard::sum_pending() {
   unsummed_ = false;
 }
 
-void Shard::merge(TokenPair pair, TokenId id, bool first_taken, bool takes_next,
+void Shard::merge(TokenPair pair, TokenId token_id, bool first_taken, bool takes_next,
                   const InterruptCheck& interrupt) {
   InterruptPacer pace{interrupt};
-  merge(pair, id, first_taken, takes_next, nullptr, pace);
-}
-
-bool Shard::merge(TokenPair pair, TokenId token_id, bool first_taken, bool takes_next,
-                  const StopFlag* stop, InterruptPacer& pace) {
   check(token_id >= kFirstMergeId && token_id < Sequence::kEnd && pair.left < Sequence::kEnd &&
             pair.right < Sequence::kEnd,
         "token id beyond the trainer's range");
@@ -184,7 +169,7 @@ bool Shard::merge(TokenPair pair, TokenId token_id, bool first_taken, bool takes
       if (!nodes_.starts(i, number)) continue;
       if (rewrites_.rewrite(*this, i, id) == kNone) last_ = i;
       --live_;
-      if (!paced(stop, pace)) return false;
+      pace();
     }
     check(counts_[number] == 0, "merged pair still occurs");
     pairs_[number].list_size = 0;
@@ -197,7 +182,6 @@ bool Shard::merge(TokenPair pair, TokenId token_id, bool first_taken, bool takes
     run_known_ = false;
   }
   publish(id, begin, end);
-  return true;
 }
 
 /// Removes the first live token, taken by the last token of the shard before.

@@ -18,7 +18,6 @@
 #include "tokenizer/core/types.hpp"
 #include "tokenizer/support/error.hpp"
 #include "tokenizer/support/interrupt_pacer.hpp"
-#include "tokenizer/support/worker_pool.hpp"
 #include "tokenizer/train/linked_tokens.hpp"
 #include "tokenizer/train/merge_rewrite.hpp"
 #include "tokenizer/train/occurrence_lists.hpp"
@@ -58,11 +57,6 @@ class Shard {
   /// kLongest bytes or more, or beyond the memory budget, are refused with std::bad_alloc.
   explicit Shard(std::string_view bytes, const InterruptCheck& interrupt = {});
 
-  /// Lays out `bytes` into this empty shard, as the constructor does, for a worker of the pool:
-  /// polls `stop` (when given; else `pace` polls its own interrupt check and throws). False
-  /// when `stop` cut it short; the shard must then be dropped. Does not check the budget.
-  bool build(std::string_view bytes, const StopFlag* stop, InterruptPacer& pace);
-
   ShardEdges edges() const;
   /// Live tokens.
   std::size_t live() const { return live_; }
@@ -73,10 +67,6 @@ class Shard {
   /// included) the shard must not be used again.
   void merge(TokenPair pair, TokenId id, bool first_taken, bool takes_next,
              const InterruptCheck& interrupt = {});
-  /// merge() for a worker of the pool, polling as build() does. False when `stop` cut it
-  /// short; the shard must then be dropped.
-  bool merge(TokenPair pair, TokenId id, bool first_taken, bool takes_next, const StopFlag* stop,
-             InterruptPacer& pace);
 
   /// The count changes since the last call (after construction: the initial counts), summed
   /// per pair, in any order; empties them.
@@ -133,8 +123,7 @@ class Shard {
     Index count;  // its count before the step
   };
 
-  void number_pairs(const unsigned char* bytes, std::size_t n, const StopFlag* stop,
-                    InterruptPacer& pace, bool& stopped);
+  void number_pairs(const unsigned char* bytes, std::size_t n, InterruptPacer& pace);
   Index number_of(Index left, Index right) const;
   Index new_pair(Index left, Index right);
   void touch(Index number);

@@ -35,7 +35,7 @@
 #include <vector>
 
 #include "tokenizer/core/types.hpp"
-#include "tokenizer/train/pair_stats.hpp"
+#include "tokenizer/train/pair_ranking.hpp"
 #include "tokenizer/train/shard.hpp"
 
 namespace tokenizer::basic {

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string_view>
 
-#include "tokenizer/core/state.hpp"
+#include "tokenizer/core/model.hpp"
 #include "tokenizer/support/error.hpp"
 
 namespace tokenizer::basic {
@@ -21,18 +21,17 @@ namespace tokenizer::basic {
 /// Faults: "vocab_size must be at least 256" (nothing changed). Every step completed before a
 /// failure (fault, std::bad_alloc, Interrupted) stays in `merges` and `vocab`; the failing
 /// step changes neither.
-void train(Tokenizer& tokenizer, std::string_view text, std::size_t vocab_size,
+void train(Model& tokenizer, std::string_view text, std::size_t vocab_size,
            const InterruptCheck& interrupt = {});
 
 class IncrementalTrainer;
-class ShardedTrainer;
 
 /// `train` in steps, for callers that report progress between them: the constructor does what
 /// `train` does before its first merge (the fault, the byte vocabulary, the count of the text),
 /// each `step` learns some of the merges. `tokenizer` must outlive the training.
 class Training {
  public:
-  Training(Tokenizer& tokenizer, std::string_view text, std::size_t vocab_size,
+  Training(Model& tokenizer, std::string_view text, std::size_t vocab_size,
            const InterruptCheck& interrupt = {});
   ~Training();
   Training(const Training&) = delete;
@@ -53,10 +52,8 @@ class Training {
   bool broken() const { return broken_; }
 
  private:
-  Tokenizer& tokenizer_;
-  // One of the two, as `train` would choose.
+  Model& tokenizer_;
   std::unique_ptr<IncrementalTrainer> incremental_;
-  std::unique_ptr<ShardedTrainer> sharded_;
   std::size_t steps_ = 0;
   std::size_t learned_ = 0;
   std::size_t vocab_bytes_ = 0;

@@ -131,7 +131,7 @@ TEST(BacktrackEncoder, TrainedTables) {
   std::mt19937 rng{8};
   for (std::size_t a = 0; a < reference::alphabets().size(); ++a) {
     const auto& alphabet = reference::alphabets()[a];
-    Tokenizer tokenizer;
+    Model tokenizer;
     train(tokenizer, reference::random_text(rng, alphabet, 3000), 256 + 200);
     for (int round = 0; round < 20; ++round) {
       expect_matches_reference(tokenizer.merges,
@@ -146,7 +146,7 @@ TEST(BacktrackEncoder, TablesFollowTheirMerges) {
   // call and leaves the stale ones untouched.
   std::mt19937 rng{12};
   const auto& alphabet = reference::alphabets()[1];
-  Tokenizer tokenizer;
+  Model tokenizer;
   train(tokenizer, reference::random_text(rng, alphabet, 2000), 256 + 80);
   const std::string text = reference::random_text(rng, alphabet, 1500);
   const EncodeTables tables{tokenizer.merges};

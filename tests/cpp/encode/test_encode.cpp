@@ -118,7 +118,7 @@ TEST(Encode, MatchesReferenceOnTrainedTables) {
   std::uniform_int_distribution<std::size_t> pieces(0, 400);
   for (std::size_t a = 0; a < reference::alphabets().size(); ++a) {
     const auto& alphabet = reference::alphabets()[a];
-    Tokenizer tokenizer;
+    Model tokenizer;
     train(tokenizer, reference::random_text(rng, alphabet, 600), 256 + 60);
     // A second training repeats ids 256, 257, ... for other pairs.
     if (a % 2 == 1) train(tokenizer, reference::random_text(rng, alphabet, 600), 256 + 30);

@@ -107,7 +107,7 @@ TEST(QueueEncoder, AgreesWithTheScanOnLongTexts) {
     return text;
   };
   for (std::size_t vocab : {300, 600, 1200}) {
-    Tokenizer tokenizer;
+    Model tokenizer;
     train(tokenizer, sentence_text(60000), vocab);
     const EncodeTables tables{tokenizer.merges};
     ASSERT_NE(tables.backtracking(), nullptr);

@@ -19,7 +19,7 @@ struct DecodeCase {
 class DecodeTable : public testing::TestWithParam<DecodeCase> {};
 
 TEST_P(DecodeTable, DecodesOrReportsTheFirstUnknownId) {
-  Tokenizer tokenizer;
+  Model tokenizer;
   tokenizer.merges.insert_or_assign(TokenPair{195, 169}, 256);
   build_vocab(tokenizer);
   const DecodeCase& c = GetParam();

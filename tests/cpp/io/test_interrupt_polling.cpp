@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tokenizer/core/state.hpp"
+#include "tokenizer/core/model.hpp"
 #include "tokenizer/io/decode.hpp"
 #include "tokenizer/io/file_io.hpp"
 #include "tokenizer/io/model_file.hpp"
@@ -35,7 +35,7 @@ struct Poller {
 };
 
 /// Merges (97, 97) -> 256, (256, 256) -> 257, ...: `lines` merges, the last token 2^lines bytes.
-void add_doubling_merges(Tokenizer& tokenizer, unsigned lines) {
+void add_doubling_merges(Model& tokenizer, unsigned lines) {
   tokenizer.merges.insert_or_assign(TokenPair{97, 97}, 256);
   for (unsigned k = 1; k < lines; ++k) {
     tokenizer.merges.insert_or_assign(TokenPair{255 + k, 255 + k}, 256 + k);
@@ -143,11 +143,11 @@ TEST(OrderedMap, GrowingPollsAndAnInterruptionLeavesTheMap) {
 }
 
 TEST(BuildVocab, InterruptionLeavesTheOldVocabulary) {
-  Tokenizer tokenizer;
+  Model tokenizer;
   tokenizer.vocab.insert_or_assign(TokenId{256}, TokenBytes{"old"});
   add_doubling_merges(tokenizer, 22);  // copies 8 MiB: polls several times
   Poller counting;
-  Tokenizer copy = tokenizer;
+  Model copy = tokenizer;
   build_vocab(copy, counting.check());
   EXPECT_GE(counting.polls, 4u);
   EXPECT_EQ(copy.vocab.find(TokenId{256 + 21})->size(), std::size_t{1} << 22);
@@ -178,7 +178,7 @@ TEST(ModelFile, LoadPollsWhileReadingAndAnInterruptionKeepsTheOldVocabulary) {
     out << "pairloom v1\nnew\n0\n";
     for (int i = 0; i < 800000; ++i) out << "97 98\n";  // 4.6 MiB
   }
-  Tokenizer tokenizer;
+  Model tokenizer;
   tokenizer.vocab.insert_or_assign(TokenId{7}, TokenBytes{"old"});
   Poller stopping{20};  // part-way through the merges
   EXPECT_THROW((void)load(tokenizer, path, stopping.check()), Interrupted);
@@ -188,14 +188,14 @@ TEST(ModelFile, LoadPollsWhileReadingAndAnInterruptionKeepsTheOldVocabulary) {
   EXPECT_EQ(*tokenizer.vocab.find(TokenId{7}), "old");
 
   Poller counting;
-  Tokenizer again;
+  Model again;
   ASSERT_TRUE(load(again, path, counting.check()).ok());
   EXPECT_GE(counting.polls, 3u);
   std::remove(path.c_str());
 }
 
 TEST(ModelFile, SavePollsWhileWriting) {
-  Tokenizer tokenizer;
+  Model tokenizer;
   for (TokenId id = 0; id < 400000; ++id) tokenizer.merges.insert_or_assign(TokenPair{id, 7}, id);
   const std::string path = temp_path("save.model");
   Poller counting;

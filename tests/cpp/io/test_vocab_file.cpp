@@ -16,7 +16,7 @@ class Listing : public testing::Test {
  protected:
   ~Listing() override { std::remove(path_.c_str()); }
 
-  std::string write(const Tokenizer& tokenizer) {
+  std::string write(const Model& tokenizer) {
     Result<> result = save_vocab(tokenizer, path_);
     EXPECT_TRUE(result.ok()) << (result.ok() ? "" : result.error().message);
     return contents();
@@ -32,7 +32,7 @@ class Listing : public testing::Test {
 };
 
 TEST_F(Listing, LinesByNumericIdAndTheLastMergeOfAnIdDecides) {
-  Tokenizer tokenizer;
+  Model tokenizer;
   tokenizer.vocab.insert_or_assign(TokenId{1000}, TokenBytes{"z\n"});
   tokenizer.vocab.insert_or_assign(TokenId{99}, TokenBytes{"c"});
   tokenizer.vocab.insert_or_assign(TokenId{256}, TokenBytes{"[]"});
@@ -46,7 +46,7 @@ TEST_F(Listing, LinesByNumericIdAndTheLastMergeOfAnIdDecides) {
 
 TEST_F(Listing, MergeWithAMissingPartFaultsAfterWritingTheLinesBeforeIt) {
   for (TokenPair broken : {TokenPair{7, 98}, TokenPair{98, 7}}) {
-    Tokenizer tokenizer;
+    Model tokenizer;
     tokenizer.vocab.insert_or_assign(TokenId{98}, TokenBytes{"b"});
     tokenizer.vocab.insert_or_assign(TokenId{300}, TokenBytes{"b?"});
     tokenizer.vocab.insert_or_assign(TokenId{301}, TokenBytes{"never listed"});

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "tokenizer/core/pair_counts.hpp"
 #include "tokenizer/support/flat_map.hpp"
 #include "tokenizer/support/keyed_hash.hpp"
-#include "tokenizer/train/pair_stats.hpp"
 
 namespace tokenizer::basic {
 namespace {

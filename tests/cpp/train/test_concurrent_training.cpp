@@ -23,7 +23,7 @@ struct Learned {
 };
 
 Learned learn(std::string_view text, std::size_t vocab_size, std::size_t num_threads) {
-  Tokenizer tokenizer;
+  Model tokenizer;
   tokenizer.num_threads = num_threads;
   train(tokenizer, text, vocab_size);
   Learned learned;
@@ -72,7 +72,7 @@ TEST(ConcurrentTraining, InterruptionKeepsACompletedPrefixAndThePoolServesOn) {
     } budget{polls_allowed};
     InterruptCheck check{[](void* context) { return --static_cast<Budget*>(context)->left < 0; },
                          &budget};
-    Tokenizer tokenizer;
+    Model tokenizer;
     tokenizer.num_threads = 3;
     try {
       train(tokenizer, text, 320, check);
@@ -90,7 +90,7 @@ TEST(ConcurrentTraining, InterruptionKeepsACompletedPrefixAndThePoolServesOn) {
 
 TEST(ConcurrentTraining, EncodingOnOtherThreadsWhileTrainingUsesThePool) {
   const std::vector<std::string> inputs = texts();
-  Tokenizer fixed;
+  Model fixed;
   train(fixed, inputs[1], 350);
   const std::vector<TokenId> expected = encode(fixed.merges, inputs[1]);
   std::atomic<bool> done{false};

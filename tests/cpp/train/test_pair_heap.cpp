@@ -1,15 +1,39 @@
-// The trainer's heap of candidate pairs pops in the order of training's tie rule.
+// Training's tie rule, and the trainer's heap of candidate pairs, which pops in its order.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "tokenizer/train/pair_heap.hpp"
+#include "tokenizer/train/pair_ranking.hpp"
 
 namespace tokenizer::basic {
 namespace {
+
+TEST(TieRule, HigherCountFirstThenSmallerPair) {
+  EXPECT_TRUE(outranks({{9, 9}, 3}, {{0, 0}, 2}));
+  EXPECT_FALSE(outranks({{0, 0}, 2}, {{9, 9}, 3}));
+  EXPECT_TRUE(outranks({{1, 9}, 2}, {{2, 0}, 2}));  // left decides first
+  EXPECT_TRUE(outranks({{1, 2}, 2}, {{1, 3}, 2}));  // then right
+  EXPECT_FALSE(outranks({{1, 2}, 2}, {{1, 2}, 2}));
+}
+
+TEST(TieRule, MostCommonPairIgnoresTableOrder) {
+  const std::vector<std::pair<TokenPair, PairCount>> entries = {
+      {{5, 1}, 3}, {{2, 9}, 3}, {{2, 8}, 3}, {{1, 1}, 2}, {{0, 0}, 1}};
+  for (int round = 0; round < 20; ++round) {  // each table has keys and an order of its own
+    PairCounts counts;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      const auto& [pair, count] = entries[(i + static_cast<std::size_t>(round)) % entries.size()];
+      counts.add(pair, count);
+    }
+    EXPECT_EQ(most_common_pair(counts), (TokenPair{2, 8}));
+  }
+  EXPECT_EQ(most_common_pair(PairCounts{}), std::nullopt);
+}
 
 template <class Index>
 class PairHeapOrder : public ::testing::Test {};

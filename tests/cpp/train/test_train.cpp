@@ -21,21 +21,21 @@ using reference::Merge;
 
 const std::size_t kThreadCounts[] = {0, 1, 2, 3, 8};
 
-std::vector<Merge> learned(const Tokenizer& tokenizer) {
+std::vector<Merge> learned(const Model& tokenizer) {
   std::vector<Merge> merges;
   for (const auto& [pair, id] : tokenizer.merges) merges.push_back({{pair.left, pair.right}, id});
   return merges;
 }
 
-Tokenizer trained(std::string_view text, std::size_t vocab_size, std::size_t num_threads) {
-  Tokenizer tokenizer;
+Model trained(std::string_view text, std::size_t vocab_size, std::size_t num_threads) {
+  Model tokenizer;
   tokenizer.num_threads = num_threads;
   train(tokenizer, text, vocab_size);
   return tokenizer;
 }
 
 /// The vocabulary holds the 256 bytes and exactly the tokens of `merges`.
-void expect_vocab_of(const Tokenizer& tokenizer, const std::vector<Merge>& merges) {
+void expect_vocab_of(const Model& tokenizer, const std::vector<Merge>& merges) {
   const auto expected = reference::token_bytes(merges);
   ASSERT_EQ(tokenizer.vocab.size(), expected.size());
   for (const auto& [id, bytes] : expected) {
@@ -65,7 +65,7 @@ void expect_matches_reference(const std::string& text, std::size_t vocab_size) {
   expect_each_merge_was_most_common(text, expected);
   for (std::size_t threads : kThreadCounts) {
     SCOPED_TRACE("num_threads " + std::to_string(threads));
-    Tokenizer tokenizer = trained(text, vocab_size, threads);
+    Model tokenizer = trained(text, vocab_size, threads);
     ASSERT_EQ(learned(tokenizer), expected);
     expect_vocab_of(tokenizer, expected);
   }
@@ -89,7 +89,7 @@ TEST(Train, GoldenCasesOnEveryPath) {
   for (const GoldenCase& c : cases) {
     for (std::size_t threads : kThreadCounts) {
       SCOPED_TRACE(c.text + " with num_threads " + std::to_string(threads));
-      Tokenizer tokenizer = trained(c.text, c.vocab_size, threads);
+      Model tokenizer = trained(c.text, c.vocab_size, threads);
       EXPECT_EQ(learned(tokenizer), c.merges);
       expect_vocab_of(tokenizer, c.merges);
     }
@@ -97,7 +97,7 @@ TEST(Train, GoldenCasesOnEveryPath) {
 }
 
 TEST(Train, VocabSizeBelow256ChangesNothing) {
-  Tokenizer tokenizer = trained("aaaa", 300, 1);
+  Model tokenizer = trained("aaaa", 300, 1);
   try {
     train(tokenizer, "bbbb", 255);
     ADD_FAILURE() << "no fault";
@@ -109,7 +109,7 @@ TEST(Train, VocabSizeBelow256ChangesNothing) {
 }
 
 TEST(Train, VocabSize256OnlyResetsTheVocabulary) {
-  Tokenizer tokenizer = trained("aaaa", 300, 1);
+  Model tokenizer = trained("aaaa", 300, 1);
   tokenizer.vocab.insert_or_assign(TokenId{900}, TokenBytes{"stale"});
   train(tokenizer, "zzzz", 256);
   EXPECT_EQ(tokenizer.vocab.size(), 256u);
@@ -118,7 +118,7 @@ TEST(Train, VocabSize256OnlyResetsTheVocabulary) {
 
 TEST(Train, SecondTrainingRenumbersFrom256AndKeepsOldPlaces) {
   for (std::size_t threads : kThreadCounts) {
-    Tokenizer tokenizer = trained("aaaa", 300, threads);
+    Model tokenizer = trained("aaaa", 300, threads);
     train(tokenizer, "bbbaa", 258);
     // (98, 98) -> 256, then three pairs tie at one and the smallest, (97, 97), takes 257 while
     // keeping its first place.
@@ -136,7 +136,7 @@ TEST(Train, InterruptionKeepsTheCompletedSteps) {
   const std::vector<Merge> all = reference::train(text, 256 + 40);
   for (std::size_t threads : {1, 2}) {
     for (int allowed = 0; allowed < 6; ++allowed) {
-      Tokenizer tokenizer;
+      Model tokenizer;
       tokenizer.num_threads = threads;
       int polls = allowed;
       InterruptCheck check{[](void* left) { return --*static_cast<int*>(left) < 0; }, &polls};
@@ -155,7 +155,7 @@ TEST(Train, StepsLearnWhatOneCallLearns) {
   const std::string text = reference::random_text(rng, reference::alphabets()[0], 300);
   const std::vector<Merge> all = reference::train(text, 256 + 60);
   for (std::size_t chunk : {1, 7, 1000}) {
-    Tokenizer tokenizer;
+    Model tokenizer;
     Training training{tokenizer, text, 256 + 60};
     std::size_t total = 0;
     while (std::size_t got = training.step(chunk)) {
@@ -174,7 +174,7 @@ TEST(Train, StepInterruptedBetweenMergesGoesOn) {
   std::mt19937 rng{6};
   const std::string text = reference::random_text(rng, reference::alphabets()[1], 300);
   const std::vector<Merge> all = reference::train(text, 256 + 30);
-  Tokenizer tokenizer;
+  Model tokenizer;
   Training training{tokenizer, text, 256 + 30};
   ASSERT_EQ(training.step(5), 5u);
   // The poll before the next merge says stop: nothing changes, and the training goes on.
@@ -239,7 +239,7 @@ TEST(Train, TwoThreadsLearnWhatOneLearnsOnAMegabyteAndKeepWholeStepsWhenInterrup
   ASSERT_EQ(serial.size(), 300u);
   EXPECT_EQ(learned(trained(text, 256 + 300, 2)), serial);
   for (int allowed : {0, 3, 40}) {
-    Tokenizer tokenizer;
+    Model tokenizer;
     tokenizer.num_threads = 2;
     int polls = allowed;
     InterruptCheck check{[](void* left) { return --*static_cast<int*>(left) < 0; }, &polls};

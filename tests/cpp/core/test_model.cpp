@@ -4,7 +4,7 @@
 #include <new>
 #include <string>
 
-#include "tokenizer/core/state.hpp"
+#include "tokenizer/core/model.hpp"
 
 namespace tokenizer::basic {
 namespace {
@@ -15,7 +15,7 @@ std::string bytes_of(const Vocabulary& vocab, TokenId id) {
 }
 
 TEST(BuildVocab, FreshTokenizerGetsTheByteTokens) {
-  Tokenizer tokenizer;
+  Model tokenizer;
   build_vocab(tokenizer);
   ASSERT_EQ(tokenizer.vocab.size(), 256u);
   for (unsigned b = 0; b < 256; ++b)
@@ -23,7 +23,7 @@ TEST(BuildVocab, FreshTokenizerGetsTheByteTokens) {
 }
 
 TEST(BuildVocab, MergesBuildInTableOrderAndSkipMissingParts) {
-  Tokenizer tokenizer;
+  Model tokenizer;
   tokenizer.merges.insert_or_assign(TokenPair{104, 105}, 256);
   tokenizer.merges.insert_or_assign(TokenPair{256, 258}, 257);  // 258 only comes later
   tokenizer.merges.insert_or_assign(TokenPair{33, 33}, 258);
@@ -39,7 +39,7 @@ TEST(BuildVocab, MergesBuildInTableOrderAndSkipMissingParts) {
 }
 
 TEST(BuildVocab, SpecialTokensOverrideAndFeedTheNextCall) {
-  Tokenizer tokenizer;
+  Model tokenizer;
   tokenizer.special_tokens.insert_or_assign("<A>", 65);
   tokenizer.special_tokens.insert_or_assign("<eot>", 300);
   tokenizer.special_tokens.insert_or_assign("<m>", 256);
@@ -55,7 +55,7 @@ TEST(BuildVocab, SpecialTokensOverrideAndFeedTheNextCall) {
 }
 
 TEST(BuildVocab, KeepsEntriesNoPassWrites) {
-  Tokenizer tokenizer;
+  Model tokenizer;
   tokenizer.vocab.insert_or_assign(TokenId{5000}, TokenBytes{"old"});
   build_vocab(tokenizer);
   EXPECT_EQ(bytes_of(tokenizer.vocab, 5000), "old");
@@ -63,7 +63,7 @@ TEST(BuildVocab, KeepsEntriesNoPassWrites) {
 }
 
 TEST(BuildVocab, ReinsertedPairIsBuiltAtItsFirstPlace) {
-  Tokenizer tokenizer;
+  Model tokenizer;
   tokenizer.merges.insert_or_assign(TokenPair{97, 97}, 256);
   tokenizer.merges.insert_or_assign(TokenPair{256, 97}, 257);
   tokenizer.merges.insert_or_assign(TokenPair{97, 97}, 258);  // same pair, new id, old place
@@ -76,7 +76,7 @@ TEST(BuildVocab, ReinsertedPairIsBuiltAtItsFirstPlace) {
 
 TEST(BuildVocab, RefusesTokensBeyondMemoryAndKeepsTheOldVocabulary) {
   // Each merge doubles the last token: 2^70 bytes by the end.
-  Tokenizer tokenizer;
+  Model tokenizer;
   tokenizer.vocab.insert_or_assign(TokenId{7}, TokenBytes{"kept"});
   tokenizer.merges.insert_or_assign(TokenPair{97, 97}, 256);
   for (TokenId id = 257; id < 256 + 70; ++id)

@@ -1,9 +1,8 @@
-#include "tokenizer/train/pair_stats.hpp"
+#include "tokenizer/core/pair_counts.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <limits>
-#include <mutex>
 #include <new>
 #include <ranges>
 #include <utility>
@@ -12,7 +11,6 @@
 #include "tokenizer/support/flat_map.hpp"
 #include "tokenizer/support/interrupt_pacer.hpp"
 #include "tokenizer/support/keyed_hash.hpp"
-#include "tokenizer/support/worker_pool.hpp"
 
 namespace tokenizer::basic {
 
@@ -98,7 +96,7 @@ void PairCounts::grow(std::size_t capacity, std::uint64_t key) {
   }
 }
 
-// ---- Counting and choosing ----
+// ---- Counting ----
 
 void count_pairs(std::span<const TokenId> sequence, PairCounts& counts,
                  const InterruptCheck& interrupt) {
@@ -107,60 +105,6 @@ void count_pairs(std::span<const TokenId> sequence, PairCounts& counts,
     counts.add(TokenPair{sequence[k], sequence[k + 1]});
     pace();
   }
-}
-
-std::optional<TokenPair> most_common_pair(const PairCounts& counts) {
-  std::optional<PairCandidate> best;
-  counts.for_each([&](TokenPair pair, PairCount count) {
-    PairCandidate candidate{pair, count};
-    if (!best || outranks(candidate, *best)) best = candidate;
-  });
-  if (!best) return std::nullopt;
-  return best->pair;
-}
-
-PairCounts parallel_count_pairs(std::span<const TokenId> sequence, std::size_t num_threads,
-                                const InterruptCheck& interrupt, std::size_t expected_pairs) {
-  const std::size_t n = sequence.size();
-  const std::size_t chunk_size = n / std::max<std::size_t>(num_threads, 1);
-  check(chunk_size != 0, "chunk_size must not be zero");
-  // The last chunk takes the 1..chunk_size tokens left over: num_threads to 2 * num_threads - 1
-  // chunks in all.
-  const std::size_t chunks = n / chunk_size + (n % chunk_size != 0 ? 1 : 0);
-
-  PairCounts shared;
-  std::mutex shared_mutex;
-  auto count_chunk = [&](std::size_t k, const StopFlag& stop) {
-    const std::size_t begin = k * chunk_size;
-    // One token past the chunk's end, so the pair across its right boundary is counted here
-    // and nowhere else.
-    const std::size_t end = std::min(begin + chunk_size + 1, n);
-    PairCounts own;
-    own.reserve(std::min(expected_pairs, end - begin));
-    InterruptPacer pace;
-    for (std::size_t i = begin; i + 1 < end; ++i) {
-      own.add(TokenPair{sequence[i], sequence[i + 1]});
-      if (pace.due() && stop.stop_requested()) return;
-    }
-    if (stop.stop_requested()) return;
-    std::lock_guard lock{shared_mutex};
-    if (shared.empty()) {
-      // Adding into an empty table gives the private table itself: take it whole.
-      std::swap(shared, own);
-      return;
-    }
-    own.for_each([&](TokenPair pair, PairCount count) { shared.add(pair, count); });
-  };
-  run_on_workers(chunks, count_chunk, interrupt);
-  return shared;
-}
-
-TokenPair parallel_get_most_common_pair(std::span<const TokenId> sequence, std::size_t num_threads,
-                                        const InterruptCheck& interrupt) {
-  std::optional<TokenPair> pair =
-      most_common_pair(parallel_count_pairs(sequence, num_threads, interrupt));
-  check(pair.has_value(), "no adjacent pair to choose from");
-  return *pair;
 }
 
 // ---- Merging ----

@@ -1,4 +1,4 @@
-#include "tokenizer/core/state.hpp"
+#include "tokenizer/core/model.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -21,7 +21,7 @@ namespace {
 
 // The byte count the vocabulary will hold after build_vocab, found by running its passes on
 // sizes alone. Lets a vocabulary that cannot fit be refused before anything is built.
-std::size_t planned_vocab_bytes(const Tokenizer& tokenizer, InterruptPacer& pace) {
+std::size_t planned_vocab_bytes(const Model& tokenizer, InterruptPacer& pace) {
   FlatMap<TokenId, std::size_t> sizes;
   sizes.reserve(tokenizer.vocab.size() + tokenizer.merges.size() + 256, pace);
   tokenizer.vocab.for_each([&](TokenId id, const TokenBytes& bytes) {
@@ -55,7 +55,7 @@ std::size_t planned_vocab_bytes(const Tokenizer& tokenizer, InterruptPacer& pace
 
 }  // namespace
 
-void build_vocab(Tokenizer& tokenizer, const InterruptCheck& interrupt) {
+void build_vocab(Model& tokenizer, const InterruptCheck& interrupt) {
   // Paced by merges planned and bytes copied.
   InterruptPacer pace{interrupt};
   planned_vocab_bytes(tokenizer, pace);

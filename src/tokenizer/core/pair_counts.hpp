@@ -1,11 +1,9 @@
-// Pair statistics shared by training and encoding: counting adjacent pairs of a token
-// sequence (on the calling thread or cut into chunks on the worker pool), choosing the most
-// common pair, and merging a pair in place.
+// Token sequences and their adjacent pairs, as training and encoding both work on them:
+// counting the pairs of a sequence and merging a pair in place.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -78,46 +76,11 @@ class PairCounts {
   std::size_t displaced_ = 0;  // slots between each entry and its home, summed
 };
 
-/// A pair with its count, as training weighs it.
-struct PairCandidate {
-  TokenPair pair;
-  PairCount count = 0;
-};
-
-/// Training's tie rule, in one place: the higher count wins; among equal counts the smaller
-/// pair by (left, right) wins. It makes the learned merges the same for every table order,
-/// every `num_threads` and every run.
-constexpr bool outranks(const PairCandidate& a, const PairCandidate& b) {
-  if (a.count != b.count) return a.count > b.count;
-  return a.pair < b.pair;
-}
-
 /// Adds 1 to `counts` for every adjacent pair (sequence[k], sequence[k+1]); adds nothing for
 /// fewer than two tokens. Polls `interrupt` paced by the tokens counted; when it throws,
 /// `counts` holds a partial count.
 void count_pairs(std::span<const TokenId> sequence, PairCounts& counts,
                  const InterruptCheck& interrupt = {});
-
-/// The entry that `outranks` every other one, or none for an empty table.
-std::optional<TokenPair> most_common_pair(const PairCounts& counts);
-
-/// The counts `count_pairs` would give, computed on the worker pool: the sequence is cut into
-/// chunks of c = floor(n / num_threads) tokens (the last one takes the rest, so there are
-/// num_threads to 2 * num_threads - 1 of them); each chunk counts its own pairs plus the one
-/// across its right boundary into a private table and adds that to the shared result under
-/// one lock acquisition. The calling thread only waits, polling `interrupt` meanwhile.
-/// `expected_pairs`, when known (the previous training step's count of distinct pairs), sizes
-/// the private tables up front instead of letting them grow. `num_threads` 0 counts as 1.
-/// Fault "chunk_size must not be zero" when the sequence holds fewer tokens than
-/// `num_threads`. A fault or std::bad_alloc in a worker is rethrown here.
-PairCounts parallel_count_pairs(std::span<const TokenId> sequence, std::size_t num_threads,
-                                const InterruptCheck& interrupt = {},
-                                std::size_t expected_pairs = 0);
-
-/// `most_common_pair` of `parallel_count_pairs`; the table is never empty because the
-/// sequence holds at least `num_threads` >= 2 tokens. Same faults as parallel_count_pairs.
-TokenPair parallel_get_most_common_pair(std::span<const TokenId> sequence, std::size_t num_threads,
-                                        const InterruptCheck& interrupt = {});
 
 /// Rewrites every occurrence of `pair` as `new_id`, greedily from the left and without
 /// overlap (with a == b, three a become new_id, a). Works in place: a first pass writes

@@ -1,9 +1,8 @@
-// The state one tokenizer carries, and the rebuilding of its vocabulary from merges.
+// The model one tokenizer carries (merges, vocabulary, special tokens), and the rebuilding of
+// its vocabulary from the merges.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <memory>
 #include <string>
 
 #include "tokenizer/core/types.hpp"
@@ -21,20 +20,13 @@ using SpecialTokenTable = OrderedMap<std::string, TokenId>;
 /// Token id -> the token's bytes. Iteration order is unspecified.
 using Vocabulary = FlatMap<TokenId, TokenBytes>;
 
-class MergeLookup;
-
 /// Everything one tokenizer object owns.
-struct Tokenizer {
+struct Model {
   MergeTable merges;                 ///< learned merges in learning order
   std::string pattern;               ///< pattern text carried by the model file; never applied
   SpecialTokenTable special_tokens;  ///< special tokens from the model file
   Vocabulary vocab;                  ///< derived by build_vocab, kept current by training
   std::size_t num_threads = 1;       ///< 0 or 1: count pairs on the calling thread; more: chunks
-
-  /// Encoding's form of `merges`, made on first use and again after `merges` changes.
-  mutable std::shared_ptr<const MergeLookup> merge_lookup;
-  /// The `merges.version()` that `merge_lookup` was made from.
-  mutable std::uint64_t merge_lookup_version = 0;
 };
 
 /// A vocabulary holding exactly the 256 single-byte tokens.
@@ -45,6 +37,6 @@ Vocabulary byte_vocabulary();
 /// stay. Throws std::bad_alloc, leaving the vocabulary as it was, when the tokens would not fit
 /// in memory. Polls `interrupt` as the work goes (a chain of long merges can copy gigabytes);
 /// an interruption also leaves the vocabulary as it was.
-void build_vocab(Tokenizer& tokenizer, const InterruptCheck& interrupt = {});
+void build_vocab(Model& tokenizer, const InterruptCheck& interrupt = {});
 
 }  // namespace tokenizer::basic
