@@ -12,6 +12,7 @@
 #include "tokenizer/core/model.hpp"
 #include "tokenizer/core/types.hpp"
 #include "tokenizer/encode/merge_lookup.hpp"
+#include "tokenizer/encode/token_trie.hpp"
 #include "tokenizer/support/error.hpp"
 #include "tokenizer/support/interrupt_pacer.hpp"
 
@@ -96,12 +97,6 @@ class BacktrackEncoder {
     std::uint32_t first_as_right;  // the same as right part
   };
 
-  /// The longest whole token at the start of a text, and its length.
-  struct Match {
-    std::uint32_t token;
-    std::uint32_t length;
-  };
-
   BacktrackEncoder() = default;
 
   /// True when no merge with an id below `limit` joins a token of a's right edge to one of
@@ -125,18 +120,10 @@ class BacktrackEncoder {
                   const std::vector<unsigned char>& penultimate_byte,
                   const std::vector<unsigned char>& last_byte, InterruptPacer& pacer);
 
-  Match longest_token(const unsigned char* text, std::size_t at, std::size_t size) const;
-
   std::vector<Token> tokens_;  // by id
   std::vector<Parts> parts_;   // by id
   std::array<std::uint8_t, 256> byte_class_{};
-  // The trie of whole tokens as a double array of one word per state: the child of state s by
-  // byte c is state base(s) + c when that state's label is c. No two states with children
-  // share a base, so the label alone tells whose child a state is. A word holds
-  // base << 10 | whole << 9 | label, the label 0x1ff in cells that are no state. State 0 is the
-  // root, state 1 + b the byte b.
-  std::vector<std::uint32_t> trie_;
-  std::vector<std::uint32_t> trie_tokens_;  // by state: the whole token spelled, or kNone
+  TokenTrie trie_;  // the whole tokens
 };
 
 }  // namespace tokenizer::basic
