@@ -1,4 +1,15 @@
-// Encoding: text to token ids by the learned merges.
+// encode: text to token ids by a Model's merges. Uses core and support; nothing in train or
+// io. Encoding begins here.
+//
+// Public face:
+//   encode.hpp             encode (this header): the entry of every encoding
+//   encode_tables.hpp      EncodeTables: a table's encoders, built once, chosen per text
+//   merge_lookup.hpp       MergeLookup: the merge id of a pair, the table encoders share
+// Detail:
+//   backtrack_encoder.hpp  the one-scan encoder for tables learned in one go
+//   token_trie.hpp         the trie of whole tokens that scan walks
+//   queue_encoder.hpp      the encoder for any table: merges in order from a queue
+//   recounting_encoder.hpp the encoder for ids or texts beyond 32 bits: recounts every round
 #pragma once
 
 #include <string_view>

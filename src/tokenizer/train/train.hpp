@@ -1,4 +1,18 @@
-// Training: learning byte-pair merges from one text.
+// train: learning byte-pair merges from one text. Uses core and support; nothing in encode
+// or io. Training ends here: it hands back a Model whose merges encode/ and io/ take up.
+//
+// Public face:
+//   train.hpp                train, Training (this header): the entry of every training
+//   incremental_trainer.hpp  IncrementalTrainer: counts once, then updates around each rewrite
+//   shard.hpp, shard_coordinator.hpp
+//                            Shard, ShardCoordinator: training on a cluster, a shard per range
+//   pair_ranking.hpp         training's tie rule (outranks) and most_common_pair
+// Detail:
+//   byte_pairs.hpp           the first count, of byte pairs (dense tables, chunks on the pool)
+//   linked_tokens.hpp        the text as a linked list of tokens that merges rewrite in place
+//   occurrence_lists.hpp     each pair's positions, in text order
+//   merge_rewrite.hpp        one merge's rewrites and the count changes they make
+//   pair_heap.hpp            the pairs by count, in the order of the tie rule
 #pragma once
 
 #include <cstddef>
