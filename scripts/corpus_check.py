@@ -2,7 +2,7 @@
 whole corpora folder, decode each document back byte for byte, and compare the ids of the HF
 tokenizers and tiktoken exports with pairloom's on every whole corpus.
 
-    python tools/corpus_check.py [--corpora DIR] [--vocab 4096] [--sample 200000] [--jobs 2]
+    python scripts/corpus_check.py [--corpora DIR] [--vocab 4096] [--sample 200000] [--jobs 2]
         [--peers hf tiktoken] [--keep DIR]
 
 Prints one line per corpus and exits with status 1 when any check fails. Needs tokenizers and

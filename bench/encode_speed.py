@@ -1,7 +1,7 @@
 """Encoding throughput: CPU milliseconds per MB of English text for pairloom, tiktoken and HF
 tokenizers, all with one vocabulary that pairloom trains (unsplit) on English.
 
-    PYTHONPATH=build python tools/encode_speed.py [--vocab 4096 32768] [--sizes 1e3 1e5 1e6 1e7]
+    PYTHONPATH=build python bench/encode_speed.py [--vocab 4096 32768] [--sizes 1e3 1e5 1e6 1e7]
         [--systems pairloom tiktoken hf hf-regex] [--corpora DIR] [--models DIR]
 
 The corpora are $PAIRLOOM_CORPORA, else ../shared/corpora beside the project. The vocabulary
@@ -19,7 +19,7 @@ import tempfile
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 from pairloom_bench.corpora import books, cut, default_corpora, load_text  # noqa: E402
 from pairloom_bench.peers import make_encoder as peer_encoder  # noqa: E402
 from pairloom_bench.peers import read_merges, tiktoken_from_merges  # noqa: E402
