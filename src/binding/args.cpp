@@ -223,4 +223,12 @@ std::vector<TokenId> to_token_ids(PyObject* object) {
   return ids;
 }
 
+std::size_t size_argument(const char* name, const PyRef& argument) {
+  return convert_argument(name, [&] { return to_size(argument.get()); });
+}
+
+std::string_view text_argument(const char* name, const PyRef& argument) {
+  return convert_argument(name, [&] { return to_text(argument.get()); });
+}
+
 }  // namespace pairloom::binding

@@ -72,4 +72,10 @@ auto convert_argument(const char* name, Convert&& convert) {
   }
 }
 
+/// The int argument `name` as a size; failures name the argument.
+std::size_t size_argument(const char* name, const PyRef& argument);
+
+/// The str argument `name` as UTF-8; failures name the argument.
+std::string_view text_argument(const char* name, const PyRef& argument);
+
 }  // namespace pairloom::binding

@@ -28,6 +28,11 @@ PyObject* guarded(Body&& body) noexcept {
 /// only argument.
 [[noreturn]] void raise_io_error(const tokenizer::basic::Error& error);
 
+/// Raises the failure of `result`, as raise_io_error does, unless it succeeded.
+inline void succeed_or_raise(const tokenizer::basic::Result<>& result) {
+  if (!result.ok()) raise_io_error(result.error());
+}
+
 /// Raises PanicException with `message`.
 [[noreturn]] void raise_panic(std::string_view message);
 

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
-#include <limits>
 #include <new>
 #include <optional>
 #include <utility>
@@ -17,6 +16,7 @@
 
 #include "binding/args.hpp"
 #include "binding/errors.hpp"
+#include "binding/objects.hpp"
 #include "binding/once.hpp"
 #include "tokenizer/core/model.hpp"
 #include "tokenizer/encode/encode.hpp"
@@ -42,49 +42,7 @@ struct TokenizerObject {
   /// reference. Sized with the tables (under exclusive access, so never while a list is being
   /// built), to the ids they can give.
   std::vector<PyRef> ints;
-  /// 0: free; n: n shared users; all ones: one exclusive user. Changed only atomically.
-  std::atomic<std::size_t> access;
-};
-
-constexpr std::size_t kExclusive = std::numeric_limits<std::size_t>::max();
-
-enum class Access { shared, exclusive };
-
-/// Holds shared or exclusive access to one object for its lifetime. Taking access never waits:
-/// a conflicting holder makes the constructor raise RuntimeError.
-class AccessGuard {
- public:
-  AccessGuard(TokenizerObject& object, Access access) : flag_{object.access}, access_{access} {
-    if (access == Access::exclusive) {
-      std::size_t expected = 0;
-      if (!flag_.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire)) {
-        fail("Already borrowed");
-      }
-      return;
-    }
-    std::size_t current = flag_.load(std::memory_order_relaxed);
-    do {
-      if (current >= kExclusive - 1) fail("Already mutably borrowed");
-    } while (!flag_.compare_exchange_weak(current, current + 1, std::memory_order_acquire));
-  }
-  ~AccessGuard() {
-    if (access_ == Access::exclusive) {
-      flag_.store(0, std::memory_order_release);
-    } else {
-      flag_.fetch_sub(1, std::memory_order_release);
-    }
-  }
-  AccessGuard(const AccessGuard&) = delete;
-  AccessGuard& operator=(const AccessGuard&) = delete;
-
- private:
-  [[noreturn]] static void fail(const char* message) {
-    PyErr_SetString(PyExc_RuntimeError, message);
-    throw PythonError{};
-  }
-
-  std::atomic<std::size_t>& flag_;
-  Access access_;
+  AccessFlag access;
 };
 
 OnceCell type_cell;
@@ -96,24 +54,6 @@ TokenizerObject& self_object(PyObject* self) {
     raise_type_mismatch(self, type);
   }
   return *reinterpret_cast<TokenizerObject*>(self);
-}
-
-PyObject* none() {
-  Py_INCREF(Py_None);
-  return Py_None;
-}
-
-void succeed_or_raise(const engine::Result<>& result) {
-  if (!result.ok()) raise_io_error(result.error());
-}
-
-bool signal_pending(void*) {
-  return PyErr_CheckSignals() != 0;
-}
-
-/// Lets long engine operations stop for a signal (Ctrl-C) that a handler turned into an error.
-engine::InterruptCheck signal_check() {
-  return engine::InterruptCheck{&signal_pending, nullptr};
 }
 
 /// Brings `object.tables` up to date with the merges; called with exclusive access.
@@ -200,17 +140,9 @@ PyObject* invoke(const Signature& signature, Access access, PyObject* self, PyOb
     Arguments<N> arguments;
     match_arguments(signature, args, nargs, kwnames, arguments.data());
     TokenizerObject& object = self_object(self);
-    AccessGuard guard{object, access};
+    AccessGuard guard{object.access, access};
     return body(object, arguments);
   });
-}
-
-std::string_view text_argument(const char* name, const PyRef& argument) {
-  return convert_argument(name, [&] { return to_text(argument.get()); });
-}
-
-std::size_t size_argument(const char* name, const PyRef& argument) {
-  return convert_argument(name, [&] { return to_size(argument.get()); });
 }
 
 // Parameter descriptors.
@@ -235,7 +167,7 @@ constexpr Signature kSaveVocab{"save_vocab", kVocabFilePath, 1, 1};
 PyObject* build_vocab(PyObject* self, PyObject*) noexcept {
   return guarded([&] {
     TokenizerObject& object = self_object(self);
-    AccessGuard guard{object, Access::exclusive};
+    AccessGuard guard{object.access, Access::exclusive};
     engine::build_vocab(object.state, signal_check());
     refresh_tables(object);
     return none();
@@ -342,29 +274,23 @@ PyObject* tokenizer_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs)
     match_arguments(kNew, args, kwargs, a.data());
     engine::Model state;
     state.num_threads = a[0] ? size_argument("num_threads", a[0]) : 1;
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(subtype, Py_tp_alloc));
-    if (alloc == nullptr) alloc = PyType_GenericAlloc;
-    PyObject* raw = alloc(subtype, 0);
-    if (raw == nullptr) throw PythonError{};
+    PyObject* raw = alloc_instance(subtype);
     auto* object = reinterpret_cast<TokenizerObject*>(raw);
     new (&object->state) engine::Model(std::move(state));
     new (&object->tables) std::optional<engine::EncodeTables>();
     new (&object->ints) std::vector<PyRef>();
-    new (&object->access) std::atomic<std::size_t>(0);
+    new (&object->access) AccessFlag(0);
     return raw;
   });
 }
 
 void tokenizer_dealloc(PyObject* self) noexcept {
   auto* object = reinterpret_cast<TokenizerObject*>(self);
-  PyTypeObject* type = Py_TYPE(self);
   object->ints.~vector();
   object->tables.~optional();
   object->state.~Model();
   object->access.~atomic();
-  auto free_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_memory(self);
-  Py_DECREF(type);
+  free_instance(self);
 }
 
 PyMethodDef methods[] = {

@@ -2,10 +2,11 @@
 #pragma once
 
 #include <memory>
-#include <string_view>
+#include <new>
 
 #include "binding/args.hpp"
 #include "binding/errors.hpp"
+#include "binding/objects.hpp"
 #include "binding/pyref.hpp"
 #include "tokenizer/support/error.hpp"
 
@@ -14,52 +15,20 @@ namespace pairloom::tools_native {
 using binding::as_cfunction;
 using binding::checked;
 using binding::kFastCall;
+using binding::none;
 using binding::PyRef;
 using binding::PythonError;
+using binding::signal_check;
+using binding::size_argument;
+using binding::succeed_or_raise;
+using binding::text_argument;
 namespace engine = tokenizer::basic;
 
-inline PyObject* none() {
-  Py_INCREF(Py_None);
-  return Py_None;
-}
-
-/// Lets long engine operations stop for a signal (Ctrl-C) that a handler turned into an error.
-inline engine::InterruptCheck signal_check() {
-  return engine::InterruptCheck{[](void*) { return PyErr_CheckSignals() != 0; }, nullptr};
-}
-
-/// The int argument `name` as a size; failures name the argument.
-inline std::size_t size_argument(const char* name, const PyRef& argument) {
-  return binding::convert_argument(name, [&] { return binding::to_size(argument.get()); });
-}
-
-/// The str argument `name` as UTF-8; failures name the argument.
-inline std::string_view text_argument(const char* name, const PyRef& argument) {
-  return binding::convert_argument(name, [&] { return binding::to_text(argument.get()); });
-}
-
-/// Raises an engine failure as the pairloom module raises it.
-inline void succeed_or_raise(const engine::Result<>& result) {
-  if (!result.ok()) binding::raise_io_error(result.error());
-}
-
-/// Marks an object in use for one call. A signal handler runs Python code in the middle of a
-/// call and could call the same object again; that call raises RuntimeError instead.
-class BusyGuard {
+/// Holds an object for one call, exclusively. A signal handler runs Python code in the middle
+/// of a call and could call the same object again; that call raises RuntimeError instead.
+class BusyGuard : public binding::AccessGuard {
  public:
-  explicit BusyGuard(bool& busy) : busy_{busy} {
-    if (busy_) {
-      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-      throw PythonError{};
-    }
-    busy_ = true;
-  }
-  ~BusyGuard() { busy_ = false; }
-  BusyGuard(const BusyGuard&) = delete;
-  BusyGuard& operator=(const BusyGuard&) = delete;
-
- private:
-  bool& busy_;
+  explicit BusyGuard(binding::AccessFlag& flag) : AccessGuard{flag, binding::Access::exclusive} {}
 };
 
 /// An instance of a heap type whose native part is `State`, constructed in place after the
@@ -67,7 +36,7 @@ class BusyGuard {
 template <class State>
 struct NativeObject {
   PyObject_HEAD State* state;
-  bool busy;
+  binding::AccessFlag access;
 };
 
 /// The native part of `self`, which the method descriptors guarantee to be of the type.
@@ -82,31 +51,26 @@ State& native(PyObject* self) {
 }
 
 template <class State>
-bool& busy_flag(PyObject* self) {
-  return reinterpret_cast<NativeObject<State>*>(self)->busy;
+binding::AccessFlag& busy_flag(PyObject* self) {
+  return reinterpret_cast<NativeObject<State>*>(self)->access;
 }
 
 /// Allocates an instance of `type` taking over `state`.
 template <class State>
 PyObject* new_native(PyTypeObject* type, std::unique_ptr<State> state) {
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  if (alloc == nullptr) alloc = PyType_GenericAlloc;
-  PyRef object = checked(PyRef::steal(alloc(type, 0)));
-  auto* raw = reinterpret_cast<NativeObject<State>*>(object.get());
-  raw->busy = false;
-  raw->state = state.release();
-  return object.release();
+  auto* object = reinterpret_cast<NativeObject<State>*>(binding::alloc_instance(type));
+  new (&object->access) binding::AccessFlag(0);
+  object->state = state.release();
+  return reinterpret_cast<PyObject*>(object);
 }
 
 /// Heap-type deallocation: the native state, then the memory, then the type's reference.
 template <class State>
 void dealloc_native(PyObject* self) noexcept {
   auto* object = reinterpret_cast<NativeObject<State>*>(self);
-  PyTypeObject* type = Py_TYPE(self);
   delete object->state;
-  auto free_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_memory(self);
-  Py_DECREF(type);
+  object->access.~atomic();
+  binding::free_instance(self);
 }
 
 /// What makes one of the module's types; `State` is its native part.
