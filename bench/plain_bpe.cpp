@@ -27,10 +27,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "tokenizer/core/pair_counts.hpp"
 #include "tokenizer/core/types.hpp"
 #include "tokenizer/support/keyed_hash.hpp"
 #include "tokenizer/support/worker_pool.hpp"
-#include "tokenizer/train/pair_ranking.hpp"
 
 namespace {
 

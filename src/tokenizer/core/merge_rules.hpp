@@ -1,5 +1,5 @@
-// The two rules every encoder and the trainer share: which merge applies first, and how one
-// merge rewrites a sequence.
+// The rules of merging, in one place: which pair a training step merges and which merge
+// encoding applies first (the two tie rules), and how one merge rewrites a sequence.
 #pragma once
 
 #include <cstddef>
@@ -9,18 +9,28 @@
 
 namespace tokenizer::basic {
 
-/// A pair of the sequence that has a merge, with that merge's id.
+/// A counted pair, as training weighs it, and a pair that has a merge, as encoding does.
+struct PairCandidate {
+  TokenPair pair;
+  std::int64_t count = 0;
+};
 struct MergeCandidate {
   TokenPair pair;
   TokenId id = 0;
 };
 
+/// Training's tie rule: the higher count wins; among equal counts the smaller pair by
+/// (left, right). It makes the learned merges the same for every table order, every
+/// `num_threads` and every run.
+constexpr bool outranks(const PairCandidate& a, const PairCandidate& b) {
+  return a.count != b.count ? a.count > b.count : a.pair < b.pair;
+}
+
 /// Encoding's tie rule: the smaller merge id wins (the earlier learned merge); among pairs
 /// that carry the same id, which a second training or a load can produce, the smaller pair by
-/// (left, right) wins, so the result never depends on a table's order.
+/// (left, right), so the result never depends on a table's order.
 constexpr bool applies_before(const MergeCandidate& a, const MergeCandidate& b) {
-  if (a.id != b.id) return a.id < b.id;
-  return a.pair < b.pair;
+  return a.id != b.id ? a.id < b.id : a.pair < b.pair;
 }
 
 /// One merge as a single pass from the left: visits `positions` (increasing; where the merged

@@ -96,7 +96,7 @@ void PairCounts::grow(std::size_t capacity, std::uint64_t key) {
   }
 }
 
-// ---- Counting ----
+// ---- Counting and choosing ----
 
 void count_pairs(std::span<const TokenId> sequence, PairCounts& counts,
                  const InterruptCheck& interrupt) {
@@ -105,6 +105,16 @@ void count_pairs(std::span<const TokenId> sequence, PairCounts& counts,
     counts.add(TokenPair{sequence[k], sequence[k + 1]});
     pace();
   }
+}
+
+std::optional<TokenPair> most_common_pair(const PairCounts& counts) {
+  std::optional<PairCandidate> best;
+  counts.for_each([&](TokenPair pair, PairCount count) {
+    const PairCandidate candidate{pair, count};
+    if (!best || outranks(candidate, *best)) best = candidate;
+  });
+  if (!best) return std::nullopt;
+  return best->pair;
 }
 
 // ---- Merging ----

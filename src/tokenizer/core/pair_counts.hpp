@@ -1,9 +1,10 @@
 // Token sequences and their adjacent pairs, as training and encoding both work on them:
-// counting the pairs of a sequence and merging a pair in place.
+// counting the pairs of a sequence, choosing the most common, and merging a pair in place.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -81,6 +82,9 @@ class PairCounts {
 /// `counts` holds a partial count.
 void count_pairs(std::span<const TokenId> sequence, PairCounts& counts,
                  const InterruptCheck& interrupt = {});
+
+/// The entry that `outranks` every other one, or none for an empty table.
+std::optional<TokenPair> most_common_pair(const PairCounts& counts);
 
 /// Rewrites every occurrence of `pair` as `new_id`, greedily from the left and without
 /// overlap (with a == b, three a become new_id, a). Works in place: a first pass writes

@@ -4,9 +4,10 @@
 #include <algorithm>
 #include <vector>
 
+#include "tokenizer/core/merge_rules.hpp"
+#include "tokenizer/core/pair_counts.hpp"
 #include "tokenizer/core/types.hpp"
 #include "tokenizer/train/occurrence_lists.hpp"
-#include "tokenizer/train/pair_ranking.hpp"
 
 namespace tokenizer::basic {
 

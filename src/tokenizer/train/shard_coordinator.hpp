@@ -34,8 +34,9 @@
 #include <utility>
 #include <vector>
 
+#include "tokenizer/core/merge_rules.hpp"
+#include "tokenizer/core/pair_counts.hpp"
 #include "tokenizer/core/types.hpp"
-#include "tokenizer/train/pair_ranking.hpp"
 #include "tokenizer/train/shard.hpp"
 
 namespace tokenizer::basic {

@@ -6,7 +6,6 @@
 //   incremental_trainer.hpp  IncrementalTrainer: counts once, then updates around each rewrite
 //   shard.hpp, shard_coordinator.hpp
 //                            Shard, ShardCoordinator: training on a cluster, a shard per range
-//   pair_ranking.hpp         training's tie rule (outranks) and most_common_pair
 // Detail:
 //   byte_pairs.hpp           the first count, of byte pairs (dense tables, chunks on the pool)
 //   linked_tokens.hpp        the text as a linked list of tokens that merges rewrite in place

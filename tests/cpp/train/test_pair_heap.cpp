@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "tokenizer/core/merge_rules.hpp"
 #include "tokenizer/train/pair_heap.hpp"
-#include "tokenizer/train/pair_ranking.hpp"
 
 namespace tokenizer::basic {
 namespace {

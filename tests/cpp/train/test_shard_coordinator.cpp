@@ -1,6 +1,6 @@
 // Shards driven by the coordinator only through the values a remote shard ships (deltas,
 // edges, roles), as training on a cluster drives them, against the plain reference trainer and
-// the incremental trainer: cuts inside characters and runs, more shards than bytes.
+// `train`: cuts inside characters and runs, more shards than bytes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,24 +12,21 @@
 
 #include "corpora.hpp"
 #include "reference_bpe.hpp"
-#include "tokenizer/train/incremental_trainer.hpp"
 #include "tokenizer/train/shard.hpp"
 #include "tokenizer/train/shard_coordinator.hpp"
+#include "tokenizer/train/train.hpp"
 
 namespace tokenizer::basic {
 namespace {
 
 const std::size_t kShardCounts[] = {1, 2, 3, 4, 7, 16, 64};
 
-/// The merges the incremental trainer learns.
-std::vector<reference::Merge> learned(IncrementalTrainer& trainer, std::size_t vocab_size) {
+/// The merges `train` learns from `text`.
+std::vector<reference::Merge> learned(std::string_view text, std::size_t vocab_size) {
+  Model model;
+  train(model, text, vocab_size);
   std::vector<reference::Merge> merges;
-  for (TokenId id = kFirstMergeId; id < vocab_size; ++id) {
-    std::optional<TokenPair> pair = trainer.most_common_pair();
-    if (!pair) break;
-    trainer.merge(*pair, id);
-    merges.push_back({{pair->left, pair->right}, id});
-  }
+  for (const auto& [pair, id] : model.merges) merges.push_back({{pair.left, pair.right}, id});
   return merges;
 }
 
@@ -82,10 +79,9 @@ std::vector<reference::Merge> sharded(std::string_view text, std::size_t vocab_s
   return driven_apart(text, cuts, vocab_size);
 }
 
-/// Every shard count learns what the incremental trainer learns, merge for merge.
+/// Every shard count learns what `train` learns, merge for merge.
 void expect_same_as_incremental(std::string_view text, std::size_t vocab_size) {
-  IncrementalTrainer plain{text, 1};
-  const auto expected = learned(plain, vocab_size);
+  const auto expected = learned(text, vocab_size);
   for (std::size_t shards : kShardCounts) {
     ASSERT_EQ(sharded(text, vocab_size, shards), expected)
         << shards << " shards, " << text.size() << " bytes";
