@@ -171,13 +171,15 @@ int main(int argc, char** argv) {
   }
   std::sort(cpu.begin(), cpu.end());
   const double median = cpu[cpu.size() / 2];
+  // A pass too short for the CPU clock to see gives no rate (JSON has no infinity).
+  const double rate = median > 0 ? static_cast<double>(text.size()) / 1e6 / median : 0.0;
   std::printf(
       "{\"whole_tokens\": %zu, \"states\": %zu, \"bytes\": %zu, \"tokens\": %zu, \"runs\": %zu, "
       "\"median_cpu_seconds\": %.6f, \"mb_per_cpu_second\": %.2f, \"checksum\": %llu}\n",
       whole,
       static_cast<std::size_t>(std::count_if(trie.cells.begin(), trie.cells.end(),
                                              [](std::uint32_t c) { return (c & kFree) != kFree; })),
-      text.size(), tokens, cpu.size(), median, static_cast<double>(text.size()) / 1e6 / median,
+      text.size(), tokens, cpu.size(), median, rate,
       static_cast<unsigned long long>(sum % 1000003));
   return 0;
 }
