@@ -12,7 +12,7 @@ from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 
 from .files import ToolError, atomic_outputs, collect_paths, decode_text
-from .native import new_tokenizer, train_files
+from .native import new_tokenizer
 
 TYPE_CHECKING = False  # typing.TYPE_CHECKING, without importing typing at run time
 if TYPE_CHECKING:
@@ -55,36 +55,25 @@ def progress(total: int, quiet: bool, what: str, unit: str = "B") -> Iterator[Ba
 
 
 def train(args: argparse.Namespace) -> None:
-    from .model import Model
+    from .training import merge_bar, read_corpus, train_buffer
 
     paths = collect_paths(args.paths)
     total = sum(path.stat().st_size for path in paths)
-    texts = []
     with progress(total, args.quiet, "reading") as bar:
-        for path in paths:
-            try:
-                data = path.read_bytes()
-            except OSError as error:
-                raise ToolError(f"{path}: {error.strerror or error}") from None
-            texts.append(decode_text(data, path, args.errors))
-            bar.update(len(data))
-    text = "".join(texts)
-    del texts
+        data = read_corpus(paths, args.errors, bar.update)
+    size = len(data)
     prefix = args.output
     targets = (Path(prefix + ".model"), Path(prefix + ".vocab"))
     with atomic_outputs(*targets, inputs=paths) as (model_tmp, vocab_tmp):
         start = time.perf_counter()
-        with progress(args.vocab_size - 256, args.quiet, "merges", "merge") as bar:
-            train_files(text, args.vocab_size, args.threads, model_tmp, vocab_tmp, bar.update)
-            bar.finish()
+        with merge_bar(show_progress(args.quiet), sys.stderr) as bar:
+            # Takes `data` over: it is emptied once the trainer holds the text.
+            trained = train_buffer(data, args.vocab_size, args.threads, model_tmp, vocab_tmp,
+                                   bar)
         seconds = time.perf_counter() - start
-        merges = len(Model.load(model_tmp).merges)
-        tokenizer = new_tokenizer(model_path=str(model_tmp))
-    size = len(text.encode("utf-8"))
-    tokens = len(tokenizer.encode(text))
-    print(f"learned {merges} merges in {seconds:.2f} s ({size / 1e6 / max(seconds, 1e-9):.2f}"
-          f" MB/s); {size / max(tokens, 1):.2f} bytes per token on the training text;"
-          f" wrote {targets[0]} and {targets[1]}")
+    print(f"learned {trained.merges} merges in {seconds:.2f} s"
+          f" ({size / 1e6 / max(seconds, 1e-9):.2f} MB/s); {size / max(trained.tokens, 1):.2f}"
+          f" bytes per token on the training text; wrote {targets[0]} and {targets[1]}")
 
 
 def encode(args: argparse.Namespace) -> None:
