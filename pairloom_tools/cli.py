@@ -11,7 +11,8 @@ import time
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 
-from .files import ToolError, atomic_outputs, collect_paths, decode_text
+from .files import ToolError, collect_paths, decode_text, printable
+from .outputs import output_files
 from .native import new_tokenizer, train_files
 
 TYPE_CHECKING = False  # typing.TYPE_CHECKING, without importing typing at run time
@@ -72,7 +73,7 @@ def train(args: argparse.Namespace) -> None:
     del texts
     prefix = args.output
     targets = (Path(prefix + ".model"), Path(prefix + ".vocab"))
-    with atomic_outputs(*targets, inputs=paths) as (model_tmp, vocab_tmp):
+    with output_files(*targets, inputs=paths) as (model_tmp, vocab_tmp):
         start = time.perf_counter()
         with progress(args.vocab_size - 256, args.quiet, "merges", "merge") as bar:
             train_files(text, args.vocab_size, args.threads, model_tmp, vocab_tmp, bar.update)
@@ -127,7 +128,7 @@ def decode(args: argparse.Namespace) -> None:
             out = sys.stdout.buffer
         else:
             (temporary,) = stack.enter_context(
-                atomic_outputs(Path(args.output), inputs=(args.ids, args.model)))
+                output_files(Path(args.output), inputs=(args.ids, args.model)))
             out = stack.enter_context(open(temporary, "wb"))
         if args.render:
             tokenizer = new_tokenizer(model_path=args.model)
@@ -151,7 +152,7 @@ def export(args: argparse.Namespace) -> None:
         files = {output: exports.tiktoken_ranks(model)}
         if model.special_tokens:
             files[exports.special_tokens_path(output)] = json.dumps(model.special_tokens)
-    with atomic_outputs(*files, inputs=(args.model,)) as temporaries:
+    with output_files(*files, inputs=(args.model,)) as temporaries:
         for temporary, content in zip(temporaries, files.values()):
             temporary.write_text(content, encoding="utf-8")
     print(f"wrote {', '.join(map(str, files))}: {256 + len(model.merges)} tokens,"
@@ -313,5 +314,15 @@ def run() -> NoReturn:
 
 
 def fail(message: str) -> int:
-    print(f"{PROG}: error: {message}", file=sys.stderr)
+    say(sys.stderr, f"{PROG}: error: {printable(message)}")
     return 2
+
+
+def say(stream: Any, line: str) -> None:
+    """Writes one line to a standard stream that may be closed, or a pipe whose reader left."""
+    if stream is None:
+        return
+    try:
+        print(line, file=stream, flush=True)
+    except (OSError, ValueError):
+        pass
