@@ -11,8 +11,9 @@ import time
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 
-from .files import ToolError, atomic_outputs, collect_paths, decode_text
+from .files import ToolError, collect_paths, printable
 from .native import new_tokenizer
+from .outputs import output_files
 
 TYPE_CHECKING = False  # typing.TYPE_CHECKING, without importing typing at run time
 if TYPE_CHECKING:
@@ -64,7 +65,7 @@ def train(args: argparse.Namespace) -> None:
     size = len(data)
     prefix = args.output
     targets = (Path(prefix + ".model"), Path(prefix + ".vocab"))
-    with atomic_outputs(*targets, inputs=paths) as (model_tmp, vocab_tmp):
+    with output_files(*targets, inputs=paths) as (model_tmp, vocab_tmp):
         start = time.perf_counter()
         with merge_bar(show_progress(args.quiet), sys.stderr) as bar:
             # Takes `data` over: it is emptied once the trainer holds the text.
@@ -116,7 +117,7 @@ def decode(args: argparse.Namespace) -> None:
             out = sys.stdout.buffer
         else:
             (temporary,) = stack.enter_context(
-                atomic_outputs(Path(args.output), inputs=(args.ids, args.model)))
+                output_files(Path(args.output), inputs=(args.ids, args.model)))
             out = stack.enter_context(open(temporary, "wb"))
         if args.render:
             tokenizer = new_tokenizer(model_path=args.model)
@@ -140,7 +141,7 @@ def export(args: argparse.Namespace) -> None:
         files = {output: exports.tiktoken_ranks(model)}
         if model.special_tokens:
             files[exports.special_tokens_path(output)] = json.dumps(model.special_tokens)
-    with atomic_outputs(*files, inputs=(args.model,)) as temporaries:
+    with output_files(*files, inputs=(args.model,)) as temporaries:
         for temporary, content in zip(temporaries, files.values()):
             temporary.write_text(content, encoding="utf-8")
     print(f"wrote {', '.join(map(str, files))}: {256 + len(model.merges)} tokens,"
@@ -302,5 +303,15 @@ def run() -> NoReturn:
 
 
 def fail(message: str) -> int:
-    print(f"{PROG}: error: {message}", file=sys.stderr)
+    say(sys.stderr, f"{PROG}: error: {printable(message)}")
     return 2
+
+
+def say(stream: Any, line: str) -> None:
+    """Writes one line to a standard stream that may be closed, or a pipe whose reader left."""
+    if stream is None:
+        return
+    try:
+        print(line, file=stream, flush=True)
+    except (OSError, ValueError):
+        pass

@@ -15,6 +15,8 @@ most of the command's start-up, which no worker can share.
 from __future__ import annotations
 
 import array
+import hashlib
+import tempfile
 import contextlib
 import itertools
 import json
@@ -24,8 +26,8 @@ import sys
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 
-from .files import (ToolError, atomic_outputs, decode_text, read_bytes, read_text,
-                    scratch_folder, sha256_hex)
+from .files import ToolError, decode_text, read_bytes, read_text
+from .outputs import output_files
 from .native import new_tokenizer
 
 TYPE_CHECKING = False  # typing.TYPE_CHECKING, without importing typing at run time
@@ -215,9 +217,9 @@ def encode_corpus(
     try:
         with contextlib.ExitStack() as stack:
             ids_tmp, offsets_tmp, manifest_tmp = stack.enter_context(
-                atomic_outputs(*targets, inputs=[*paths, model_path]))
+                output_files(*targets, inputs=[*paths, model_path]))
             if jobs > 1 and len(paths) > 1:
-                folder = stack.enter_context(scratch_folder(ids_tmp.parent, ".pairloom-"))
+                folder = Path(stack.enter_context(tempfile.TemporaryDirectory(prefix=".pairloom-")))
                 stack.callback(team.end_unfinished)  # before their scratch folder goes
                 chosen = _encode_in_parallel(str(model_path), paths, min(jobs, len(paths)),
                                              dtype, errors, ids_tmp, folder, team)
@@ -229,7 +231,7 @@ def encode_corpus(
             documents = [Document(str(path), size, count)
                          for path, size, count in zip(paths, sizes, counts)]
             write_offsets(offsets_tmp, counts)
-            write_manifest(manifest_tmp, model_path, sha256_hex(read_bytes(model_path)), chosen,
+            write_manifest(manifest_tmp, model_path, hashlib.sha256(read_bytes(model_path)).hexdigest(), chosen,
                            documents)
             team.wait_for("written")  # the workers' parts of the ids file
     finally:

@@ -9,12 +9,13 @@ whatever held their id).
 
 from __future__ import annotations
 
+import hashlib
 import re
 import struct
 from collections.abc import Iterable, Iterator
 from pathlib import Path
 
-from .files import ToolError, sha256_hex
+from .files import ToolError
 
 VERSION = "pairloom v1"
 
@@ -96,7 +97,7 @@ class Model:
         in its content (the message is the one `BasicTokenizer.load` gives)."""
         data = Path(path).read_bytes()
         model = cls.parse(data)
-        model.sha256 = sha256_hex(data)
+        model.sha256 = hashlib.sha256(data).hexdigest()
         return model
 
     @classmethod
