@@ -81,12 +81,14 @@ def text_file(work: Path, corpora_dir: Path, megabytes: int, seed: int) -> Path:
     return path
 
 
-def rss_of(pid: int) -> int:
+def memory_of(pid: int) -> tuple[int, int]:
+    """The resident set of process `pid` and its peak (since its program started), in bytes."""
     try:
-        with open(f"/proc/{pid}/statm", "rb") as statm:
-            return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-    except (OSError, IndexError, ValueError):
-        return 0
+        with open(f"/proc/{pid}/status") as status:
+            fields = dict(line.split(":", 1) for line in status if line.startswith("Vm"))
+        return (int(fields["VmRSS"].split()[0]) * 1024, int(fields["VmHWM"].split()[0]) * 1024)
+    except (OSError, KeyError, ValueError):
+        return 0, 0
 
 
 def tree_of(pid: int) -> list[int]:
@@ -104,19 +106,21 @@ def tree_of(pid: int) -> list[int]:
     return found
 
 
-def run_measured(command: list[str], env: dict[str, str]) -> dict[str, Any]:
-    """Runs `command`; its wall seconds, CPU seconds and peak resident set (the tree's sampled
-    sum or the process's own peak, whichever is higher)."""
+def run_measured(command: list[str], env: dict[str, str], cwd: Path) -> dict[str, Any]:
+    """Runs `command`; its wall seconds, CPU seconds and peak resident set: the sampled sum over
+    the process tree, or the process's own peak as the kernel keeps it, whichever is higher.
+    (Not the rusage's maximum: after a vfork-and-exec start it holds this process's peak.)"""
     stderr = None if sys.stderr.isatty() else subprocess.DEVNULL
     start = time.perf_counter()
-    process = subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=stderr)
+    process = subprocess.Popen(command, env=env, cwd=cwd, stdout=subprocess.PIPE, stderr=stderr)
     peak = 0
     stop = threading.Event()
 
     def sample() -> None:
         nonlocal peak
         while not stop.wait(SAMPLE_SECONDS):
-            peak = max(peak, sum(rss_of(pid) for pid in tree_of(process.pid)))
+            tree = [memory_of(pid) for pid in tree_of(process.pid)]
+            peak = max(peak, sum(rss for rss, _ in tree), tree[0][1])
 
     sampler = threading.Thread(target=sample, daemon=True)
     sampler.start()
@@ -129,7 +133,7 @@ def run_measured(command: list[str], env: dict[str, str]) -> dict[str, Any]:
     if process.returncode != 0:
         raise SystemExit(f"{' '.join(command)} failed with status {process.returncode}")
     return {"wall": wall, "cpu": usage.ru_utime + usage.ru_stime,
-            "peak_rss": max(peak, usage.ru_maxrss * 1024), "stdout": stdout.decode().strip()}
+            "peak_rss": peak, "stdout": stdout.decode().strip()}
 
 
 TRAINER_ALONE = """
@@ -172,11 +176,12 @@ def measure_size(args: argparse.Namespace, env: dict[str, str], megabytes: int
                "--threads", str(args.threads), "--output", str(prefix), str(text)]
     load = os.getloadavg()[0]
     row: dict[str, Any] = {"mb": megabytes, "bytes": size, "load": load,
-                           **run_measured(command, env)}
+                           **run_measured(command, env, args.work)}
     row["mb_per_s"] = size / MB / row["wall"]
     if args.trainer_alone:
         done = subprocess.run([sys.executable, "-c", TRAINER_ALONE, str(text), str(args.vocab),
-                               str(args.threads)], env=env, check=True, capture_output=True)
+                               str(args.threads)], env=env, cwd=args.work, check=True,
+                              capture_output=True)
         alone = json.loads(done.stdout.decode().splitlines()[-1])
         row["trainer_own"] = alone["peak_rss"] - alone["baseline_rss"]
         row["trainer_wall"] = alone["wall"]
@@ -184,7 +189,8 @@ def measure_size(args: argparse.Namespace, env: dict[str, str], megabytes: int
     if args.check_model:
         reference = args.work / f"class-{megabytes}MB"
         subprocess.run([sys.executable, "-c", CLASS_MODEL, str(text), str(args.vocab),
-                        str(args.threads), str(reference)], env=env, check=True)
+                        str(args.threads), str(reference)], env=env, cwd=args.work,
+                       check=True)
         row["same_model"] = all(
             Path(f"{prefix}.{suffix}").read_bytes() == Path(f"{reference}.{suffix}").read_bytes()
             for suffix in ("model", "vocab"))
@@ -222,6 +228,8 @@ def main() -> None:
     parser.add_argument("--json", type=Path, help="also write the rows to this file")
     args = parser.parse_args()
     args.work.mkdir(parents=True, exist_ok=True)
+    args.work = args.work.resolve()  # the processes run there: the folder they start in comes
+    # first on their path, and must not be the project's
     first = [str(args.tools_from.resolve())] if args.tools_from else []
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(
         first + [str(PROJECT_ROOT), str(args.build.resolve())])}

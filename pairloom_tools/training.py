@@ -183,6 +183,7 @@ class MergeBar:
 
     def start(self, total: int) -> None:
         self._bar.set_description("merges", refresh=False)
+        self._bar.bar_format = None
         self._bar.reset(total=total)
         self._rate.clear()
         self._rate.add(time.monotonic(), 0)
@@ -216,5 +217,6 @@ def merge_bar(show: bool, file: Any) -> Iterator[MergeBar | None]:
             return shown  # type: ignore[no-any-return]
 
     tqdm.monitor_interval = 0  # no monitor thread
-    with RecentTqdm(total=None, desc="counting", unit="merge", file=file) as bar:
+    with RecentTqdm(total=None, desc="counting pairs", unit="merge", file=file,
+                    bar_format="{desc} [{elapsed}]") as bar:
         yield MergeBar(bar, rate)
