@@ -218,5 +218,5 @@ def merge_bar(show: bool, file: Any) -> Iterator[MergeBar | None]:
 
     tqdm.monitor_interval = 0  # no monitor thread
     with RecentTqdm(total=None, desc="counting pairs", unit="merge", file=file,
-                    bar_format="{desc} [{elapsed}]") as bar:
+                    bar_format="{desc}") as bar:  # nothing moves while counting
         yield MergeBar(bar, rate)
