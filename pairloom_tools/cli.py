@@ -83,7 +83,7 @@ def train(args: argparse.Namespace) -> None:
     del texts
     prefix = args.output
     targets = (Path(prefix + ".model"), Path(prefix + ".vocab"))
-    with output_files(*targets, inputs=[*paths, *targets]) as (model_tmp, vocab_tmp):
+    with output_files(*targets, inputs=paths) as (model_tmp, vocab_tmp):
         start = time.perf_counter()
         with progress(args.vocab_size - 256, args.quiet, "merges", "merge") as bar:
             train_files(text, args.vocab_size, args.threads, model_tmp, vocab_tmp, bar.update)

@@ -139,9 +139,9 @@ def _parse_id(text: str) -> int:
 def _lines(data: bytes) -> Iterator[str]:
     """The file's lines: a line feed ends a line and goes, with a carriage return before it."""
     pieces = data.split(b"\n")
+    last = len(pieces) - 1  # the one piece no line feed ends
     if pieces[-1] == b"":
         pieces.pop()  # a final line feed does not start an empty line
-    last = len(pieces) - 1
     for index, piece in enumerate(pieces):
         if index < last and piece.endswith(b"\r"):
             piece = piece[:-1]
