@@ -119,7 +119,9 @@ def train_buffer(data: bytearray, vocab_size: int, num_threads: int, model_path:
         tokenizer = new_tokenizer(num_threads)
         tokenizer.train(text, vocab_size)
         tokenizer.save(str(model_path), str(vocab_path))
-        return Trained(len(tokenizer.merges), len(tokenizer.encode(text)))
+        from .model import Model
+
+        return Trained(len(Model.load(model_path).merges), len(tokenizer.encode(text)))
     trainer = Trainer(data, vocab_size, num_threads)
     data.clear()
     if bar is not None:

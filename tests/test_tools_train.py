@@ -257,7 +257,10 @@ def test_a_file_of_another_size_than_expected_is_refused(tmp_path, expected_size
         read_file(tmp_path / "f", memoryview(bytearray(expected_size)), lambda count: None)
 
 
-def test_train_reports_the_bytes_per_token_of_the_encoding(tmp_path, capsys):
+@pytest.mark.parametrize("built", [True, False], ids=["native", "without-native"])
+def test_train_reports_the_bytes_per_token_of_the_encoding(tmp_path, capsys, monkeypatch, built):
+    if not built:  # the pairloom module built on its own: the class trains, in one call
+        monkeypatch.setitem(sys.modules, "pairloom_tools._native", None)
     (tmp_path / "a.txt").write_bytes(random_text(7).encode() + b"\xff")
     (tmp_path / "b.txt").write_bytes(random_text(8).encode())
     assert main(["train", "--vocab-size", "400", "--errors", "replace", "--quiet", "--output",
@@ -268,6 +271,7 @@ def test_train_reports_the_bytes_per_token_of_the_encoding(tmp_path, capsys):
     tok.save_model(str(tmp_path / "ref.model"))
     merges, tokens = len(Model.load(tmp_path / "ref.model").merges), len(tok.encode(text))
     shown = capsys.readouterr().out
+    assert (tmp_path / "m.model").read_bytes() == (tmp_path / "ref.model").read_bytes()
     assert shown.startswith(f"learned {merges} merges in ")
     assert f"; {len(text.encode()) / tokens:.2f} bytes per token on the training text;" in shown
 
