@@ -218,3 +218,26 @@ def test_trie_walk_takes_the_longest_token_at_each_position(tmp_path):
     out = subprocess.run([str(tool), str(tmp_path / "m.model"), str(tmp_path / "t.txt"), "0"],
                          check=True, capture_output=True, text=True).stdout
     assert json.loads(out)["tokens"] == 10 and json.loads(out)["whole_tokens"] == 258
+
+
+def test_shuffled_lines_are_seeded_passes_through_every_line(tmp_path):
+    import train_command
+
+    (tmp_path / "a.txt").write_bytes("one\ntwo €\nthree".encode())
+    (tmp_path / "b.txt").write_bytes(b"four\r\nfive\n")
+    (tmp_path / "README.md").write_bytes(b"not a text\n")
+    lines = train_command.corpus_lines(tmp_path)
+    assert lines == [b"one\n", "two €\n".encode(), b"three", b"four\r\n", b"five\n"]
+    whole = sum(map(len, lines))
+    written = {}
+    for seed, size in ((0, 3 * whole + 6), (0, 3 * whole + 6), (1, 3 * whole + 6)):
+        path = tmp_path / f"out-{seed}-{len(written)}"
+        train_command.write_shuffled_lines(lines, size, seed, path)
+        written[path] = path.read_bytes()
+        data = written[path]
+        assert len(data) <= size and data.decode()  # cut on a whole character
+        passes = [data[k * whole:(k + 1) * whole] for k in range(3)]
+        # Each pass holds every line once, its bytes in some order of the lines.
+        assert all(sorted(p) == sorted(b"".join(lines)) for p in passes)
+    first, again, other = written.values()
+    assert first == again and first != other

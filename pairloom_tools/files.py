@@ -1,15 +1,14 @@
-"""Input files, their text, and outputs that appear whole or not at all."""
+"""Input files and their text, and the one-line faults of the tools."""
 
 from __future__ import annotations
 
 import os
-from collections.abc import Callable, Iterable, Iterator
-from contextlib import contextmanager, suppress
+from collections.abc import Iterable
 from pathlib import Path
 
 TYPE_CHECKING = False  # typing.TYPE_CHECKING, without importing typing at run time
 if TYPE_CHECKING:
-    from typing import Literal, TypeAlias
+    from typing import Any, Literal, TypeAlias
 
     Errors: TypeAlias = Literal["strict", "replace"]
 
@@ -40,19 +39,6 @@ def collect_paths(paths: Iterable[str | Path]) -> list[Path]:
     return found
 
 
-def sha256_hex(data: bytes) -> str:
-    """SHA-256 of `data`, in hexadecimal digits. Importing hashlib loads OpenSSL, a few
-    milliseconds of every command's start; the interpreter's own module gives the same digest."""
-    for name in ("_sha2", "_sha256"):  # Python 3.12 and later; 3.11
-        try:
-            return str(__import__(name).sha256(data).hexdigest())
-        except ImportError:
-            pass
-    import hashlib
-
-    return hashlib.sha256(data).hexdigest()
-
-
 def decode_text(data: bytes, path: str | Path, errors: Errors = "strict") -> str:
     """A file's bytes as text, exactly as stored (line endings kept)."""
     try:
@@ -75,82 +61,27 @@ def read_text(path: str | Path, errors: Errors = "strict") -> str:
     return decode_text(read_bytes(path), path, errors)
 
 
-@contextmanager
-def atomic_outputs(*targets: Path, inputs: Iterable[str | os.PathLike[str]] = ()
-                   ) -> Iterator[list[Path]]:
-    """Temporary files beside each target, renamed onto the targets when the block ends
-    normally and removed when it does not, so no target is ever left half written. A target
-    that is one of `inputs` (the same file, by any name) is refused before anything is made."""
-    refuse_replacing(targets, inputs)
-    temporaries: list[Path] = []
-    try:
-        for target in targets:
-            if target.is_dir():
-                raise ToolError(f"cannot write {target}: it is a folder")
-            try:
-                temporaries.append(unique_name(target.parent, f".{target.name}.", os.open,
-                                               os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
-            except OSError as error:
-                raise ToolError(f"cannot write {target}: {error.strerror or error}") from None
-        yield temporaries
-        for temporary, target in zip(temporaries, targets):
-            mode = 0o666 & ~_umask()
-            os.chmod(temporary, mode)
-            try:
-                os.replace(temporary, target)
-            except OSError as error:
-                raise ToolError(f"cannot write {target}: {error.strerror or error}") from None
-    finally:
-        for temporary in temporaries:
-            temporary.unlink(missing_ok=True)
-
-
-def refuse_replacing(targets: Iterable[Path], inputs: Iterable[str | os.PathLike[str]]) -> None:
-    """Raises ToolError when a target is the same file as one of `inputs`: the command would
-    replace what it reads."""
-    existing = {}
-    for target in targets:
-        with suppress(OSError):
-            status = os.stat(target)
-            existing[status.st_dev, status.st_ino] = target
-    if not existing:
-        return
-    for path in inputs:
-        with suppress(OSError):
-            status = os.stat(path)
-            if (replaced := existing.get((status.st_dev, status.st_ino))) is not None:
-                raise ToolError(f"{replaced} is also an input: choose another output")
-
-
-def unique_name(folder: Path, prefix: str, make: Callable[..., object], *args: object) -> Path:
-    """A new name in `folder`, made (exclusively) by `make(name, *args)`; a file descriptor it
-    returns is closed. (The tempfile module does this too, at several times the import cost.)"""
-    for _ in range(100):
-        path = folder / f"{prefix}{os.urandom(6).hex()}"
+def printable(text: str | os.PathLike[str]) -> str:
+    """`text` (a path, a message) fit for one line of a terminal: control characters, line
+    breaks and the undecodable bytes of a file name escaped, as Python writes them."""
+    text = os.fspath(text)
+    if text.isprintable():
         try:
-            made = make(path, *args)
-        except FileExistsError:
-            continue
-        if isinstance(made, int):
-            os.close(made)
-        return path
-    raise FileExistsError(f"no unused name for {prefix}* in {folder}")
+            text.encode("utf-8")
+            return text
+        except UnicodeEncodeError:
+            pass
+    return "".join(char if char.isprintable() and not 0xD800 <= ord(char) < 0xE000
+                   else repr(char)[1:-1] for char in text)
 
 
-@contextmanager
-def scratch_folder(parent: Path, prefix: str) -> Iterator[Path]:
-    """A new folder in `parent` for files of the moment, removed with what it holds at the
-    end (it holds plain files only)."""
-    folder = unique_name(parent, prefix, os.mkdir, 0o700)
-    try:
-        yield folder
-    finally:
-        for entry in os.scandir(folder):
-            os.unlink(entry.path)
-        os.rmdir(folder)
+# Kept for pairloom_tools.dask, which used them from here; the output layer has them now.
+_MOVED = {"atomic_outputs": "output_files", "refuse_replacing": "refuse_replacing"}
 
 
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
+def __getattr__(name: str) -> Any:
+    if name not in _MOVED:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    from . import outputs
+
+    return getattr(outputs, _MOVED[name])

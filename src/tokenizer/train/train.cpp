@@ -32,6 +32,7 @@ Training::Training(Model& tokenizer, std::string_view text, std::size_t vocab_si
     : tokenizer_{tokenizer} {
   check(vocab_size >= kFirstMergeId, "vocab_size must be at least 256");
   steps_ = vocab_size - kFirstMergeId;
+  text_bytes_ = text.size();
   tokenizer.vocab = byte_vocabulary();
   done_ = steps_ == 0;
   if (done_) return;
@@ -43,6 +44,12 @@ Training::Training(Model& tokenizer, std::string_view text, std::size_t vocab_si
 }
 
 Training::~Training() = default;
+
+std::size_t Training::tokens() const {
+  if (incremental_) return incremental_->size();
+  if (sharded_) return sharded_->size();
+  return text_bytes_;
+}
 
 std::size_t Training::step(std::size_t max_merges, const InterruptCheck& interrupt) {
   check(!broken_, "training cannot go on after a step failed part way through a merge");

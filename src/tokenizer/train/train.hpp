@@ -63,6 +63,9 @@ class Training {
   bool done() const { return done_; }
   /// True after a step failed half way through a merge: the counts are lost.
   bool broken() const { return broken_; }
+  /// Tokens in the text as rewritten by the merges learned so far: once the training is done,
+  /// the length of the text's encoding by the learned merges.
+  std::size_t tokens() const;
 
  private:
   Model& tokenizer_;
@@ -70,6 +73,7 @@ class Training {
   std::size_t steps_ = 0;
   std::size_t learned_ = 0;
   std::size_t vocab_bytes_ = 0;
+  std::size_t text_bytes_ = 0;
   bool done_ = false;
   bool broken_ = false;
 };

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -154,9 +155,14 @@ TEST(Train, StepsLearnWhatOneCallLearns) {
   std::mt19937 rng{5};
   const std::string text = reference::random_text(rng, reference::alphabets()[0], 300);
   const std::vector<Merge> all = reference::train(text, 256 + 60);
+  // Once done, the training's sequence is the text's encoding by the merges it learned.
+  std::map<reference::Pair, reference::Id> rules;
+  for (const Merge& merge : all) rules[merge.pair] = merge.id;
+  const std::size_t encoded = reference::encode(text, rules).size();
   for (std::size_t chunk : {1, 7, 1000}) {
     Model tokenizer;
     Training training{tokenizer, text, 256 + 60};
+    EXPECT_EQ(training.tokens(), text.size());
     std::size_t total = 0;
     while (std::size_t got = training.step(chunk)) {
       EXPECT_TRUE(got == chunk || training.done());
@@ -165,6 +171,7 @@ TEST(Train, StepsLearnWhatOneCallLearns) {
     }
     EXPECT_TRUE(training.done());
     EXPECT_EQ(training.learned(), all.size());
+    EXPECT_EQ(training.tokens(), encoded);
     EXPECT_EQ(learned(tokenizer), all);
     expect_vocab_of(tokenizer, all);
   }
