@@ -47,7 +47,6 @@ Training::~Training() = default;
 
 std::size_t Training::tokens() const {
   if (incremental_) return incremental_->size();
-  if (sharded_) return sharded_->size();
   return text_bytes_;
 }
 
