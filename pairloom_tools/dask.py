@@ -153,12 +153,13 @@ def encode_files(
     names = [f"documents/{index:08d}.npy" for index in range(len(files))]
     with output_folder(output_dir, marker="manifest.json", inputs=[*files, model_path]) as fresh:
         (fresh / "documents").mkdir()
-        # One copy of the model per worker, under a key its content names.
-        shipped = client.scatter({f"pairloom-model-{sha256}": model}, broadcast=True)
+        # One copy of the model's bytes per worker (a key of its own each call: a key given
+        # again while the cluster still forgets the last call's data can find none).
+        shipped = client.scatter(model, broadcast=True, hash=False)
         count = len(files)
         futures = client.map(
             _encode_document,
-            [shipped[f"pairloom-model-{sha256}"]] * count,
+            [shipped] * count,
             [sha256] * count,
             [str(path.resolve()) for path in files],
             [str((fresh / name).resolve()) for name in names],

@@ -57,6 +57,53 @@ def test_cluster_encoding_matches_the_local_command(tmp_path, client):
     assert json.loads(second.read_text())["model"]["sha256"] != manifest["model"]["sha256"]
 
 
+def test_cluster_encoding_swaps_in_a_whole_folder(tmp_path, client):
+    from pairloom_tools import ToolError
+
+    tok = BasicTokenizer()
+    tok.train("some text to learn from " * 40, 300)
+    model = tmp_path / "m.model"
+    tok.save_model(str(model))
+    docs = tmp_path / "docs"
+    docs.mkdir()
+    for i in range(3):
+        (docs / f"{i}.txt").write_text("some text " * (i + 1))
+    out = tmp_path / "out"
+    encode_files(client, model, [docs], out)
+    # Run again on fewer documents: none of the earlier run's stay behind.
+    (docs / "2.txt").unlink()
+    encode_files(client, model, [docs], out)
+    assert sorted(p.name for p in (out / "documents").iterdir()) == ["00000000.npy",
+                                                                     "00000001.npy"]
+    before = {p: p.read_bytes() for p in out.rglob("*") if p.is_file()}
+    # A run that fails (a file that is not UTF-8) changes nothing and leaves nothing.
+    (docs / "3.txt").write_bytes(b"\xff\xfe")
+    with pytest.raises(ToolError, match="not UTF-8"):
+        encode_files(client, model, [docs], out)
+    assert {p: p.read_bytes() for p in out.rglob("*") if p.is_file()} == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["docs", "m.model", "out"]
+    # A folder that holds something else is not replaced.
+    (tmp_path / "other").mkdir()
+    (tmp_path / "other" / "keep.txt").write_text("mine")
+    with pytest.raises(ToolError, match="holds files of something else"):
+        encode_files(client, model, [docs / "0.txt"], tmp_path / "other")
+
+
+def test_ctrl_c_while_waiting_cancels_the_tasks(monkeypatch, client):
+    import time
+
+    from pairloom_tools import dask
+
+    def interrupt(*_):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(dask, "_check_alive", interrupt)  # Ctrl-C at the first look around
+    futures = client.map(time.sleep, [2, 2], pure=False)
+    with pytest.raises(KeyboardInterrupt):
+        dask._wait(client, dask._results(futures), futures=futures)
+    assert [future.status for future in futures] == ["cancelled", "cancelled"]
+
+
 @pytest.fixture(scope="module")
 def native():
     return pytest.importorskip("pairloom_tools._native",
@@ -235,3 +282,40 @@ def test_steps_in_batches_learn_what_the_class_learns(tmp_path, native, texts):
         native.write_model(merges, str(tmp_path / "shards.model"), str(tmp_path / "shards.vocab"))
         assert ((tmp_path / "shards.model").read_bytes()
                 == (tmp_path / "class.model").read_bytes()), count
+
+
+def test_a_worker_lost_ends_the_training_and_leaves_no_output(tmp_path, monkeypatch, native,
+                                                              training_files):
+    import faulthandler
+    import os
+    import signal
+
+    from pairloom_tools import ToolError, dask
+
+    text = [training_files / "a.txt"]
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=":0") as cluster, \
+            distributed.Client(cluster) as client:
+        def kill_a_worker(*_):
+            pids = client.run(os.getpid)
+            os.kill(pids[max(pids)], signal.SIGKILL)
+
+        faulthandler.dump_traceback_later(120, exit=True)  # a hang fails the run, not CI's clock
+        try:
+            # As the training starts: the text is cut, the actors not yet made.
+            cut = dask._shard_sources
+            monkeypatch.setattr(dask, "_shard_sources",
+                                lambda *args: (cut(*args), kill_a_worker())[0])
+            with pytest.raises(ToolError, match="left the cluster|was lost|lost work"):
+                dask.train(client, text, 600, tmp_path / "m")
+            monkeypatch.undo()
+            client.wait_for_workers(2)
+            # Between two steps.
+            killed = []
+            with pytest.raises(ToolError, match="left the cluster|was lost|lost work"):
+                dask.train(client, text, 600, tmp_path / "m",
+                           progress=lambda _: killed or killed.append(kill_a_worker()))
+            assert killed
+        finally:
+            faulthandler.cancel_dump_traceback_later()
+    assert list(tmp_path.iterdir()) == []
