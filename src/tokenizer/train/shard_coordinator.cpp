@@ -175,16 +175,24 @@ std::vector<TokenPair> ShardCoordinator::most_common_pairs(std::size_t limit) {
   if (!top) return {};
   chosen_.reset();
   batch_.assign(1, *top);
-  std::vector<TokenId> ends;  // the shards' end tokens
+  // The shards' first and last tokens. Rewriting (a, b) changes a shard's edges (or gives it a
+  // role) only where its first token is a (it may start a pair), its last is b (it may end
+  // one), or a first b follows a last a (across the cut).
+  std::vector<TokenId> firsts;
+  std::vector<TokenId> lasts;
   for (const ShardEdges& shard : edges_) {
     if (shard.empty) continue;
-    ends.push_back(shard.first);
-    ends.push_back(shard.last);
+    firsts.push_back(shard.first);
+    lasts.push_back(shard.last);
   }
-  std::sort(ends.begin(), ends.end());
+  std::sort(firsts.begin(), firsts.end());
+  std::sort(lasts.begin(), lasts.end());
+  auto in = [](const std::vector<TokenId>& tokens, TokenId token) {
+    return std::binary_search(tokens.begin(), tokens.end(), token);
+  };
   auto at_an_end = [&](TokenPair pair) {
-    return std::binary_search(ends.begin(), ends.end(), pair.left) ||
-           std::binary_search(ends.begin(), ends.end(), pair.right);
+    return in(firsts, pair.left) || in(lasts, pair.right) ||
+           (in(firsts, pair.right) && in(lasts, pair.left));
   };
   if (limit <= 1 || top->left == top->right || at_an_end(*top)) return batch_;
 

@@ -32,9 +32,10 @@
 // from b a). So when the pairs that follow the most common one, in the heap's order, are none
 // of the pairs the steps before them in the batch change, and every pair those steps change
 // occurs less often, their counts are exact and nothing can overtake them: they are the pairs
-// the steps one by one would choose. Those steps must also leave the cuts alone: their tokens are
-// none of the shards' end tokens, so their roles are all false and the edges stay as they are. A
-// pair (a, a) ends a batch, as its pairs (t t out of a a a a) have no such bound.
+// the steps one by one would choose. Those steps must also leave the cuts alone: no shard starts
+// with their a or ends with their b, and no shard ending with a is followed by one starting
+// with b, so their roles are all false and the edges stay as they are. A pair (a, a) ends a
+// batch, as its pairs (t t out of a a a a) have no such bound.
 #pragma once
 
 #include <cstddef>
