@@ -40,8 +40,10 @@ class Echo:
         return value
 
 
-def round_trip_floor(client: Any, workers: list[str], calls: int = 300) -> float:
-    """Median seconds of one call to an actor on every worker at once, answers gathered."""
+def round_trip_floor(client: Any, workers: list[str], calls: int = 300) -> tuple[float, float]:
+    """Median seconds of one call to an actor on every worker at once, answers gathered, and
+    the driver's processor seconds per such call (what is left of it when the workers run on
+    other machines)."""
     actors = [client.submit(Echo, actor=True, workers=[w], pure=False) for w in workers]
     handles = [future.result() for future in actors]
 
@@ -49,13 +51,15 @@ def round_trip_floor(client: Any, workers: list[str], calls: int = 300) -> float
         return list(await asyncio.gather(*[handle.echo(value) for handle in handles]))
 
     times = []
+    processor = time.process_time()
     for i in range(calls):
         began = time.perf_counter()
         future = asyncio.run_coroutine_threadsafe(everyone(i), client.loop.asyncio_loop)
         future.result()
         times.append(time.perf_counter() - began)
+    processor = (time.process_time() - processor) / calls
     client.cancel(actors)
-    return statistics.median(times)
+    return statistics.median(times), processor
 
 
 def command_seconds(path: Path, vocab: int, prefix: Path, repeats: int) -> float:
@@ -76,11 +80,12 @@ def cluster_run(path: Path, vocab: int, workers: int, prefix: Path,
 
     from pairloom_tools.dask import train
 
-    with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                  dashboard_address=":0", silence_logs=40) as cluster:
-        with distributed.Client(cluster) as client:
+    with distributed.LocalCluster(  # type: ignore[no-untyped-call, unused-ignore]
+            n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0",
+            silence_logs=40) as cluster:
+        with distributed.Client(cluster) as client:  # type: ignore[no-untyped-call, unused-ignore]
             names = sorted(client.scheduler_info()["workers"])
-            floor = round_trip_floor(client, names)
+            floor, driver = round_trip_floor(client, names)
             runs = []
             for _ in range(repeats):
                 began = time.perf_counter()
@@ -89,7 +94,8 @@ def cluster_run(path: Path, vocab: int, workers: int, prefix: Path,
     seconds, done = sorted(runs, key=lambda run: run[0])[len(runs) // 2]
     return {"workers": workers, "seconds": seconds, "merges": done.merges,
             "round_trips": getattr(done, "round_trips", done.merges),
-            "setup_seconds": done.setup_seconds, "round_trip_floor_ms": floor * 1e3}
+            "setup_seconds": done.setup_seconds, "round_trip_floor_ms": floor * 1e3,
+            "driver_processor_ms_per_trip": driver * 1e3}
 
 
 def main() -> None:
@@ -112,7 +118,7 @@ def main() -> None:
         results["clusters"] = []
         print(f"{args.mb} MB -> {args.vocab}: command {results['command_seconds']:.2f} s")
         print("workers  seconds  merges  round trips  merges/trip  overhead ms/merge  "
-              "floor ms/trip  floor ms/merge")
+              "floor ms/trip  floor ms/merge  driver cpu ms/trip")
         for workers in map(int, args.workers.split(",")):
             run = cluster_run(text, args.vocab, workers, folder / f"dask{workers}", args.repeats)
             run["identical_model"] = (folder / f"dask{workers}.model").read_bytes() == expected
@@ -124,7 +130,8 @@ def main() -> None:
             print(f"{workers:7d}  {run['seconds']:7.2f}  {run['merges']:6d}  "
                   f"{run['round_trips']:11d}  {run['merges'] / run['round_trips']:11.2f}  "
                   f"{run['overhead_ms_per_merge']:17.2f}  {run['round_trip_floor_ms']:13.2f}  "
-                  f"{run['floor_ms_per_merge']:14.2f}", flush=True)
+                  f"{run['floor_ms_per_merge']:14.2f}  "
+                  f"{run['driver_processor_ms_per_trip']:17.2f}", flush=True)
     args.out.mkdir(parents=True, exist_ok=True)
     name = f"dask_overhead{'_' + args.label if args.label else ''}.json"
     (args.out / name).write_text(json.dumps(results, indent=1) + "\n")

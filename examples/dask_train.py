@@ -20,7 +20,7 @@ from collections.abc import Iterator
 from typing import Any
 
 from distributed import Client, LocalCluster  # type: ignore[import-not-found, unused-ignore]
-from tqdm import tqdm
+from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
 
 from pairloom_tools import ToolError
 from pairloom_tools.dask import train

@@ -359,10 +359,13 @@ def train(
     try:
         handles = _wait(client, _results(actors), workers, actors)
 
-        def call(method: str, *args_of: Callable[[int], Sequence[Any]]) -> list[Any]:
-            calls = [getattr(handle, method)(*(args(i) for args in args_of))
-                     for i, handle in enumerate(handles)]
-            return _wait(client, _call_all(calls), workers, actors)
+        def call(method: str, *args_of: Callable[[int], Any]) -> list[Any]:
+            # The calls are made on the event loop, in one go: made here, each would wake it.
+            async def everyone() -> list[Any]:
+                return await _call_all([getattr(handle, method)(*(args(i) for args in args_of))
+                                        for i, handle in enumerate(handles)])
+
+            return _wait(client, everyone(), workers, actors)
 
         coordinator = Coordinator()
 
