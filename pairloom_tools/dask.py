@@ -201,7 +201,8 @@ def _read_pieces(pieces: Iterable[Piece]) -> bytes:
             file.seek(offset)
             data = file.read(length)
         if len(data) != length:
-            raise ToolError(f"{path}: changed while training (shorter than {offset + length} bytes)")
+            raise ToolError(
+                f"{path}: changed while training (shorter than {offset + length} bytes)")
         out.append(data)
     return b"".join(out)
 
@@ -414,13 +415,18 @@ def _shard_sources(client: Any, workers: Sequence[str], files: Sequence[Path], e
     if errors == "strict":
         cut = [tuple((names[index], offset, length) for index, offset, length in pieces)
                for pieces in _cut(sizes, count)]
-        expected = [hashlib.sha256(_read_pieces(pieces)).hexdigest() for pieces in cut]
         plan = {worker: cut[i * per_worker:(i + 1) * per_worker]
                 for i, worker in enumerate(workers)}
-        try:
-            seen = client.run(_digests, plan, workers=list(workers))
-        except OSError as error:
-            raise ToolError(f"a worker of the cluster was lost: {error}") from None
+        # The driver hashes its view of the shards while the workers hash theirs (hashlib
+        # lets go of the interpreter lock: the driver's cores hash side by side).
+        with ThreadPoolExecutor(os.cpu_count() or 1) as pool:
+            hashing = [pool.submit(lambda pieces: hashlib.sha256(_read_pieces(pieces)).hexdigest(),
+                                   pieces) for pieces in cut]
+            try:
+                seen = client.run(_digests, plan, workers=list(workers))
+            except OSError as error:
+                raise ToolError(f"a worker of the cluster was lost: {error}") from None
+            expected = [future.result() for future in hashing]
         if all(seen.get(worker) == expected[i * per_worker:(i + 1) * per_worker]
                for i, worker in enumerate(workers)):
             checks = client.map(_check_text, names, [errors] * len(names), pure=False)
