@@ -59,7 +59,7 @@ Batched driven_in_batches(std::string_view text, const std::vector<std::size_t>&
   return out;
 }
 
-TEST(ShardCoordinator, StepsInBatchesLearnWhatStepsOneByOneLearn) {
+TEST(ShardBatches, StepsInBatchesLearnWhatStepsOneByOneLearn) {
   std::mt19937 rng{23};
   for (const auto& alphabet : reference::alphabets()) {
     for (std::size_t pieces : {0, 5, 300, 1500}) {
@@ -82,7 +82,7 @@ TEST(ShardCoordinator, StepsInBatchesLearnWhatStepsOneByOneLearn) {
   }
 }
 
-TEST(ShardCoordinator, RefusesToEndStepsItDidNotChoose) {
+TEST(ShardBatches, RefusesToEndStepsItDidNotChoose) {
   ShardCoordinator coordinator;
   Shard shard{"abababab cdcdcd"};
   coordinator.add(shard.take_deltas());
