@@ -60,6 +60,8 @@ def _check_alive(client: Any, needed: Collection[str], futures: Sequence[Any]) -
     """Raises ToolError when a worker in `needed` has left the cluster or one of `futures`
     (tasks, or actors, whose worker's loss ends them) failed."""
     for future in futures:
+        if future.status == "error" and isinstance(error := future.exception(), ToolError):
+            raise error  # the task's own fault (a file that is not text ...)
         if future.status in ("error", "cancelled", "lost"):
             raise ToolError(f"the cluster lost work in progress ({future.status}): "
                             "a worker died or left")
@@ -301,7 +303,8 @@ class Training:
     merges: int
     shards: int
     setup_seconds: float  # checking and cutting the text, counting its pairs
-    step_seconds: list[float] = field(default_factory=list)  # one per merge
+    # One per merge: each round trip's time shared among the merges it carried.
+    step_seconds: list[float] = field(default_factory=list)
     round_trips: int = 0  # batches of steps sent to the workers
     seconds: float = 0.0  # the whole call
 

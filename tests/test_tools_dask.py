@@ -319,3 +319,16 @@ def test_a_worker_lost_ends_the_training_and_leaves_no_output(tmp_path, monkeypa
         finally:
             faulthandler.cancel_dump_traceback_later()
     assert list(tmp_path.iterdir()) == []
+
+
+def test_a_task_that_failed_while_waiting_reports_its_own_fault():
+    from pairloom_tools import ToolError, dask
+
+    class Failed:
+        status = "error"
+
+        def exception(self):
+            return ToolError("x.txt: not UTF-8 at byte offset 3")
+
+    with pytest.raises(ToolError, match="not UTF-8"):
+        dask._check_alive(None, (), [Failed()])
