@@ -37,7 +37,8 @@ def stdlib_source(max_bytes: int) -> tuple[str, str]:
             break
     if not parts:
         raise SystemExit(f"no Python source found under {root}; give a TEXT_FILE")
-    return "".join(parts), f"{len(parts)} standard library files under {root}"
+    shown = pathlib.Path("...", *root.parts[-2:])  # where Python is installed matters little
+    return "".join(parts), f"{len(parts)} standard library files under {shown}"
 
 
 def read_text(path: str, max_bytes: int) -> tuple[str, str]:
@@ -56,6 +57,12 @@ def merges_from_model(model_path: pathlib.Path) -> list[tuple[int, int, int]]:
         left, right = map(int, line.split())
         merges.append((left, right, 256 + k))
     return merges
+
+
+def shortened(items: list[object], keep: int) -> str:
+    """A list as Python prints it, its first `keep` items only."""
+    shown = ", ".join(map(repr, items[:keep]))
+    return f"[{shown}, ...]" if len(items) > keep else f"[{shown}]"
 
 
 def parse_args() -> argparse.Namespace:
@@ -104,8 +111,9 @@ def main() -> int:
 
         ids = tok.encode(SAMPLE)
         print(f"\nsample:  {SAMPLE!r}")
-        print(f"encoded: {len(ids)} tokens for {len(SAMPLE.encode())} bytes: {ids}")
-        print(f"pieces:  {[tok.decode([i]) for i in ids]}")
+        print(f"encoded: {len(ids)} tokens for {len(SAMPLE.encode())} bytes: "
+              f"{shortened(list(ids), 10)}")
+        print(f"pieces:  {shortened([tok.decode([i]) for i in ids], 14)}")
         decoded = tok.decode(ids)
         print(f"decoded: {decoded!r} ({'round trip ok' if decoded == SAMPLE else 'DIFFERS'})")
 
@@ -116,14 +124,17 @@ def main() -> int:
               f"(encoded in {time.perf_counter() - started:.2f} s)")
 
         print(f"\nfirst learned merges (of {len(merges)}):")
-        for left, right, new_id in merges[:12]:
+        for left, right, new_id in merges[:5]:
             # Brackets as in the vocabulary listing; decode shows a line feed as \u000a.
             parts = f"[{tok.decode([left])}] + [{tok.decode([right])}]"
             print(f"  {new_id:5}: {parts:<24} -> [{tok.decode([new_id])}]")
+        if len(merges) > 5:
+            print("    ...")
 
         listing = vocab_path.read_text(encoding="utf-8").splitlines()
-        print(f"\nsaved {model_path.name} ({model_path.stat().st_size:,} bytes) and "
-              f"{vocab_path.name} ({len(listing)} lines) to {out}; its last lines:")
+        where = out if args.out else "a temporary folder"
+        print(f"saved {model_path.name} ({model_path.stat().st_size:,} bytes) and "
+              f"{vocab_path.name} ({len(listing)} lines) to {where}; its last lines:")
         for line in listing[-3:]:
             print(f"  {line}")
 

@@ -6,6 +6,8 @@ import argparse
 import contextlib
 import json
 import os
+import signal
+import struct
 import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
@@ -22,8 +24,16 @@ if TYPE_CHECKING:
 PROG = "pairloom"
 
 
+#: The largest count the module takes (its sizes are as wide as the platform's size type).
+SIZE_MAX = 2 ** (8 * struct.calcsize("P")) - 1
+
+
+class Terminated(BaseException):
+    """SIGTERM, raised where the command is so that it cleans up as after Ctrl-C."""
+
+
 def show_progress(quiet: bool) -> bool:
-    return not quiet and sys.stderr.isatty()
+    return not quiet and sys.stderr is not None and sys.stderr.isatty()
 
 
 class Bar:
@@ -81,11 +91,12 @@ def train(args: argparse.Namespace) -> None:
         seconds = time.perf_counter() - start
         merges = len(Model.load(model_tmp).merges)
         tokenizer = new_tokenizer(model_path=str(model_tmp))
+    args.written.extend(targets)
     size = len(text.encode("utf-8"))
     tokens = len(tokenizer.encode(text))
     print(f"learned {merges} merges in {seconds:.2f} s ({size / 1e6 / max(seconds, 1e-9):.2f}"
           f" MB/s); {size / max(tokens, 1):.2f} bytes per token on the training text;"
-          f" wrote {targets[0]} and {targets[1]}")
+          f" wrote {printable(targets[0])} and {printable(targets[1])}")
 
 
 def encode(args: argparse.Namespace) -> None:
@@ -97,30 +108,27 @@ def encode(args: argparse.Namespace) -> None:
     with progress(total, args.quiet, "encoding") as bar:
         ids_path, documents = encode_corpus(args.model, paths, args.output, args.jobs,
                                             args.dtype, args.errors, bar.update)
+    args.written.append(ids_path)
     seconds = time.perf_counter() - start
     tokens = sum(document.tokens for document in documents)
     plural = "s" if len(documents) != 1 else ""
     print(f"encoded {len(documents)} document{plural}, {total} bytes into {tokens} tokens in"
-          f" {seconds:.2f} s with {args.jobs} jobs; wrote {ids_path}")
+          f" {seconds:.2f} s with {args.jobs} jobs; wrote {printable(ids_path)}")
 
 
 def decode(args: argparse.Namespace) -> None:
     import numpy as np
 
+    from .encoding import check_recorded_model, read_ids
     from .model import Model
 
     model = Model.read(args.model)
-    try:
-        ids = np.load(args.ids, mmap_mode="r", allow_pickle=False)
-    except OSError as error:
-        raise ToolError(f"cannot read ids {args.ids}: {error.strerror or error}") from None
-    except ValueError:
-        raise ToolError(f"{args.ids}: not a .npy array of ids") from None
-    if ids.ndim != 1 or ids.dtype.kind not in "iu":
-        raise ToolError(f"{args.ids}: not a one-dimensional array of integers")
-    unknown = [int(token) for token in np.unique(ids) if int(token) not in model.vocab]
-    if unknown:
-        raise ToolError(f"{args.ids}: id {unknown[0]} is not a token of {args.model}")
+    check_recorded_model(args.ids, model, args.force)
+    # Every id is checked before anything is written, on standard output too.
+    for chunk in read_ids(args.ids):
+        unknown = [int(token) for token in np.unique(chunk) if int(token) not in model.vocab]
+        if unknown:
+            raise ToolError(f"{args.ids}: id {unknown[0]} is not a token of {args.model}")
     with contextlib.ExitStack() as stack:
         if args.output is None:
             if sys.stdout is None:
@@ -128,16 +136,21 @@ def decode(args: argparse.Namespace) -> None:
             out = sys.stdout.buffer
         else:
             (temporary,) = stack.enter_context(
-                output_files(Path(args.output), inputs=(args.ids, args.model)))
+                output_files(args.output, inputs=(args.ids, args.model)))
             out = stack.enter_context(open(temporary, "wb"))
         if args.render:
-            tokenizer = new_tokenizer(model_path=args.model)
-            out.write(tokenizer.decode(ids.tolist()).encode("utf-8"))
-        else:
-            step = 1 << 20
-            for begin in range(0, len(ids), step):
-                out.write(model.decode_bytes(ids[begin:begin + step]))
+            with model.file() as private:
+                render = new_tokenizer(model_path=private).decode
+        for chunk in read_ids(args.ids):
+            try:
+                data = render(chunk.tolist()).encode("utf-8") if args.render else \
+                    model.decode_bytes(chunk)
+            except (ValueError, OSError):  # a token the first reading did not have
+                raise ToolError(f"{args.ids}: changed while read") from None
+            out.write(data)
         out.flush()
+    if args.output is not None:
+        args.written.append(args.output)
 
 
 def export(args: argparse.Namespace) -> None:
@@ -146,16 +159,21 @@ def export(args: argparse.Namespace) -> None:
 
     model = Model.read(args.model)
     output = Path(args.output)
+    stale = []
     if args.format == "hf":
         files = {output: json.dumps(exports.hf_tokenizer(model), ensure_ascii=False)}
     else:
         files = {output: exports.tiktoken_ranks(model)}
+        specials = exports.special_tokens_path(output)
         if model.special_tokens:
-            files[exports.special_tokens_path(output)] = json.dumps(model.special_tokens)
-    with output_files(*files, inputs=(args.model,)) as temporaries:
+            files[specials] = json.dumps(model.special_tokens)
+        else:  # one from an earlier export would give this model special tokens
+            stale.append(specials)
+    with output_files(*files, inputs=(args.model,), remove=stale) as temporaries:
         for temporary, content in zip(temporaries, files.values()):
             temporary.write_text(content, encoding="utf-8")
-    print(f"wrote {', '.join(map(str, files))}: {256 + len(model.merges)} tokens,"
+    args.written.extend(files)
+    print(f"wrote {', '.join(map(printable, files))}: {256 + len(model.merges)} tokens,"
           f" {len(model.special_tokens)} special")
 
 
@@ -166,11 +184,11 @@ def inspect(args: argparse.Namespace) -> None:
     # The text is read first: a fault in it stops the command before anything is shown.
     text = None if args.text is None else collect_text(args.text, args.errors)
     merged = list(model.merges.values())
-    print(f"model: {args.model} (sha256 {model.sha256[:16]}...)")
+    print(f"model: {printable(args.model)} (sha256 {model.sha256[:16]}...)")
     print(f"merges: {len(merged)}" + (f" (ids {min(merged)} to {max(merged)})" if merged else ""))
     print(f"special tokens: {len(model.special_tokens)}")
-    for text, token in model.special_tokens.items():
-        print(f"  {token}: {text!r}")
+    for special, token in model.special_tokens.items():
+        print(f"  {token}: {special!r}")
     print(f"pattern: {model.pattern!r}")
     longest = sorted(merged, key=lambda token: (-len(model.vocab.get(token, b"")), token))
     print(f"longest tokens (of {len(model.vocab)}):")
@@ -182,10 +200,11 @@ def inspect(args: argparse.Namespace) -> None:
             shown = repr(data)
         print(f"  {token:>7} {len(data):>4} bytes  {shown}")
     if text is not None:
-        tokenizer = new_tokenizer(model_path=args.model)
+        with model.file() as private:
+            tokenizer = new_tokenizer(model_path=private)
         size = len(text.encode("utf-8"))
         tokens = len(tokenizer.encode(text))
-        print(f"bytes per token on {args.text}: {size / max(tokens, 1):.3f}"
+        print(f"bytes per token on {printable(args.text)}: {size / max(tokens, 1):.3f}"
               f" ({size} bytes, {tokens} tokens)")
 
 
@@ -197,44 +216,38 @@ def collect_text(path: str, errors: str) -> str:
 
 class Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
-        self.exit(2, f"{PROG}: error: {message} (see {self.prog} --help)\n")
+        self.exit(2, f"{PROG}: error: {printable(message)} (see {self.prog} --help)\n")
 
 
-class Formatter(argparse.HelpFormatter):
-    """argparse's help layout, with the terminal's width found without importing shutil (which
-    argparse does for every argument added, a few milliseconds of every command's start)."""
-
-    def __init__(self, prog: str) -> None:
-        try:
-            columns = int(os.environ["COLUMNS"])
-        except (KeyError, ValueError):
-            try:
-                columns = os.get_terminal_size(sys.__stdout__.fileno()).columns  # type: ignore
-            except (AttributeError, ValueError, OSError):
-                columns = 80
-        super().__init__(prog, width=max(columns, 20) - 2)
-
-
-def at_least(lowest: int) -> Callable[[str], int]:
+def integer(lowest: int, highest: int = SIZE_MAX) -> Callable[[str], int]:
     def convert(text: str) -> int:
         value = int(text)
-        if value < lowest:
-            raise argparse.ArgumentTypeError(f"must be at least {lowest}")
+        if not lowest <= value <= highest:
+            raise argparse.ArgumentTypeError(f"must be from {lowest} to {highest}")
         return value
     convert.__name__ = "integer"
     return convert
 
 
+def version() -> str:
+    from importlib import metadata
+
+    try:
+        return metadata.version("pairloom")
+    except metadata.PackageNotFoundError:  # a source tree that was never installed
+        return "unknown (not installed)"
+
+
 def parser() -> argparse.ArgumentParser:
     from .encoding import default_jobs
 
-    main = Parser(prog=PROG, description="Train, use and export pairloom byte-level BPE models.",
-                  formatter_class=Formatter)
+    main = Parser(prog=PROG, description="Train, use and export pairloom byte-level BPE models.")
+    main.add_argument("--version", action="version", version=f"{PROG} {version()}")
     commands = main.add_subparsers(dest="command", required=True, parser_class=Parser)
 
     def command(name: str, run: Callable[[argparse.Namespace], None], help: str,
                 ) -> argparse.ArgumentParser:
-        sub = commands.add_parser(name, help=help, description=help, formatter_class=Formatter)
+        sub = commands.add_parser(name, help=help, description=help)
         sub.set_defaults(run=run)
         return sub
 
@@ -242,60 +255,88 @@ def parser() -> argparse.ArgumentParser:
         sub.add_argument("--errors", choices=["strict", "replace"], default="strict",
                          help="a file that is not UTF-8: stop (strict) or use U+FFFD (replace)")
 
+    def model(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument("--model", required=True, metavar="MODEL",
+                         help="the model file (as `pairloom train` writes it)")
+
+    quiet = "no progress bar"
+    inputs = "files, or folders standing for the files in them"
     sub = command("train", train, "learn merges from files; write PREFIX.model, PREFIX.vocab")
-    sub.add_argument("--vocab-size", type=at_least(256), required=True)
-    sub.add_argument("--threads", type=at_least(0), default=default_jobs(),
+    sub.add_argument("--vocab-size", type=integer(256), required=True,
+                     help="tokens in the vocabulary: 256 bytes and the merges to learn")
+    sub.add_argument("--threads", type=integer(0), default=default_jobs(),
                      help="threads counting pairs (default: all cores)")
-    sub.add_argument("--output", required=True, metavar="PREFIX")
-    sub.add_argument("--quiet", action="store_true", help="no progress bar")
+    sub.add_argument("--output", required=True, metavar="PREFIX",
+                     help="write PREFIX.model and PREFIX.vocab")
+    sub.add_argument("--quiet", action="store_true", help=quiet)
     reading(sub)
-    sub.add_argument("paths", nargs="+", metavar="PATH", help="files or folders")
+    sub.add_argument("paths", nargs="+", metavar="PATH", help=inputs)
 
     sub = command("encode", encode, "encode each file as one document into OUT.npy")
-    sub.add_argument("--model", required=True)
-    sub.add_argument("--jobs", type=at_least(1), default=default_jobs(),
+    model(sub)
+    sub.add_argument("--jobs", type=integer(1), default=default_jobs(),
                      help="worker processes (default: all cores)")
-    sub.add_argument("--dtype", choices=["auto", "uint16", "uint32"], default="auto")
-    sub.add_argument("--output", required=True, metavar="OUT.npy")
-    sub.add_argument("--quiet", action="store_true", help="no progress bar")
+    sub.add_argument("--dtype", choices=["auto", "uint16", "uint32"], default="auto",
+                     help="type of the ids (auto: uint16 when the model's ids fit)")
+    sub.add_argument("--output", required=True, metavar="OUT.npy",
+                     help="write the ids to OUT.npy, their offsets to OUT.offsets.npy and a"
+                          " manifest to OUT.json")
+    sub.add_argument("--quiet", action="store_true", help=quiet)
     reading(sub)
-    sub.add_argument("paths", nargs="+", metavar="PATH", help="files or folders")
+    sub.add_argument("paths", nargs="+", metavar="PATH", help=inputs)
 
     sub = command("decode", decode, "write the text of an array of ids")
-    sub.add_argument("--model", required=True)
+    model(sub)
     sub.add_argument("--render", action="store_true",
                      help="the tokenizer's printable rendering instead of the exact bytes")
-    sub.add_argument("--output", help="file to write (default: standard output)")
-    sub.add_argument("ids", metavar="IDS.npy")
+    sub.add_argument("--force", action="store_true",
+                     help="decode even when the ids' manifest names another model")
+    sub.add_argument("--output", metavar="FILE", help="file to write (default: standard output)")
+    sub.add_argument("ids", metavar="IDS.npy", help="ids as `pairloom encode` writes them")
 
     sub = command("export", export, "write the model for Hugging Face tokenizers or tiktoken")
-    sub.add_argument("--model", required=True)
-    sub.add_argument("--format", choices=["hf", "tiktoken"], required=True)
-    sub.add_argument("--output", required=True, metavar="FILE")
+    model(sub)
+    sub.add_argument("--format", choices=["hf", "tiktoken"], required=True,
+                     help="hf: a tokenizer.json; tiktoken: a ranks file (and FILE.special.json)")
+    sub.add_argument("--output", required=True, metavar="FILE", help="file to write")
 
     sub = command("inspect", inspect, "show a model's merges, special tokens and longest tokens")
-    sub.add_argument("model", metavar="MODEL")
+    sub.add_argument("model", metavar="MODEL", help="the model file")
     sub.add_argument("--text", metavar="PATH", help="also show bytes per token on this text")
-    sub.add_argument("--top", type=at_least(0), default=10, help="longest tokens to show")
+    sub.add_argument("--top", type=integer(0), default=10, help="longest tokens to show")
     reading(sub)
     return main
 
 
+def _terminate(signum: int, frame: object) -> None:
+    raise Terminated
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
+    args.written = []  # outputs in place, for the message after an interruption
+    previous = signal.signal(signal.SIGTERM, _terminate)
     try:
         args.run(args)
     except ToolError as error:
         return fail(str(error))
-    except KeyboardInterrupt:
-        print(f"{PROG}: interrupted; no output written", file=sys.stderr)
-        return 130
+    except (KeyboardInterrupt, Terminated) as stop:
+        what = "interrupted" if isinstance(stop, KeyboardInterrupt) else "terminated"
+        done = ("wrote " + ", ".join(map(printable, args.written)) if args.written
+                else "no output written")
+        say(sys.stderr, f"{PROG}: {what}; {done}")
+        return 130 if isinstance(stop, KeyboardInterrupt) else 128 + signal.SIGTERM
     except BrokenPipeError:
         # The reader went away (`pairloom decode ... | head`): nothing more to say.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        if sys.stdout is not None:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
     except OSError as error:
         return fail(str(error))
+    except MemoryError:
+        return fail("out of memory (the input is too large for this machine's memory)")
+    finally:
+        signal.signal(signal.SIGTERM, previous)
     return 0
 
 

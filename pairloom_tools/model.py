@@ -4,12 +4,17 @@
 faults, the same messages, the same tables (a repeated pair keeps its first place and takes the
 later id; a repeated special token likewise), and the same id-to-bytes table (a merge whose parts
 are not known yet when it is reached gets no token; special tokens are added last and replace
-whatever held their id).
+whatever held their id). It is bounded as the class's reading is: the header is checked before
+more is read, and a file or a vocabulary beyond the memory budget (`memory_budget`) is refused
+with MemoryError before it is built.
 """
 
 from __future__ import annotations
 
+import codecs
+import contextlib
 import hashlib
+import os
 import re
 import struct
 from collections.abc import Iterable, Iterator
@@ -30,6 +35,80 @@ _FIELD = re.compile(f"[^{_WHITESPACE}]+")
 
 class ModelError(ValueError):
     """The model file's content is not a valid model; the message says what is wrong."""
+
+
+def memory_budget() -> int:
+    """How much memory one piece of work may take, as the module reckons it: a quarter of the
+    smallest of the installed memory, the cgroup's limit and the soft address-space and data
+    limits, and never more than a quarter of the address space."""
+    import resource
+
+    limits = [os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")]
+    for kind in (resource.RLIMIT_AS, resource.RLIMIT_DATA):
+        soft = resource.getrlimit(kind)[0]
+        if soft != resource.RLIM_INFINITY:
+            limits.append(soft)
+    limits.append(_cgroup_limit())
+    known = [limit for limit in limits if limit > 0]
+    smallest = min(known) if known else 1 << 32
+    return int(min(smallest // 4, (2 ** (8 * struct.calcsize("P")) - 1) // 4))
+
+
+def _cgroup_limit() -> int:
+    """The smallest memory limit of the process's cgroup and its parents (v2 memory.max, v1
+    memory.limit_in_bytes, at their usual mount points); 0 for none."""
+    limits = []
+    with contextlib.suppress(OSError):
+        with open("/proc/self/cgroup", encoding="utf-8") as file:
+            lines = file.read().splitlines()
+        for line in lines:
+            _, controllers, group = line.split(":", 2)
+            if controllers == "" and line.startswith("0:"):
+                top, name = "/sys/fs/cgroup", "memory.max"
+            elif "memory" in controllers.split(","):
+                top, name = "/sys/fs/cgroup/memory", "memory.limit_in_bytes"
+            else:
+                continue
+            while True:
+                with contextlib.suppress(OSError, ValueError):
+                    with open(f"{top}{group.rstrip('/')}/{name}", encoding="ascii") as limit:
+                        limits.append(int(limit.read()))  # "max": none
+                if group in ("", "/"):
+                    break
+                group = os.path.dirname(group.rstrip("/"))
+    return min(limits, default=0)
+
+
+#: Bytes of Python objects the tables of a model take per byte of its file, at most: a merge
+#: line of a few bytes becomes a pair, an id and an entry in two dicts.
+OBJECT_BYTES_PER_FILE_BYTE = 32
+
+
+def read_model_bytes(path: str | Path) -> bytes:
+    """The bytes of a model file, read as the class reads it: the header first, so that a file
+    that is no model (a device, a large text) is refused after a few bytes; a file too large
+    for its tables to fit in the memory budget raises MemoryError before it is read whole.
+    Content faults raise `ModelError`, reading faults `OSError`."""
+    with open(path, "rb") as file:
+        head = file.read(len(VERSION) + 2)
+        _check_header(head)
+        limit = memory_budget() // OBJECT_BYTES_PER_FILE_BYTE
+        rest = file.read(limit + 1 - len(head))
+    if len(head) + len(rest) > limit:
+        raise MemoryError(f"a model file larger than {limit} bytes")
+    return head + rest
+
+
+def _check_header(head: bytes) -> None:
+    """Refuses a first line that cannot be the header, from its first bytes alone: the class
+    stops reading a line once it is longer than the header and a carriage return."""
+    if b"\n" in head or len(head) < len(VERSION) + 2:
+        return  # the whole first line is here: parsing checks it
+    try:
+        codecs.getincrementaldecoder("utf-8")().decode(head, final=False)
+    except UnicodeDecodeError:
+        raise ModelError("stream did not contain valid UTF-8") from None
+    raise ModelError("invalid version")
 
 
 TYPE_CHECKING = False  # typing.TYPE_CHECKING, without importing typing at run time
@@ -60,9 +139,9 @@ def _parse_id(text: str) -> int:
 def _lines(data: bytes) -> Iterator[str]:
     """The file's lines: a line feed ends a line and goes, with a carriage return before it."""
     pieces = data.split(b"\n")
+    last = len(pieces) - 1  # the one piece no line feed ends
     if pieces[-1] == b"":
         pieces.pop()  # a final line feed does not start an empty line
-    last = len(pieces) - 1
     for index, piece in enumerate(pieces):
         if index < last and piece.endswith(b"\r"):
             piece = piece[:-1]
@@ -84,7 +163,8 @@ class Model:
         self.pattern = ""
         #: Token id to the token's bytes.
         self.vocab: dict[int, bytes] = {}
-        #: SHA-256 of the file's bytes, as hexadecimal digits.
+        #: The bytes of the file it was read from, and their SHA-256 in hexadecimal digits.
+        self.data = b""
         self.sha256 = ""
 
     def __repr__(self) -> str:
@@ -95,8 +175,9 @@ class Model:
     def load(cls, path: str | Path) -> Model:
         """Read a model file. Raises `OSError` when it cannot be read, `ModelError` on a fault
         in its content (the message is the one `BasicTokenizer.load` gives)."""
-        data = Path(path).read_bytes()
+        data = read_model_bytes(path)
         model = cls.parse(data)
+        model.data = data
         model.sha256 = hashlib.sha256(data).hexdigest()
         return model
 
@@ -110,6 +191,22 @@ class Model:
             raise ToolError(f"cannot read model {path}: {error.strerror or error}") from None
         except ModelError as error:
             raise ToolError(f"{path}: not a pairloom model: {error}") from None
+        except MemoryError as error:
+            raise ToolError(f"cannot read model {path}: too large for the memory budget"
+                            f" ({error or 'its tokens'})") from None
+
+    @contextlib.contextmanager
+    def file(self) -> Iterator[str]:
+        """A path to the bytes this model was read from, for the module to load the very model
+        this object holds, whatever has become of its file since. The bytes are in memory
+        (a memfd), so nothing is left behind."""
+        fd = os.memfd_create("pairloom-model", os.MFD_CLOEXEC)
+        try:
+            with open(fd, "wb", closefd=False) as file:
+                file.write(self.data)
+            yield f"/proc/self/fd/{fd}"
+        finally:
+            os.close(fd)
 
     @classmethod
     def parse(cls, data: bytes) -> Model:
@@ -149,6 +246,7 @@ class Model:
         return model
 
     def _build_vocab(self) -> None:
+        self._check_vocab_size()
         vocab = {b: bytes([b]) for b in range(256)}
         for (left, right), merged in self.merges.items():
             if left in vocab and right in vocab:
@@ -156,6 +254,21 @@ class Model:
         for text, token in self.special_tokens.items():
             vocab[token] = text.encode("utf-8")
         self.vocab = vocab
+
+    def _check_vocab_size(self) -> None:
+        """Raises MemoryError, as the class's loading does, when the tokens' bytes would not
+        fit in the memory budget (each merge can double the longest token)."""
+        budget = memory_budget()
+        sizes = dict.fromkeys(range(256), 1)
+        for (left, right), merged in self.merges.items():
+            if left in sizes and right in sizes:
+                if sizes[left] + sizes[right] > budget:
+                    raise MemoryError("a token longer than the memory budget")
+                sizes[merged] = sizes[left] + sizes[right]
+        for text, token in self.special_tokens.items():
+            sizes[token] = len(text.encode("utf-8"))
+        if sum(sizes.values()) > budget:
+            raise MemoryError("tokens larger than the memory budget")
 
     @property
     def max_id(self) -> int:

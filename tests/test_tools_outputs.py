@@ -74,7 +74,7 @@ def test_a_fifo_is_written_through_to_its_reader(tmp_path):
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
     received = []
-    reader = threading.Thread(target=lambda: received.append(fifo.read_bytes()))
+    reader = threading.Thread(target=lambda: received.append(fifo.read_bytes()), daemon=True)
     reader.start()
     write(fifo, content=b"x" * 300_000)  # more than a pipe holds
     reader.join(timeout=30)
