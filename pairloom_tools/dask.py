@@ -26,7 +26,6 @@ import asyncio
 import concurrent.futures
 import hashlib
 import os
-import tempfile
 import time
 from collections.abc import Awaitable, Callable, Collection, Iterable, Sequence
 from concurrent.futures import ThreadPoolExecutor
@@ -35,8 +34,8 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, TypeVar
 
 from .encoding import Document, FileEncoder, IdType, choose_dtype, write_manifest, write_offsets
-from .files import ToolError, collect_paths, read_bytes, read_text
-from .model import Model, ModelError
+from .files import ToolError, collect_paths, read_text
+from .model import Model
 from .outputs import Output, output_files, output_folder, refuse_replacing
 
 if TYPE_CHECKING:
@@ -109,10 +108,9 @@ def _encoder(model: bytes, sha256: str) -> FileEncoder:
     if sha256 not in _encoders:
         if hashlib.sha256(model).hexdigest() != sha256:
             raise ToolError("the model's bytes changed on their way to a worker")
-        with tempfile.TemporaryDirectory(prefix="pairloom-model-") as folder:
-            path = Path(folder) / "model"
-            path.write_bytes(model)
-            _encoders[sha256] = FileEncoder(path)
+        parsed = Model.parse(model)
+        parsed.data, parsed.sha256 = model, sha256
+        _encoders[sha256] = FileEncoder.of(parsed)
     return _encoders[sha256]
 
 
@@ -122,18 +120,8 @@ def _encode_document(model: bytes, sha256: str, path: str, output: str, dtype: I
     import numpy as np
 
     packed = _encoder(model, sha256).encode_file(path, dtype, errors)
-    np.save(output, np.frombuffer(packed, dtype=np.dtype(dtype.descr)), allow_pickle=False)
+    np.save(output, np.frombuffer(packed, dtype=dtype.dtype), allow_pickle=False)
     return len(packed) * 8 // dtype.bits
-
-
-def _read_model(path: Path) -> tuple[bytes, Model]:
-    """The model file's bytes, read once, and what they hold; ToolError when they are not a
-    model."""
-    data = read_bytes(path)
-    try:
-        return data, Model.parse(data)
-    except ModelError as error:
-        raise ToolError(f"{path}: not a pairloom model: {error}") from None
 
 
 def encode_files(
@@ -149,8 +137,8 @@ def encode_files(
     Each document's ids equal those of ``pairloom encode`` with the same model."""
     files = _input_files(paths)
     model_path = Path(model_path)
-    model, parsed = _read_model(model_path)
-    sha256 = hashlib.sha256(model).hexdigest()
+    parsed = Model.read(model_path)  # read once, within the memory budget
+    model, sha256 = parsed.data, parsed.sha256
     chosen = choose_dtype(parsed.max_id, dtype)
     names = [f"documents/{index:08d}.npy" for index in range(len(files))]
     with output_folder(output_dir, marker="manifest.json", inputs=[*files, model_path]) as fresh:
