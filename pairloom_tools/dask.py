@@ -1,63 +1,127 @@
 """Training on a Dask distributed cluster, and encoding a corpus on one.
 
 Training (`train`): the text is cut into byte ranges, each held by a shard in an actor on a
-worker; the driver holds the coordinator, which chooses each step's pair. A step costs one
-round trip to every actor, carrying the count changes of that step only.
+worker; the driver holds the coordinator, which chooses the pairs. A round trip to all actors
+at once carries a batch of steps (those the coordinator can prove are the next ones) and
+brings back the count changes of those steps only.
 
-Encoding (`encode_files`): the model file and the documents must be readable at the same paths
-on every worker, and the output folder writable from all of them (a shared file system, or one
-machine). Each worker process loads the model once and keeps it for later calls.
+Encoding (`encode_files`): the documents must be readable at the same paths on every worker,
+and the output folder writable from all of them (a shared file system, or one machine). The
+driver reads the model file once and hands its bytes to every worker, which loads them once
+(by their sha256) and keeps the tokenizer for later calls.
 
 Output folder layout: ``documents/NNNNNNNN.npy`` (one array per document, in path order),
 ``offsets.npy`` (int64, documents + 1 entries, as if the documents were concatenated) and
 ``manifest.json`` (model path and sha256, dtype, each document's path, byte size, token count
-and array file), written last.
+and array file). The folder is built beside its place and swapped in whole: an earlier result
+there is replaced at once, and a run that fails or is interrupted leaves it as it was.
+
+A worker that leaves the cluster while a call waits on it stops the call within about a
+second (`ToolError`); Ctrl-C cancels what was sent to the cluster.
 """
 
 from __future__ import annotations
 
+import asyncio
+import concurrent.futures
 import hashlib
 import os
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Awaitable, Callable, Collection, Iterable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, TypeVar
 
-from .encoding import (Document, FileEncoder, IdType, NpyWriter, choose_dtype,
-                       write_manifest, write_offsets)
-from .files import ToolError, atomic_outputs, collect_paths, read_text, refuse_replacing
+from .encoding import Document, FileEncoder, IdType, choose_dtype, write_manifest, write_offsets
+from .files import ToolError, collect_paths, read_text
 from .model import Model
+from .outputs import Output, output_files, output_folder, refuse_replacing
 
 if TYPE_CHECKING:
     from .files import Errors
 
-# Worker side: the tokenizers this process has loaded, by model path and content hash.
-_encoders: dict[tuple[str, str], FileEncoder] = {}
+T = TypeVar("T")
+
+#: Seconds between looks at the cluster while a call waits on it.
+POLL_SECONDS = 0.5
 
 
-def _encoder(model_path: str, sha256: str) -> FileEncoder:
-    key = (model_path, sha256)
-    if key not in _encoders:
-        with open(model_path, "rb") as file:
-            seen = hashlib.sha256(file.read()).hexdigest()
-        if seen != sha256:
-            raise ToolError(f"{model_path}: a worker reads a different model file")
-        _encoders[key] = FileEncoder(model_path)
-    return _encoders[key]
+def _input_files(paths: Iterable[str | os.PathLike[str]]) -> list[Path]:
+    """The files `paths` stand for; a bare str, bytes or path is a TypeError (it would be
+    taken for a sequence of one-character paths)."""
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        raise TypeError(f"paths must be a sequence of paths, not {type(paths).__name__}")
+    return collect_paths(map(Path, paths))
 
 
-def _encode_document(
-    model_path: str, sha256: str, path: str, output: str, dtype: IdType, errors: Errors
-) -> int:
-    """Encode one document into its own .npy file; returns its number of tokens."""
-    packed = _encoder(model_path, sha256).encode_file(path, dtype, errors)
-    with atomic_outputs(Path(output)) as (temporary,), open(temporary, "wb") as file:
-        writer = NpyWriter(file, dtype)
-        writer.append(packed)
-        writer.close()
-    return writer.length
+def _check_alive(client: Any, needed: Collection[str], futures: Sequence[Any]) -> None:
+    """Raises ToolError when a worker in `needed` has left the cluster or one of `futures`
+    (tasks, or actors, whose worker's loss ends them) failed."""
+    for future in futures:
+        if future.status == "error" and isinstance(error := future.exception(), ToolError):
+            raise error  # the task's own fault (a file that is not text ...)
+        if future.status in ("error", "cancelled", "lost"):
+            raise ToolError(f"the cluster lost work in progress ({future.status}): "
+                            "a worker died or left")
+    if needed:
+        present = client.scheduler_info()["workers"]
+        gone = sorted(worker for worker in needed if worker not in present)
+        if gone:
+            raise ToolError(f"worker {gone[0]} left the cluster")
+
+
+def _wait(client: Any, work: Awaitable[T], needed: Collection[str] = (),
+          futures: Sequence[Any] = ()) -> T:
+    """Runs `work` on the client's event loop and returns its result, looking at the cluster
+    every POLL_SECONDS meanwhile (see _check_alive). On any failure, Ctrl-C included, the
+    work and `futures` are cancelled."""
+    async def run() -> T:
+        return await work
+
+    running = asyncio.run_coroutine_threadsafe(run(), client.loop.asyncio_loop)
+    try:
+        while True:
+            done, _ = concurrent.futures.wait([running], timeout=POLL_SECONDS)
+            if done:
+                return running.result()
+            _check_alive(client, needed, futures)
+    except BaseException:
+        running.cancel()
+        if futures:
+            client.cancel(list(futures))
+        raise
+
+
+async def _results(futures: Sequence[Any]) -> list[Any]:
+    return [await future for future in futures]
+
+
+# ---------------------------------------------------------------------------------------
+# Encoding
+
+# Worker side: the tokenizers this process has loaded, by their model's sha256.
+_encoders: dict[str, FileEncoder] = {}
+
+
+def _encoder(model: bytes, sha256: str) -> FileEncoder:
+    if sha256 not in _encoders:
+        if hashlib.sha256(model).hexdigest() != sha256:
+            raise ToolError("the model's bytes changed on their way to a worker")
+        parsed = Model.parse(model)
+        parsed.data, parsed.sha256 = model, sha256
+        _encoders[sha256] = FileEncoder.of(parsed)
+    return _encoders[sha256]
+
+
+def _encode_document(model: bytes, sha256: str, path: str, output: str, dtype: IdType,
+                     errors: Errors) -> int:
+    """Encodes one document into its own .npy file; returns its number of tokens."""
+    import numpy as np
+
+    packed = _encoder(model, sha256).encode_file(path, dtype, errors)
+    np.save(output, np.frombuffer(packed, dtype=dtype.dtype), allow_pickle=False)
+    return len(packed) * 8 // dtype.bits
 
 
 def encode_files(
@@ -71,33 +135,35 @@ def encode_files(
     """Encode every file (folders stand for their files, as on the command line) as one
     document on the cluster of the `distributed.Client` `client`; returns the manifest's path.
     Each document's ids equal those of ``pairloom encode`` with the same model."""
+    files = _input_files(paths)
     model_path = Path(model_path)
-    model = Model.load(model_path)
-    chosen = choose_dtype(model.max_id, dtype)
-    files = collect_paths(map(Path, paths))
-    output = Path(output_dir)
-    (output / "documents").mkdir(parents=True, exist_ok=True)
+    parsed = Model.read(model_path)  # read once, within the memory budget
+    model, sha256 = parsed.data, parsed.sha256
+    chosen = choose_dtype(parsed.max_id, dtype)
     names = [f"documents/{index:08d}.npy" for index in range(len(files))]
-    refuse_replacing([output / name for name in [*names, "offsets.npy", "manifest.json"]],
-                     [*files, model_path])
-    futures = client.map(
-        _encode_document,
-        [str(Path(model_path).resolve())] * len(files),
-        [model.sha256] * len(files),
-        [str(path.resolve()) for path in files],
-        [str((output / name).resolve()) for name in names],
-        [chosen] * len(files),
-        [errors] * len(files),
-        pure=False,
-    )
-    counts: list[int] = client.gather(futures)
-    documents = [Document(str(path), path.stat().st_size, count)
-                 for path, count in zip(files, counts)]
-    manifest = output / "manifest.json"
-    with atomic_outputs(output / "offsets.npy", manifest) as (offsets_tmp, manifest_tmp):
-        write_offsets(offsets_tmp, counts)
-        write_manifest(manifest_tmp, model_path, model.sha256, chosen, documents, files=names)
-    return manifest
+    with output_folder(output_dir, marker="manifest.json", inputs=[*files, model_path]) as fresh:
+        (fresh / "documents").mkdir()
+        # One copy of the model's bytes per worker (a key of its own each call: a key given
+        # again while the cluster still forgets the last call's data can find none).
+        shipped = client.scatter(model, broadcast=True, hash=False)
+        count = len(files)
+        futures = client.map(
+            _encode_document,
+            [shipped] * count,
+            [sha256] * count,
+            [str(path.resolve()) for path in files],
+            [str((fresh / name).resolve()) for name in names],
+            [chosen] * count,
+            [errors] * count,
+            pure=False,
+        )
+        counts: list[int] = _wait(client, _results(futures), futures=futures)
+        documents = [Document(str(path), path.stat().st_size, tokens)
+                     for path, tokens in zip(files, counts)]
+        write_offsets(fresh / "offsets.npy", counts)
+        write_manifest(fresh / "manifest.json", model_path, sha256, chosen, documents,
+                       files=names)
+    return Path(output_dir) / "manifest.json"
 
 
 # ---------------------------------------------------------------------------------------
@@ -107,23 +173,38 @@ def encode_files(
 #: of the last token that ends the shard, whether that run is the whole shard.
 Edges = tuple[bool, int, int, int, bool]
 
-#: Where a shard's bytes come from: the bytes themselves, or (path, offset, length) pieces of
-#: files that the worker reads.
-ShardSource = bytes | tuple[tuple[str, int, int], ...]
+#: A piece of a file: path, offset, length.
+Piece = tuple[str, int, int]
+
+#: Where a shard's bytes come from: the bytes themselves, or pieces of files that the worker
+#: reads, with the sha256 of their bytes as the driver read them.
+ShardSource = bytes | tuple[tuple[Piece, ...], str]
+
+#: Most steps sent in one round trip.
+BATCH_LIMIT = 64
+
+
+def _read_pieces(pieces: Iterable[Piece]) -> bytes:
+    out = []
+    for path, offset, length in pieces:
+        with open(path, "rb") as file:
+            file.seek(offset)
+            data = file.read(length)
+        if len(data) != length:
+            raise ToolError(
+                f"{path}: changed while training (shorter than {offset + length} bytes)")
+        out.append(data)
+    return b"".join(out)
 
 
 def _shard_bytes(source: ShardSource) -> bytes:
     if isinstance(source, bytes):
         return source
-    pieces = []
-    for path, offset, length in source:
-        with open(path, "rb") as file:
-            file.seek(offset)
-            data = file.read(length)
-        if len(data) != length:
-            raise ToolError(f"{path}: changed while training (shorter than {offset + length} bytes)")
-        pieces.append(data)
-    return b"".join(pieces)
+    pieces, sha256 = source
+    data = _read_pieces(pieces)
+    if hashlib.sha256(data).hexdigest() != sha256:
+        raise ToolError(f"{pieces[0][0]}: changed while training")
+    return data
 
 
 class ShardActor:
@@ -145,11 +226,15 @@ class ShardActor:
         return (deltas[0] if len(deltas) == 1 else self._sum(deltas),
                 [shard.edges() for shard in self._shards])
 
-    def step(self, left: int, right: int, token: int, roles: Sequence[tuple[bool, bool]],
-             ) -> tuple[bytes, list[Edges]]:
-        """Rewrites (left, right) as `token` in every shard, each in its role; then changes()."""
+    def steps(self, pairs: Sequence[tuple[int, int]], token: int,
+              roles: Sequence[tuple[bool, bool]]) -> tuple[bytes, list[Edges]]:
+        """Rewrites each of `pairs` in turn, as tokens `token`, `token + 1`, ..., in every
+        shard: the first in the shard's role, the others in none; then changes()."""
         def merge(index: int) -> None:
-            self._shards[index].merge(left, right, token, *roles[index])
+            shard = self._shards[index]
+            shard.merge(*pairs[0], token, *roles[index])
+            for offset in range(1, len(pairs)):
+                shard.merge(*pairs[offset], token + offset, False, False)
 
         if self._pool is None:
             for index in range(len(self._shards)):
@@ -160,19 +245,6 @@ class ShardActor:
 
     def live(self) -> int:
         return sum(shard.live for shard in self._shards)
-
-
-def _file_sizes(paths: Sequence[str]) -> list[int] | None:
-    """On a worker: the sizes of the files, or None when one is not there."""
-    try:
-        return [os.stat(path).st_size for path in paths]
-    except OSError:
-        return None
-
-
-def _check_text(path: str, errors: Errors) -> None:
-    """On a worker: raises ToolError, as ``pairloom train`` does, when the file is not text."""
-    read_text(path, errors)
 
 
 def _cut(sizes: Sequence[int], shards: int) -> list[list[tuple[int, int, int]]]:
@@ -194,6 +266,22 @@ def _cut(sizes: Sequence[int], shards: int) -> list[list[tuple[int, int, int]]]:
     return out
 
 
+def _digests(shards: dict[str, list[tuple[Piece, ...]]],
+             dask_worker: Any = None) -> list[str] | None:
+    """On a worker: the sha256 of each of its shards' bytes as it reads them, or None when it
+    cannot read them."""
+    try:
+        return [hashlib.sha256(_read_pieces(pieces)).hexdigest()
+                for pieces in shards.get(dask_worker.address, [])]
+    except (OSError, ToolError):
+        return None
+
+
+def _check_text(path: str, errors: Errors) -> None:
+    """On a worker: raises ToolError, as ``pairloom train`` does, when the file is not text."""
+    read_text(path, errors)
+
+
 @dataclass
 class Training:
     """What `train` did: merges learned, and the time it took."""
@@ -203,8 +291,18 @@ class Training:
     merges: int
     shards: int
     setup_seconds: float  # checking and cutting the text, counting its pairs
-    step_seconds: list[float] = field(default_factory=list)  # one per merge
+    # One per merge: each round trip's time shared among the merges it carried.
+    step_seconds: list[float] = field(default_factory=list)
+    round_trips: int = 0  # batches of steps sent to the workers
     seconds: float = 0.0  # the whole call
+
+
+async def _call_all(calls: Sequence[Awaitable[T]]) -> list[T]:
+    """The answers of actor calls made at once; ToolError when an actor's worker is lost."""
+    try:
+        return list(await asyncio.gather(*calls))
+    except OSError as error:  # the actor's worker could not be reached
+        raise ToolError(f"a worker of the cluster was lost: {error}") from None
 
 
 def train(
@@ -222,78 +320,109 @@ def train(
     byte for byte as ``pairloom train`` writes them for the same paths.
 
     Each worker holds `num_threads` shards of the text and rewrites them with as many threads.
-    Workers read their byte ranges from the files when they see them at the same paths with the
-    same sizes (one machine, or a shared file system), else the driver reads the files and
-    ships each worker its bytes (as it always does with ``errors="replace"``, which changes
-    them). `progress(n)` is called as merges are learned. Nothing is written unless the
-    training ends: an interruption (Ctrl-C) or a failure leaves no output."""
+    Workers read their byte ranges from the files when the bytes they read there are the
+    driver's (same sha256: one machine, or a shared file system), else the driver reads the
+    files and ships each worker its bytes (as it always does with ``errors="replace"``, which
+    changes them). `progress(n)` is called with the number of merges learned since its last
+    call. Nothing is written unless the training ends: an interruption (Ctrl-C) or a failure
+    (a worker lost: within about a second) leaves no output and cancels the cluster's work."""
     from ._native import Coordinator, write_model
 
     start = time.perf_counter()
+    files = _input_files(paths)
     if vocab_size < 256:
         raise ValueError("vocab_size must be at least 256")
     if num_threads < 1:
         raise ValueError("num_threads must be at least 1")
-    files = collect_paths(map(Path, paths))
     prefix = str(output_prefix)
     targets = (Path(prefix + ".model"), Path(prefix + ".vocab"))
-    refuse_replacing(targets, files)  # now, not after the training
+    # Now, not after the training: outputs that are inputs, folders or sockets.
+    refuse_replacing(targets, files)
+    for target in targets:
+        Output(target)
     workers = sorted(client.scheduler_info()["workers"])
     if not workers:
         raise ToolError("the cluster has no workers")
     count = len(workers) * num_threads
-    sources = _shard_sources(client, files, errors, count)
+    sources = _shard_sources(client, workers, files, errors, num_threads)
     actors = [client.submit(ShardActor, sources[i * num_threads:(i + 1) * num_threads],
                             num_threads, actor=True, workers=[worker], pure=False)
               for i, worker in enumerate(workers)]
     try:
-        handles = [future.result() for future in actors]
+        handles = _wait(client, _results(actors), workers, actors)
+
+        def call(method: str, *args_of: Callable[[int], Any]) -> list[Any]:
+            # The calls are made on the event loop, in one go: made here, each would wake it.
+            async def everyone() -> list[Any]:
+                return await _call_all([getattr(handle, method)(*(args(i) for args in args_of))
+                                        for i, handle in enumerate(handles)])
+
+            return _wait(client, everyone(), workers, actors)
+
         coordinator = Coordinator()
-        edges: list[Edges] = []
-        for deltas, shard_edges in [handle.changes().result() for handle in handles]:
-            coordinator.add(deltas)
-            edges += shard_edges
-        coordinator.set_edges(edges)
-        result = Training(targets[0], targets[1], 0, count, time.perf_counter() - start)
-        merges: list[tuple[int, int]] = []
-        for token in range(256, vocab_size):
-            began = time.perf_counter()
-            pair = coordinator.most_common_pair()
-            if pair is None:
-                break
-            roles = coordinator.plan(*pair)
-            calls = [handle.step(pair[0], pair[1], token,
-                                 roles[i * num_threads:(i + 1) * num_threads])
-                     for i, handle in enumerate(handles)]
-            edges = []
-            for deltas, shard_edges in [call.result() for call in calls]:
+
+        def take(replies: list[tuple[bytes, list[Edges]]]) -> None:
+            edges: list[Edges] = []
+            for deltas, shard_edges in replies:
                 coordinator.add(deltas)
                 edges += shard_edges
             coordinator.set_edges(edges)
-            coordinator.finish_step(*pair)
-            merges.append(pair)
-            result.step_seconds.append(time.perf_counter() - began)
+
+        take(call("changes"))
+        result = Training(targets[0], targets[1], 0, count, time.perf_counter() - start)
+        merges: list[tuple[int, int]] = []
+        token = 256
+        while token < vocab_size:
+            began = time.perf_counter()
+            pairs = coordinator.most_common_pairs(min(BATCH_LIMIT, vocab_size - token))
+            if not pairs:
+                break
+            roles = coordinator.plan(*pairs[0])
+            take(call("steps", lambda i: pairs, lambda i: token,
+                      lambda i: roles[i * num_threads:(i + 1) * num_threads]))
+            coordinator.finish_steps(pairs)
+            merges += pairs
+            token += len(pairs)
+            result.round_trips += 1
+            result.step_seconds += [(time.perf_counter() - began) / len(pairs)] * len(pairs)
             if progress is not None:
-                progress(1)
+                progress(len(pairs))
     finally:
         client.cancel(actors)
-    with atomic_outputs(*targets) as (model_tmp, vocab_tmp):
+    with output_files(*targets, inputs=files) as (model_tmp, vocab_tmp):
         write_model(merges, str(model_tmp), str(vocab_tmp))
     result.merges = len(merges)
     result.seconds = time.perf_counter() - start
     return result
 
 
-def _shard_sources(client: Any, files: Sequence[Path], errors: Errors,
-                   count: int) -> list[ShardSource]:
-    """Each shard's bytes, or where its workers read them."""
+def _shard_sources(client: Any, workers: Sequence[str], files: Sequence[Path], errors: Errors,
+                   per_worker: int) -> list[ShardSource]:
+    """Each shard's bytes, or where its worker reads them: the pieces of files a worker reads
+    must give it the bytes the driver reads there, else the driver ships them all."""
     names = [str(path.resolve()) for path in files]
     sizes = [path.stat().st_size for path in files]
-    seen = client.run(_file_sizes, names)
-    if errors == "strict" and all(found == sizes for found in seen.values()):
-        client.gather(client.map(_check_text, names, [errors] * len(names), pure=False))
-        return [tuple((names[index], offset, length) for index, offset, length in pieces)
-                for pieces in _cut(sizes, count)]
+    count = len(workers) * per_worker
+    if errors == "strict":
+        cut = [tuple((names[index], offset, length) for index, offset, length in pieces)
+               for pieces in _cut(sizes, count)]
+        plan = {worker: cut[i * per_worker:(i + 1) * per_worker]
+                for i, worker in enumerate(workers)}
+        # The driver hashes its view of the shards while the workers hash theirs (hashlib
+        # lets go of the interpreter lock: the driver's cores hash side by side).
+        with ThreadPoolExecutor(os.cpu_count() or 1) as pool:
+            hashing = [pool.submit(lambda pieces: hashlib.sha256(_read_pieces(pieces)).hexdigest(),
+                                   pieces) for pieces in cut]
+            try:
+                seen = client.run(_digests, plan, workers=list(workers))
+            except OSError as error:
+                raise ToolError(f"a worker of the cluster was lost: {error}") from None
+            expected = [future.result() for future in hashing]
+        if all(seen.get(worker) == expected[i * per_worker:(i + 1) * per_worker]
+               for i, worker in enumerate(workers)):
+            checks = client.map(_check_text, names, [errors] * len(names), pure=False)
+            _wait(client, _results(checks), futures=checks)
+            return list(zip(cut, expected))
     data = "".join(read_text(path, errors) for path in files).encode("utf-8")
     return [data[begin:end] for begin, end in
             ((k * len(data) // count, (k + 1) * len(data) // count) for k in range(count))]

@@ -1,4 +1,5 @@
 """Encoding on a Dask cluster of two worker processes gives the local command's ids."""
+import asyncio
 import json
 import random
 
@@ -56,6 +57,53 @@ def test_cluster_encoding_matches_the_local_command(tmp_path, client):
     assert json.loads(second.read_text())["model"]["sha256"] != manifest["model"]["sha256"]
 
 
+def test_cluster_encoding_swaps_in_a_whole_folder(tmp_path, client):
+    from pairloom_tools import ToolError
+
+    tok = BasicTokenizer()
+    tok.train("some text to learn from " * 40, 300)
+    model = tmp_path / "m.model"
+    tok.save_model(str(model))
+    docs = tmp_path / "docs"
+    docs.mkdir()
+    for i in range(3):
+        (docs / f"{i}.txt").write_text("some text " * (i + 1))
+    out = tmp_path / "out"
+    encode_files(client, model, [docs], out)
+    # Run again on fewer documents: none of the earlier run's stay behind.
+    (docs / "2.txt").unlink()
+    encode_files(client, model, [docs], out)
+    assert sorted(p.name for p in (out / "documents").iterdir()) == ["00000000.npy",
+                                                                     "00000001.npy"]
+    before = {p: p.read_bytes() for p in out.rglob("*") if p.is_file()}
+    # A run that fails (a file that is not UTF-8) changes nothing and leaves nothing.
+    (docs / "3.txt").write_bytes(b"\xff\xfe")
+    with pytest.raises(ToolError, match="not UTF-8"):
+        encode_files(client, model, [docs], out)
+    assert {p: p.read_bytes() for p in out.rglob("*") if p.is_file()} == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["docs", "m.model", "out"]
+    # A folder that holds something else is not replaced.
+    (tmp_path / "other").mkdir()
+    (tmp_path / "other" / "keep.txt").write_text("mine")
+    with pytest.raises(ToolError, match="holds files of something else"):
+        encode_files(client, model, [docs / "0.txt"], tmp_path / "other")
+
+
+def test_ctrl_c_while_waiting_cancels_the_tasks(monkeypatch, client):
+    import time
+
+    from pairloom_tools import dask
+
+    def interrupt(*_):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(dask, "_check_alive", interrupt)  # Ctrl-C at the first look around
+    futures = client.map(time.sleep, [2, 2], pure=False)
+    with pytest.raises(KeyboardInterrupt):
+        dask._wait(client, dask._results(futures), futures=futures)
+    assert [future.status for future in futures] == ["cancelled", "cancelled"]
+
+
 @pytest.fixture(scope="module")
 def native():
     return pytest.importorskip("pairloom_tools._native",
@@ -105,7 +153,8 @@ def test_cluster_training_writes_what_the_command_writes(tmp_path, cluster, trai
     done = train(cluster, texts, 600, tmp_path / "one", progress=learned.append)
     got = [(tmp_path / f"one.{suffix}").read_bytes() for suffix in ("model", "vocab")]
     assert got == cli_files(tmp_path, texts)
-    assert done.merges == len(learned) == len(done.step_seconds) > 100
+    assert done.merges == sum(learned) == len(done.step_seconds) > 100
+    assert len(learned) == done.round_trips < done.merges  # several steps per round trip
     # ... or get shipped the bytes the driver read (a file that needs replacing), three shards
     # each, rewritten side by side.
     train(cluster, [training_files], 600, tmp_path / "two", num_threads=3, errors="replace")
@@ -117,9 +166,9 @@ def test_interrupted_cluster_training_leaves_no_output(tmp_path, client, trainin
     from pairloom_tools import ToolError
     from pairloom_tools.dask import train
 
-    def interrupt_at_50(_):
-        learned.append(1)
-        if len(learned) == 50:
+    def interrupt_at_50(merges):
+        learned.append(merges)
+        if sum(learned) >= 50:
             raise KeyboardInterrupt
 
     learned = []
@@ -132,35 +181,154 @@ def test_interrupted_cluster_training_leaves_no_output(tmp_path, client, trainin
     assert list(tmp_path.iterdir()) == []
 
 
-class FilesUnseen:
-    """A client whose workers see none of the driver's files."""
+class FakeClient:
+    """A client whose one worker, here, sees the files under `twins` in place of the driver's."""
 
-    def run(self, function, *args):
-        return {"tcp://elsewhere:1": None}
+    def __init__(self, twins=None):
+        self.twins = twins or {}
 
-
-class FilesSeen:
-    def run(self, function, *args):
-        return {"tcp://here:1": function(*args)}
+    def run(self, function, plan, workers):
+        worker = type("Worker", (), {"address": workers[0]})
+        plan = {address: [tuple((self.twins.get(path, path), offset, length)
+                                for path, offset, length in pieces) for pieces in shards]
+                for address, shards in plan.items()}
+        return {worker.address: function(plan, dask_worker=worker)}
 
     def map(self, function, *iterables, pure=True):
         return [function(*args) for args in zip(*iterables)]
 
-    def gather(self, results):
-        return results
-
 
 @pytest.mark.parametrize("count", [1, 3, 7, 40])
-def test_shards_cover_the_text_whether_read_or_shipped(training_files, count):
-    from pairloom_tools.dask import _shard_bytes, _shard_sources
+def test_shards_cover_the_text_read_where_the_worker_sees_the_same_bytes(
+        tmp_path, monkeypatch, training_files, count):
+    from pairloom_tools import dask
 
-    files = sorted(training_files.glob("*.txt"))
+    async def results(futures):
+        return futures
+
+    monkeypatch.setattr(dask, "_wait", lambda client, work, *rest, **more: asyncio.run(work))
+    monkeypatch.setattr(dask, "_results", results)
+    files = []
+    for path in sorted(training_files.glob("*.txt")):
+        files.append(tmp_path / path.name)
+        files[-1].write_bytes(path.read_bytes())
     text = b"".join(path.read_bytes() for path in files)
-    for client in (FilesSeen(), FilesUnseen()):
-        sources = _shard_sources(client, files, "strict", count)
+    # A worker that sees a file of the same size with other bytes is shipped the driver's.
+    twin = tmp_path / "twin.txt"
+    twin.write_bytes(files[0].read_bytes().replace(b"w", b"W"))
+    for client, shipped in ((FakeClient(), False),
+                            (FakeClient({str(files[0].resolve()): str(twin)}), True),
+                            (FakeClient({str(files[0].resolve()): str(tmp_path / "gone")}), True)):
+        sources = dask._shard_sources(client, ["tcp://here:1"], files, "strict", count)
         assert len(sources) == count
-        assert all(isinstance(s, bytes) == isinstance(client, FilesUnseen) for s in sources)
-        parts = [_shard_bytes(source) for source in sources]
+        assert all(isinstance(s, bytes) == shipped for s in sources)
+        parts = [dask._shard_bytes(source) for source in sources]
         assert b"".join(parts) == text
         assert [len(p) for p in parts] == [(k + 1) * len(text) // count - k * len(text) // count
                                            for k in range(count)]
+    # A file changed after the check is caught when the worker reads it.
+    read = dask._shard_sources(FakeClient(), ["tcp://here:1"], files, "strict", 1)
+    files[0].write_bytes(twin.read_bytes())
+    with pytest.raises(dask.ToolError, match="changed while training"):
+        dask._shard_bytes(read[0])
+
+
+def test_a_bare_path_is_not_a_sequence_of_paths(tmp_path, training_files):
+    from pairloom_tools.dask import encode_files, train
+
+    for paths in (str(training_files), bytes(training_files), training_files):
+        with pytest.raises(TypeError, match="sequence of paths"):
+            train(None, paths, 300, tmp_path / "m")
+        with pytest.raises(TypeError, match="sequence of paths"):
+            encode_files(None, tmp_path / "m.model", paths, tmp_path / "out")
+    assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("texts", [
+    [b"plain words and more words, " * 400, b"\xc3\xbc\xe2\x82\xac " * 300],
+    [b"aaaaaaaaab" * 300, b"ab" * 500, b"abab aa bb " * 120],
+    [bytes(random.Random(5).choice(b"the quick brown fox ") for _ in range(20_000))],
+], ids=["words", "runs", "random"])
+def test_steps_in_batches_learn_what_the_class_learns(tmp_path, native, texts):
+    """Shards cut at random places, driven in batches of proven steps, learn the class's
+    merges."""
+    rng = random.Random(len(texts))
+    data = b"".join(texts)
+    tok = BasicTokenizer()
+    tok.train(data.decode("utf-8"), 1200)
+    tok.save_model(str(tmp_path / "class.model"))
+    for count in (1, 3, 8):
+        cuts = sorted([0, len(data), *(rng.randrange(len(data) + 1) for _ in range(count - 1))])
+        shards = [native.Shard(data[b:e]) for b, e in zip(cuts, cuts[1:])]
+        coordinator = native.Coordinator()
+
+        def collect():
+            for shard in shards:
+                coordinator.add(shard.take_deltas())
+            coordinator.set_edges([shard.edges() for shard in shards])
+
+        collect()
+        merges = []
+        while len(merges) < 1200 - 256 and (pairs := coordinator.most_common_pairs(64)):
+            pairs = pairs[:1200 - 256 - len(merges)]
+            roles = coordinator.plan(*pairs[0])
+            for shard, role in zip(shards, roles):
+                for offset, pair in enumerate(pairs):
+                    shard.merge(*pair, 256 + len(merges) + offset, *(role if offset == 0
+                                                                     else (False, False)))
+            collect()
+            coordinator.finish_steps(pairs)
+            merges += pairs
+        native.write_model(merges, str(tmp_path / "shards.model"), str(tmp_path / "shards.vocab"))
+        assert ((tmp_path / "shards.model").read_bytes()
+                == (tmp_path / "class.model").read_bytes()), count
+
+
+def test_a_worker_lost_ends_the_training_and_leaves_no_output(tmp_path, monkeypatch, native,
+                                                              training_files):
+    import faulthandler
+    import os
+    import signal
+
+    from pairloom_tools import ToolError, dask
+
+    text = [training_files / "a.txt"]
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=":0") as cluster, \
+            distributed.Client(cluster) as client:
+        def kill_a_worker(*_):
+            pids = client.run(os.getpid)
+            os.kill(pids[max(pids)], signal.SIGKILL)
+
+        faulthandler.dump_traceback_later(120, exit=True)  # a hang fails the run, not CI's clock
+        try:
+            # As the training starts: the text is cut, the actors not yet made.
+            cut = dask._shard_sources
+            monkeypatch.setattr(dask, "_shard_sources",
+                                lambda *args: (cut(*args), kill_a_worker())[0])
+            with pytest.raises(ToolError, match="left the cluster|was lost|lost work"):
+                dask.train(client, text, 600, tmp_path / "m")
+            monkeypatch.undo()
+            client.wait_for_workers(2)
+            # Between two steps.
+            killed = []
+            with pytest.raises(ToolError, match="left the cluster|was lost|lost work"):
+                dask.train(client, text, 600, tmp_path / "m",
+                           progress=lambda _: killed or killed.append(kill_a_worker()))
+            assert killed
+        finally:
+            faulthandler.cancel_dump_traceback_later()
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_a_task_that_failed_while_waiting_reports_its_own_fault():
+    from pairloom_tools import ToolError, dask
+
+    class Failed:
+        status = "error"
+
+        def exception(self):
+            return ToolError("x.txt: not UTF-8 at byte offset 3")
+
+    with pytest.raises(ToolError, match="not UTF-8"):
+        dask._check_alive(None, (), [Failed()])

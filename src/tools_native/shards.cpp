@@ -224,6 +224,16 @@ constexpr Signature kAdd{"add", kDeltasParameters, 1, 1, "Coordinator"};
 constexpr Signature kSetEdges{"set_edges", kEdgesParameters, 1, 1, "Coordinator"};
 constexpr Signature kPlan{"plan", kPairParameters, 2, 2, "Coordinator"};
 constexpr Signature kFinish{"finish_step", kPairParameters, 2, 2, "Coordinator"};
+constexpr const char* kLimitParameters[] = {"limit"};
+constexpr const char* kMergedParameters[] = {"pairs"};
+constexpr Signature kPairs{"most_common_pairs", kLimitParameters, 1, 1, "Coordinator"};
+constexpr Signature kFinishSteps{"finish_steps", kMergedParameters, 1, 1, "Coordinator"};
+
+PyObject* pair_tuple(engine::TokenPair pair) {
+  return checked(
+             PyRef::steal(Py_BuildValue("(NN)", size_object(pair.left), size_object(pair.right))))
+      .release();
+}
 
 engine::TokenPair pair_arguments(const Arguments<2>& a) {
   return {size_argument("left", a[0]), size_argument("right", a[1])};
@@ -302,9 +312,50 @@ PyObject* coordinator_most_common_pair(PyObject* self, PyObject*) noexcept {
     BusyGuard guard{busy_flag<engine::ShardCoordinator>(self)};
     std::optional<engine::TokenPair> pair = coordinator.most_common_pair();
     if (!pair) return none();
-    return checked(PyRef::steal(
-                       Py_BuildValue("(NN)", size_object(pair->left), size_object(pair->right))))
-        .release();
+    return pair_tuple(*pair);
+  });
+}
+
+PyObject* coordinator_most_common_pairs(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) noexcept {
+  return binding::guarded([&] {
+    Arguments<1> a;
+    match_arguments(kPairs, args, nargs, kwnames, a.data());
+    engine::ShardCoordinator& coordinator = native<engine::ShardCoordinator>(self);
+    BusyGuard guard{busy_flag<engine::ShardCoordinator>(self)};
+    const std::size_t limit = size_argument("limit", a[0]);
+    std::vector<engine::TokenPair> pairs = coordinator.most_common_pairs(limit);
+    PyRef list = checked(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(pairs.size()))));
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair_tuple(pairs[i]));  // steals
+    }
+    return list.release();
+  });
+}
+
+PyObject* coordinator_finish_steps(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) noexcept {
+  return binding::guarded([&] {
+    Arguments<1> a;
+    match_arguments(kFinishSteps, args, nargs, kwnames, a.data());
+    engine::ShardCoordinator& coordinator = native<engine::ShardCoordinator>(self);
+    BusyGuard guard{busy_flag<engine::ShardCoordinator>(self)};
+    std::vector<engine::TokenPair> pairs;
+    convert_argument("pairs", [&] {
+      PyRef iterator = checked(PyRef::steal(PyObject_GetIter(a[0].get())));
+      while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        PyRef fields = checked(PyRef::steal(PySequence_Tuple(item.get())));
+        if (PyTuple_Size(fields.get()) != 2) {
+          PyErr_SetString(PyExc_ValueError, "pairs: each pair is (left, right)");
+          throw PythonError{};
+        }
+        pairs.push_back({binding::to_size(PyTuple_GetItem(fields.get(), 0)),
+                         binding::to_size(PyTuple_GetItem(fields.get(), 1))});
+      }
+      if (PyErr_Occurred()) throw PythonError{};
+    });
+    coordinator.finish_steps(pairs);
+    return none();
   });
 }
 
@@ -353,11 +404,19 @@ PyMethodDef coordinator_methods[] = {
     {"most_common_pair", as_cfunction(coordinator_most_common_pair), METH_NOARGS,
      "most_common_pair($self)\n--\n\n"
      "The next pair to merge (highest count, then the smallest pair), or None."},
+    {"most_common_pairs", as_cfunction(coordinator_most_common_pairs), kFastCall,
+     "most_common_pairs($self, limit)\n--\n\n"
+     "The pairs of the next steps, at most limit of them, each sure to be its step's most\n"
+     "common pair: the first as most_common_pair() gives it, with roles from plan(); the\n"
+     "others with no role in any shard. Empty when no pair occurs. End with finish_steps()."},
     {"plan", as_cfunction(coordinator_plan), kFastCall,
      "plan($self, left, right)\n--\n\n"
      "Each shard's (first_taken, takes_next) in this step's rewrite of the pair."},
     {"finish_step", as_cfunction(coordinator_finish_step), kFastCall,
      "finish_step($self, left, right)\n--\n\nEnds the step that merged the pair."},
+    {"finish_steps", as_cfunction(coordinator_finish_steps), kFastCall,
+     "finish_steps($self, pairs)\n--\n\n"
+     "Ends the steps of the last most_common_pairs(), once every shard's changes are added."},
     {nullptr, nullptr, 0, nullptr},
 };
 

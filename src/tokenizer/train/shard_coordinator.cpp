@@ -57,30 +57,36 @@ ShardCoordinator::Index ShardCoordinator::index_of(TokenPair pair) const {
 
 void ShardCoordinator::file_fresh() {
   if (fresh_.empty()) return;
-  std::sort(fresh_.begin(), fresh_.end(),
-            [](const PairDelta& x, const PairDelta& y) { return x.pair < y.pair; });
-  const TokenId token = std::max(fresh_.front().pair.left, fresh_.front().pair.right);
-  // Pairs are filed by their newer token's id, which a step gives out after the last one.
-  check(token - 256 < made_by_.size() + (std::size_t{1} << 20),
-        "token id far beyond those of the steps so far");
-  check(
-      token - 256 >= made_by_.size() || made_by_[token - 256].first == made_by_[token - 256].second,
-      "pairs of a token made twice");
+  auto newer = [](TokenPair pair) { return std::max(pair.left, pair.right); };
+  // By token, then pair: the steps of a batch file their tokens' pairs in the order of the ids.
+  std::sort(fresh_.begin(), fresh_.end(), [&](const PairDelta& x, const PairDelta& y) {
+    const TokenId tx = newer(x.pair);
+    const TokenId ty = newer(y.pair);
+    return tx != ty ? tx < ty : x.pair < y.pair;
+  });
   check(pairs_.size() + fresh_.size() < kAbsent, "more pairs than the coordinator can number");
-  const auto begin = static_cast<Index>(pairs_.size());
   for (std::size_t k = 0; k < fresh_.size();) {
-    PairDelta sum = fresh_[k];
-    check(std::max(sum.pair.left, sum.pair.right) == token, "new pairs of more than one token");
-    for (++k; k < fresh_.size() && fresh_[k].pair == sum.pair; ++k) sum.delta += fresh_[k].delta;
-    pairs_.push_back(sum.pair);
-    counts_.push_back(sum.delta);
+    const TokenId token = newer(fresh_[k].pair);
+    // Pairs are filed by their newer token's id, which a step gives out after the last one.
+    check(token - 256 < made_by_.size() + (std::size_t{1} << 20),
+          "token id far beyond those of the steps so far");
+    check(token - 256 >= made_by_.size() ||
+              made_by_[token - 256].first == made_by_[token - 256].second,
+          "pairs of a token made twice");
+    const auto begin = static_cast<Index>(pairs_.size());
+    while (k < fresh_.size() && newer(fresh_[k].pair) == token) {
+      PairDelta sum = fresh_[k];
+      for (++k; k < fresh_.size() && fresh_[k].pair == sum.pair; ++k) sum.delta += fresh_[k].delta;
+      pairs_.push_back(sum.pair);
+      counts_.push_back(sum.delta);
+    }
+    if (made_by_.size() <= token - 256) made_by_.resize(token - 255, {0, 0});
+    made_by_[token - 256] = {begin, static_cast<Index>(pairs_.size())};
+    for (auto index = begin; index < pairs_.size(); ++index) {
+      if (counts_[index] >= admit_from_ && started_) push(index);
+    }
   }
   fresh_.clear();
-  if (made_by_.size() <= token - 256) made_by_.resize(token - 255, {0, 0});
-  made_by_[token - 256] = {begin, static_cast<Index>(pairs_.size())};
-  for (auto index = begin; index < pairs_.size(); ++index) {
-    if (counts_[index] >= admit_from_ && started_) push(index);
-  }
 }
 
 void ShardCoordinator::set_edges(std::span<const ShardEdges> edges) {
@@ -117,6 +123,7 @@ void ShardCoordinator::set_edges(std::span<const ShardEdges> edges) {
 
 std::optional<TokenPair> ShardCoordinator::most_common_pair() {
   file_fresh();
+  batch_.clear();
   for (;;) {
     if (heap_.empty()) {
       // At the start, and once nothing occurs twice any more (from then on every pair that
@@ -148,6 +155,97 @@ std::optional<TokenPair> ShardCoordinator::most_common_pair() {
   }
   chosen_.reset();
   return std::nullopt;
+}
+
+std::optional<ShardCoordinator::Entry> ShardCoordinator::pop_current() {
+  auto order = [this](const Entry& x, const Entry& y) { return lower_priority(x, y); };
+  while (!heap_.empty()) {
+    const Entry top = heap_.front();
+    std::pop_heap(heap_.begin(), heap_.end(), order);
+    heap_.pop_back();
+    const PairCount now = counts_[top.index];
+    if (now == top.count) return top;
+    if (now >= admit_from_) push(top.index);
+  }
+  return std::nullopt;
+}
+
+std::vector<TokenPair> ShardCoordinator::most_common_pairs(std::size_t limit) {
+  const std::optional<TokenPair> top = most_common_pair();
+  if (!top) return {};
+  chosen_.reset();
+  batch_.assign(1, *top);
+  // The shards' first and last tokens. Rewriting (a, b) changes a shard's edges (or gives it a
+  // role) only where its first token is a (it may start a pair), its last is b (it may end
+  // one), or a first b follows a last a (across the cut).
+  std::vector<TokenId> firsts;
+  std::vector<TokenId> lasts;
+  for (const ShardEdges& shard : edges_) {
+    if (shard.empty) continue;
+    firsts.push_back(shard.first);
+    lasts.push_back(shard.last);
+  }
+  std::sort(firsts.begin(), firsts.end());
+  std::sort(lasts.begin(), lasts.end());
+  auto in = [](const std::vector<TokenId>& tokens, TokenId token) {
+    return std::binary_search(tokens.begin(), tokens.end(), token);
+  };
+  auto at_an_end = [&](TokenPair pair) {
+    return in(firsts, pair.left) || in(lasts, pair.right) ||
+           (in(firsts, pair.right) && in(lasts, pair.left));
+  };
+  if (limit <= 1 || top->left == top->right || at_an_end(*top)) return batch_;
+
+  // Walk the heap in order from the top (most_common_pair left it there, current), taking
+  // pairs while the steps taken leave their counts alone; then on until the first pair whose
+  // count they may change (the highest count such a pair, or a pair they make, can have) or a
+  // count below the last pair taken (nothing they change or make can reach it).
+  std::vector<Entry> popped{*pop_current()};
+  std::vector<PairCount> counts{popped.front().count};
+  // Rewriting (a, b) changes the counts of the pairs (x, a) and (b, y) only: (a, y) and
+  // (x, b) keep theirs unless y is a or x is b.
+  std::vector<TokenId> lefts{top->left};    // the a of each pair taken
+  std::vector<TokenId> rights{top->right};  // the b of each pair taken
+  auto changed = [&](TokenPair pair) {
+    return std::find(lefts.begin(), lefts.end(), pair.right) != lefts.end() ||
+           std::find(rights.begin(), rights.end(), pair.left) != rights.end();
+  };
+  // The walk is cut short past this many entries (on a flat tail of equal counts), as if the
+  // next entry were one the steps change.
+  const std::size_t walk_limit = 4 * limit + 64;
+  PairCount bound = -1;  // the highest count a pair the steps change or make may have
+  bool taking = true;
+  while (true) {
+    if (popped.size() >= walk_limit) {
+      bound = counts.back();
+      break;
+    }
+    const std::optional<Entry> entry = pop_current();
+    if (!entry) break;
+    popped.push_back(*entry);
+    const TokenPair pair = pairs_[entry->index];
+    if (changed(pair)) {
+      bound = entry->count;
+      break;
+    }
+    if (taking && (batch_.size() == limit || at_an_end(pair))) taking = false;
+    if (!taking) {
+      if (entry->count < counts.back()) break;
+      continue;
+    }
+    batch_.push_back(pair);
+    counts.push_back(entry->count);
+    lefts.push_back(pair.left);
+    rights.push_back(pair.right);
+    if (pair.left == pair.right) taking = false;
+  }
+  // A pair made in the batch may tie with a pair taken and come first by the tie rule.
+  while (batch_.size() > 1 && counts.back() <= bound) {
+    batch_.pop_back();
+    counts.pop_back();
+  }
+  for (const Entry& entry : popped) push(entry.index);
+  return batch_;
 }
 
 std::vector<ShardRole> ShardCoordinator::plan(TokenPair pair) const {
@@ -183,6 +281,14 @@ void ShardCoordinator::finish_step(TokenPair merged) {
   chosen_.reset();
   file_fresh();
   check(count(merged) == 0, "merged pair still occurs");
+}
+
+void ShardCoordinator::finish_steps(std::span<const TokenPair> merged) {
+  check(!batch_.empty() && std::equal(merged.begin(), merged.end(), batch_.begin(), batch_.end()),
+        "merges that are not the steps chosen");
+  batch_.clear();
+  file_fresh();
+  for (const TokenPair pair : merged) check(count(pair) == 0, "merged pair still occurs");
 }
 
 PairCount ShardCoordinator::count(TokenPair pair) const {

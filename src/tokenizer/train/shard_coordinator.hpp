@@ -25,6 +25,17 @@
 //    sequence would, and shards touch only their own state;
 //  - counts are of adjacencies: each shard reports the changes around its rewrites, and the
 //    coordinator recounts the pairs across cuts from the edges after the step.
+//
+// Several steps per round trip (most_common_pairs): rewriting (a, b) into t (a != b) lowers
+// only the counts of the pairs (x, a) and (b, y), and every pair it makes holds t and occurs
+// at most as often as one of those did before (x a b y gives x t from x a, t y from b y, t t
+// from b a). So when the pairs that follow the most common one, in the heap's order, are none
+// of the pairs the steps before them in the batch change, and every pair those steps change
+// occurs less often, their counts are exact and nothing can overtake them: they are the pairs
+// the steps one by one would choose. Those steps must also leave the cuts alone: no shard starts
+// with their a or ends with their b, and no shard ending with a is followed by one starting
+// with b, so their roles are all false and the edges stay as they are. A pair (a, a) ends a
+// batch, as its pairs (t t out of a a a a) have no such bound.
 #pragma once
 
 #include <cstddef>
@@ -76,11 +87,20 @@ class ShardCoordinator {
   /// The pair with the highest count (the smallest among equals, as `outranks` says), or none
   /// when no pair occurs.
   std::optional<TokenPair> most_common_pair();
+  /// The pairs of the next steps, at most `limit` (at least one): most_common_pair(), then the
+  /// pairs sure to be the most common of their steps once the ones before are merged,
+  /// whatever the shards report, and whose rewrite changes no shard's edges (see above).
+  /// Only the first step has roles (plan()); in the others every role is false. Empty when
+  /// no pair occurs. The steps end with finish_steps().
+  std::vector<TokenPair> most_common_pairs(std::size_t limit);
   /// Each shard's role in this step's rewrite of `pair`, from the edges last set.
   std::vector<ShardRole> plan(TokenPair pair) const;
   /// Ends the step that merged `merged`, the last most_common_pair(): checks that it no longer
   /// occurs and files the pairs whose counts rose.
   void finish_step(TokenPair merged);
+  /// finish_step() for the steps of the last most_common_pairs(), after every shard's changes
+  /// of all of them were added and the edges set.
+  void finish_steps(std::span<const TokenPair> merged);
 
   /// The last most_common_pair() until finish_step(), else none.
   const std::optional<TokenPair>& chosen() const { return chosen_; }
@@ -97,6 +117,9 @@ class ShardCoordinator {
   };
   bool lower_priority(const Entry& x, const Entry& y) const;
   void push(Index index);
+  /// The heap's top entry, popped, whose count is current (stale ones go back with theirs, or
+  /// wait outside); none when the heap is empty.
+  std::optional<Entry> pop_current();
   /// Files the pairs that gained their occurrences in this step, all holding its new token.
   void file_fresh();
   static constexpr std::size_t kBytePairs = 65536;
@@ -117,6 +140,7 @@ class ShardCoordinator {
   PairCount admit_from_ = 2;
   bool started_ = false;  // the heap was filled once
   std::optional<TokenPair> chosen_;
+  std::vector<TokenPair> batch_;  // the last most_common_pairs() until finish_steps()
   std::vector<ShardEdges> edges_;
   std::vector<TokenPair> boundaries_;  // the pairs across cuts, in order
 };
