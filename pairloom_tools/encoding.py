@@ -13,13 +13,10 @@ from __future__ import annotations
 
 import contextlib
 import json
-import multiprocessing
 import os
 import signal
 import sys
 from collections.abc import Callable, Iterator, Sequence
-from concurrent.futures import Future, ProcessPoolExecutor
-from concurrent.futures.process import BrokenProcessPool
 from pathlib import Path
 
 from .files import ToolError, decode_text, read_bytes, read_text
@@ -29,6 +26,7 @@ from .outputs import output_files
 
 TYPE_CHECKING = False  # typing.TYPE_CHECKING, without importing typing at run time
 if TYPE_CHECKING:
+    from concurrent.futures import Future
     from typing import IO, Any
 
     import numpy as np
@@ -333,6 +331,10 @@ def _encoded(encoder: FileEncoder, model: Model, paths: Sequence[str], sizes: Se
     if jobs == 1 or len(work) == 1:
         yield (encoder.encode_file(path, dtype, errors) for path in paths)
         return
+    import multiprocessing
+    from concurrent.futures import ProcessPoolExecutor
+    from concurrent.futures.process import BrokenProcessPool
+
     # Forked workers start at once and share the loaded model; forking is safe only while no
     # other thread runs. Else new interpreters get the model's bytes through a pipe.
     forked = _can_fork()
