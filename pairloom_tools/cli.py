@@ -219,20 +219,27 @@ def integer(lowest: int, highest: int = SIZE_MAX) -> Callable[[str], int]:
     return convert
 
 
-def version() -> str:
-    from importlib import metadata
+class Version(argparse.Action):
+    """--version, with the installed version looked up only when asked for."""
 
-    try:
-        return metadata.version("pairloom")
-    except metadata.PackageNotFoundError:  # a source tree that was never installed
-        return "unknown (not installed)"
+    def __init__(self, option_strings: Sequence[str], dest: str, **_: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, help="show the version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, *_: Any) -> None:
+        from importlib import metadata
+
+        try:
+            found = metadata.version("pairloom")
+        except metadata.PackageNotFoundError:  # a source tree that was never installed
+            found = "unknown (not installed)"
+        parser.exit(message=f"{PROG} {found}\n")
 
 
 def parser() -> argparse.ArgumentParser:
     from .encoding import default_jobs
 
     main = Parser(prog=PROG, description="Train, use and export pairloom byte-level BPE models.")
-    main.add_argument("--version", action="version", version=f"{PROG} {version()}")
+    main.add_argument("--version", action=Version)
     commands = main.add_subparsers(dest="command", required=True, parser_class=Parser)
 
     def command(name: str, run: Callable[[argparse.Namespace], None], help: str,

@@ -13,13 +13,10 @@ from __future__ import annotations
 
 import contextlib
 import json
-import multiprocessing
 import os
 import signal
 import sys
 from collections.abc import Callable, Iterator, Sequence
-from concurrent.futures import Future, ProcessPoolExecutor
-from concurrent.futures.process import BrokenProcessPool
 from pathlib import Path
 
 from .files import ToolError, decode_text, read_bytes, read_text
@@ -29,6 +26,7 @@ from .outputs import output_files
 
 TYPE_CHECKING = False  # typing.TYPE_CHECKING, without importing typing at run time
 if TYPE_CHECKING:
+    from concurrent.futures import Future
     from typing import IO, Any
 
     import numpy as np
@@ -326,43 +324,66 @@ def _encode_batch(paths: Sequence[str], dtype: IdType, errors: Errors) -> list[b
 @contextlib.contextmanager
 def _encoded(encoder: FileEncoder, model: Model, paths: Sequence[str], sizes: Sequence[int],
              jobs: int, dtype: IdType, errors: Errors) -> Iterator[Iterator[bytes]]:
-    """The packed ids of every document, in order; on `jobs` worker processes, started on
-    entry, when there is more than one batch of work."""
+    """The packed ids of every document, in order. With more than one job and more than one
+    batch of work, the command encodes beside `jobs - 1` worker processes, started on entry:
+    while the batch whose turn it is to be written is still with a worker, the command encodes
+    the next batch not yet handed out."""
     global _worker_encoder
     work = batches(sizes, jobs)
     if jobs == 1 or len(work) == 1:
         yield (encoder.encode_file(path, dtype, errors) for path in paths)
         return
+    import multiprocessing
+    from concurrent.futures import ProcessPoolExecutor
+    from concurrent.futures.process import BrokenProcessPool
+
     # Forked workers start at once and share the loaded model; forking is safe only while no
     # other thread runs. Else new interpreters get the model's bytes through a pipe.
     forked = _can_fork()
     context = multiprocessing.get_context("fork" if forked else "spawn")
     _worker_encoder = encoder if forked else None
     before = set(multiprocessing.active_children())
-    pool = ProcessPoolExecutor(min(jobs, len(work)), mp_context=context,
-                               initializer=_start_worker,
+    workers = min(jobs, len(work)) - 1
+    pool = ProcessPoolExecutor(workers, mp_context=context, initializer=_start_worker,
                                initargs=(None if forked else model.data,))
-    left = iter(work)
+    left = iter(enumerate(work))
+    pending: dict[int, Future[list[bytes]]] = {}  # with the workers
+    held: dict[int, list[bytes]] = {}  # encoded, waiting for their turn
+    most = 4 * jobs  # batches pending or held: memory follows this, not the corpus
 
-    def submit() -> Future[list[bytes]] | None:
-        batch = next(left, None)
-        if batch is None:
-            return None
-        return pool.submit(_encode_batch, [paths[index] for index in batch], dtype, errors)
+    def hand_out() -> None:
+        while len(pending) < 2 * workers and len(pending) + len(held) < most:
+            if (item := next(left, None)) is None:
+                return
+            index, batch = item
+            pending[index] = pool.submit(_encode_batch, [paths[i] for i in batch], dtype, errors)
+
+    def collect(index: int) -> None:
+        try:
+            held[index] = pending.pop(index).result()
+        except BrokenProcessPool:
+            raise ToolError("a worker process ended unexpectedly") from None
+
+    def encode_here() -> bool:
+        if (item := next(left, None)) is None:
+            return False
+        index, batch = item
+        held[index] = [encoder.encode_file(paths[i], dtype, errors) for i in batch]
+        return True
 
     def results() -> Iterator[bytes]:
-        while pending:
-            try:
-                done = pending.pop(0).result()
-            except BrokenProcessPool:
-                raise ToolError("a worker process ended unexpectedly") from None
-            if (more := submit()) is not None:
-                pending.append(more)
-            yield from done
+        for index in range(len(work)):
+            while index not in held:
+                future = pending.get(index)
+                if future is None:  # not handed out yet: its turn has come
+                    encode_here()
+                elif future.done() or len(pending) + len(held) >= most or not encode_here():
+                    collect(index)
+            yield from held.pop(index)
+            hand_out()
 
     try:
-        # A few batches in flight per worker, so that none waits for the next.
-        pending = [future for future in (submit() for _ in range(2 * jobs)) if future]
+        hand_out()
         yield results()
     except BaseException:
         # A failure, Ctrl-C or SIGTERM: the workers' batches are of no use now.

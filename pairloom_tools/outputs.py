@@ -39,26 +39,28 @@ class Output:
 
     def __init__(self, target: str | os.PathLike[str]) -> None:
         self.target = Path(target)
-        #: The file the result goes to: where the target's symbolic links lead.
-        self.path = Path(os.path.realpath(self.target))
+        #: The file the result goes to: where the target's symbolic links lead (a device or
+        #: FIFO is opened by the name given: /dev/stdout leads to no name of its own).
+        self.path = self.target
         #: Written into in place at the commit (a character device or FIFO), not replaced.
         self.in_place = False
         #: The file's status before the commit; None when there is no file yet.
         self.before: os.stat_result | None = None
         try:
-            self.before = os.stat(self.path)
+            self.before = os.stat(self.target)
         except FileNotFoundError:
             pass
         except OSError as error:
             raise self.fault(_reason(error)) from None
-        if self.before is not None:
-            mode = self.before.st_mode
-            if stat.S_ISDIR(mode):
-                raise self.fault("it is a folder")
-            if stat.S_ISCHR(mode) or stat.S_ISFIFO(mode):
-                self.in_place = True
-            elif not stat.S_ISREG(mode):
-                raise self.fault("not a regular file, character device or FIFO")
+        mode = 0 if self.before is None else self.before.st_mode
+        if stat.S_ISDIR(mode):
+            raise self.fault("it is a folder")
+        if stat.S_ISCHR(mode) or stat.S_ISFIFO(mode):
+            self.in_place = True
+        elif self.before is not None and not stat.S_ISREG(mode):
+            raise self.fault("not a regular file, character device or FIFO")
+        else:
+            self.path = Path(os.path.realpath(self.target))
         self.temporary: Path | None = None
 
     def fault(self, reason: str) -> ToolError:

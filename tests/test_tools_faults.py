@@ -87,6 +87,8 @@ def test_decode_and_export_write_through_what_is_not_a_regular_file(tmp_path, en
     if kind == "fifo":
         reader.join(timeout=60)
         assert got == [text]
+        # Standard output, a pipe here, by the name that leads to it.
+        assert run_cli("decode", "--model", model, "--output", "/dev/stdout", ids).stdout == text
     if kind == "symlink":
         assert (tmp_path / "real").read_bytes() == text
         exported = run_cli("export", "--model", model, "--format", "tiktoken", "--output", target)
@@ -124,23 +126,41 @@ if sys.argv[1] == "interrupt-after-writing":
 else:
     signal.signal(signal.SIGALRM, lambda *_: os.kill(os.getpid(), signal.SIGTERM))
     signal.setitimer(signal.ITIMER_REAL, 0.3)
+if sys.argv[1] == "sigterm-encode":
+    sys.exit(cli.main(["encode", "--jobs", "2", "--model", "noise.model", "--output", "m",
+                       *sorted(name for name in os.listdir() if name.startswith("noise"))]))
 sys.exit(cli.main(["train", "--vocab-size", sys.argv[2], "--output", "m", "noise.txt"]))
 """
 
 
 @pytest.mark.parametrize("stop, vocab_size, status, message", [
     ("sigterm", 1_000_000, 128 + signal.SIGTERM, "pairloom: terminated; no output written"),
+    ("sigterm-encode", 0, 128 + signal.SIGTERM, "pairloom: terminated; no output written"),
     ("interrupt-after-writing", 300, 130, "pairloom: interrupted; wrote m.model, m.vocab"),
 ])
 def test_a_stopped_command_says_truly_what_it_wrote(tmp_path, stop, vocab_size, status, message):
     (tmp_path / "noise.txt").write_bytes(os.urandom(3 << 20).decode("latin-1").encode())
+    inputs = ["noise.txt"]
+    if stop == "sigterm-encode":  # enough to keep two workers busy for seconds
+        _, model = trained(tmp_path, name="noise")
+        for i in range(12):
+            inputs.append(f"noise{i}.txt")
+            (tmp_path / inputs[-1]).write_bytes((tmp_path / "noise.txt").read_bytes())
+        inputs.append(model.name)
     env = {**os.environ,
            "PYTHONPATH": os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")])}
     done = subprocess.run([sys.executable, "-c", CHILD, stop, str(vocab_size)], cwd=tmp_path,
                           env=env, capture_output=True, timeout=300)
     assert (done.returncode, done.stderr.decode()) == (status, message + "\n")
     written = ["m.model", "m.vocab"] if "wrote" in message else []
-    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["noise.txt", *written])
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted([*inputs, *written])
+    # No worker outlives the command (they would still have its folder as theirs).
+    for entry in os.scandir("/proc"):
+        if entry.name.isdigit():
+            try:
+                assert os.readlink(f"/proc/{entry.name}/cwd") != str(tmp_path), entry.name
+            except OSError:
+                pass
 
 
 def test_a_model_swapped_during_encoding_never_mixes_ids(tmp_path):

@@ -1,8 +1,8 @@
-"""The tools' output layer: what each kind of output path becomes, and sets that commit whole."""
+"""The tools' output layer: what each kind of output path becomes, and sets that commit whole.
+(Devices and FIFOs are written through by the commands in test_tools_faults.py.)"""
 import os
 import socket
 import stat
-import threading
 
 import pytest
 
@@ -20,19 +20,6 @@ def write(*targets, content=b"new", **options):
     with outputs.output_files(*targets, **options) as temporaries:
         for temporary in temporaries:
             temporary.write_bytes(content)
-
-
-def char_device(path, minor):
-    """A private copy of /dev/null (minor 3) or /dev/full (minor 7)."""
-    if os.geteuid() != 0:
-        pytest.skip("making a device node needs root")
-    try:
-        os.mknod(path, stat.S_IFCHR | 0o600, os.makedev(1, minor))
-        with open(path, "wb"):
-            pass
-    except PermissionError as error:  # a container without the capability, a nodev mount
-        pytest.skip(f"no device node here: {error}")
-    return path
 
 
 @pytest.mark.parametrize("kind", ["new", "file", "symlink", "dangling-symlink"])
@@ -55,31 +42,6 @@ def test_files_and_links_are_replaced_whole(tmp_path, kind):
     if "symlink" in kind:
         assert target.is_symlink() and os.readlink(target) == str(written)
     assert leftovers(tmp_path) == []
-
-
-def test_a_character_device_is_written_in_place_never_replaced(tmp_path):
-    null, full = char_device(tmp_path / "null", 3), char_device(tmp_path / "full", 7)
-    link = tmp_path / "to-null"
-    link.symlink_to(null)
-    write(null)
-    write(link)
-    with pytest.raises(ToolError, match="cannot write .*full: No space left on device"):
-        write(full)
-    for device in (null, full):
-        assert stat.S_ISCHR(device.lstat().st_mode)
-    assert link.is_symlink() and leftovers(tmp_path) == []
-
-
-def test_a_fifo_is_written_through_to_its_reader(tmp_path):
-    fifo = tmp_path / "fifo"
-    os.mkfifo(fifo)
-    received = []
-    reader = threading.Thread(target=lambda: received.append(fifo.read_bytes()), daemon=True)
-    reader.start()
-    write(fifo, content=b"x" * 300_000)  # more than a pipe holds
-    reader.join(timeout=30)
-    assert received == [b"x" * 300_000]
-    assert stat.S_ISFIFO(fifo.lstat().st_mode) and leftovers(tmp_path) == []
 
 
 def test_what_cannot_take_a_file_is_refused_before_anything_is_made(tmp_path):
