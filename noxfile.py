@@ -88,7 +88,7 @@ def wheel_tag(site):
 
 @nox.session(python=False)
 def format(session):
-    """Every tracked C/C++ file against clang-format-16 and .clang-format."""
+    """Every tracked C/C++ file laid out as clang-format-16 and .clang-format say."""
     files = subprocess.run(["git", "-C", str(ROOT), "ls-files", "*.c", "*.h", "*.cpp", "*.hpp"],
                            check=True, capture_output=True, text=True).stdout.split()
     if not files:
@@ -97,9 +97,36 @@ def format(session):
     session.log(f"{len(files)} files formatted as clang-format-16 lays them out")
 
 
-def build_wheel(session, src, api, arch, *args, env=None):
+# The wheels' toolchain: zig's clang with its own libc++, linked against glibc 2.17's symbols, so
+# that the wheels are manylinux2014 (CentOS 7, Ubuntu 14.04 and every later glibc system).
+ZIG_TARGETS = {"x86_64": "x86_64-linux-gnu.2.17", "i686": "x86-linux-gnu.2.17"}
+
+
+def build_wheel(session, src, api, arch, *args):
     """One abi3 wheel for CPython `api` and later (e.g. 3.12) on `arch`. The wheels of one
     architecture share a build folder: only the binding differs between them."""
+    import ziglang
+
+    zig = pathlib.Path(ziglang.__file__).parent / "zig"
+    target = ZIG_TARGETS[arch]
+    # zig compiles its C++ and C runtimes for each target and optimisation level once, into its
+    # cache (~/.cache/zig) that every clone shares; -O3 from the first compiler check on keeps
+    # that to one level.
+    env = {"CC": f"{zig} cc -target {target}", "CXX": f"{zig} c++ -target {target}",
+           "CFLAGS": "-O3", "CXXFLAGS": "-O3"}
+    if arch == "i686":
+        # Debian's i386 headers of Python 3.11, and of them only: pyconfig.h includes
+        # <i386-linux-gnu/python3.11/pyconfig.h>, and the rest of /usr/include/i386-linux-gnu
+        # is this machine's C library, not the one the wheel is built for.
+        include = BUILD / "wheels" / "i386-include"
+        (include / "i386-linux-gnu").mkdir(parents=True, exist_ok=True)
+        link = include / "i386-linux-gnu" / "python3.11"
+        if not link.exists():
+            link.symlink_to("/usr/include/i386-linux-gnu/python3.11")
+        # The platform tag follows _PYTHON_HOST_PLATFORM.
+        env |= {"CFLAGS": f"-O3 -isystem {include}", "CXXFLAGS": f"-O3 -isystem {include}",
+                "_PYTHON_HOST_PLATFORM": "linux-i686"}
+        args += ("-C", f"cmake.define.PAIRLOOM_PYTHON_INCLUDE_DIR={I386_INCLUDE}")
     raw = BUILD / "wheels" / f"{api}-{arch}"
     session.run(sys.executable, "-m", "build", "--wheel", "--outdir", str(raw),
                 "-C", f"build-dir={BUILD / 'wheels' / f'build-{arch}'}",
@@ -110,9 +137,10 @@ def build_wheel(session, src, api, arch, *args, env=None):
 
 @nox.session(python=False)
 def wheels(session):
-    """The sdist, and from it (never from the working tree) the cp311-abi3 and cp312-abi3 x86_64
-    wheels and the cp311-abi3 i686 wheel, repaired by auditwheel; each must be manylinux and pass
-    abi3audit --strict."""
+    """The sdist; from it, abi3 wheels for manylinux2014 (cp311, cp312 x86_64; cp311 i686).
+
+    Never from the working tree. auditwheel repairs and shows each, which must be
+    manylinux2014, and abi3audit --strict must pass."""
     work = BUILD / "wheels"
     shutil.rmtree(work, ignore_errors=True)
     shutil.rmtree(DIST, ignore_errors=True)
@@ -123,22 +151,20 @@ def wheels(session):
     (src,) = (work / "src").iterdir()
     build_wheel(session, src, "3.11", "x86_64")
     build_wheel(session, src, "3.12", "x86_64")
-    # The platform tag follows _PYTHON_HOST_PLATFORM; the toolchain file makes the build 32-bit.
-    build_wheel(session, src, "3.11", "i686",
-                "-C", f"cmake.define.CMAKE_TOOLCHAIN_FILE={src}/scripts/i386-toolchain.cmake",
-                "-C", f"cmake.define.PAIRLOOM_PYTHON_INCLUDE_DIR={I386_INCLUDE}",
-                env={"_PYTHON_HOST_PLATFORM": "linux-i686"})
+    build_wheel(session, src, "3.11", "i686")
     built = sorted(DIST.glob("*.whl"))
     tags = sorted("-".join(whl.stem.split("-")[2:]) for whl in built)
     session.log(f"wheels: {' '.join(tags)}")
-    if len(built) != 3 or not all("manylinux" in tag for tag in tags):
-        session.error(f"wanted 3 manylinux wheels, got {tags}")
+    if len(built) != 3 or not all("manylinux2014" in tag for tag in tags):
+        session.error(f"wanted 3 manylinux2014 wheels, got {tags}")
     for whl in built:
         session.run("auditwheel", "show", str(whl))
     session.run("abi3audit", "--strict", "--verbose", *map(str, built))
 
 
-def wheel_session(name, python, extras="test", default=SURFACE):
+def wheel_session(name, python, what, extras="test", default=SURFACE):
+    which = "the whole suite, every extra" if default == ["tests"] else "the native surface's tests"
+
     @nox.session(name=name, python=python, requires=["wheels"])
     def run(session):
         session.install("--no-index", "--find-links", str(DIST), "--no-deps",
@@ -149,14 +175,15 @@ def wheel_session(name, python, extras="test", default=SURFACE):
         session.log(f"wheel {wheel_tag(site)}")
         pytest(session, "python", site, name, tests(default))
 
-    run.__doc__ = f"The wheel pip picks for {python}, its tests in a clean virtualenv."
+    run.__doc__ = f"The wheel pip picks, in a clean virtualenv of {what}: {which}."
     return run
 
 
-wheel_session("wheel-3.11", pyenv("3.11"), "test,hf,tiktoken,dask", ["tests"])
-wheel_session("wheel-3.12", pyenv("3.12"))
-wheel_session("wheel-3.13", pyenv("3.13"))
-wheel_session("wheel-debian-3.11", "/usr/bin/python3.11")
+wheel_session("wheel-3.11", pyenv("3.11"), "pyenv's CPython 3.11", "test,hf,tiktoken,dask",
+              ["tests"])
+wheel_session("wheel-3.12", pyenv("3.12"), "pyenv's CPython 3.12")
+wheel_session("wheel-3.13", pyenv("3.13"), "pyenv's CPython 3.13")
+wheel_session("wheel-debian-3.11", "/usr/bin/python3.11", "Debian's CPython 3.11")
 
 
 def target_install(session, site, pyver, arch):
@@ -186,8 +213,9 @@ def check_32bit(session, python, env):
 
 @nox.session(python=False, requires=["wheels"])
 def i386(session):
-    """The i686 wheel under a 32-bit CPython 3.11 (a launcher over Debian's i386 libpython),
-    its tests, then every method of it under valgrind memcheck."""
+    """The i686 wheel under a 32-bit CPython 3.11: its tests, then valgrind memcheck.
+
+    The interpreter is a launcher over Debian's i386 libpython."""
     work = BUILD / "i386"
     work.mkdir(parents=True, exist_ok=True)
     python = work / "python3.11-i386"
@@ -199,9 +227,8 @@ def i386(session):
     check_32bit(session, str(python), env)
     pytest(session, str(python), site, "i386", tests(SURFACE), env)
     (module,) = site.glob("pairloom.*.so")
-    (engine,) = site.glob("pairloom.engine/*.so")
     session.run(str(python), str(SCRIPTS / "memcheck.py"), "run", str(work / "memcheck.xml"),
-                str(python), str(module), str(engine), env={**ENV, **env}, external=True)
+                str(python), str(module), env={**ENV, **env}, external=True)
 
 
 def py314(session, arch, platform):
@@ -219,30 +246,27 @@ def py314(session, arch, platform):
 
 @nox.session(name="py314", python=False, requires=["wheels"])
 def py314_amd64(session):
-    """The wheel pip picks for CPython 3.14, under Debian unstable's python3.14."""
+    """The wheel pip picks for Debian unstable's CPython 3.14: the native surface's tests."""
     py314(session, "amd64", "x86_64")
 
 
 @nox.session(name="py314-i386", python=False, requires=["wheels"])
 def py314_i386(session):
-    """The i686 wheel under Debian unstable's 32-bit python3.14."""
+    """The i686 wheel under Debian unstable's 32-bit CPython 3.14: the same tests."""
     py314(session, "i386", "i686")
 
 
 @nox.session(name="pytest-asan", python=pyenv("3.11"))
 def pytest_asan(session):
-    """The whole suite against the module of the asan preset (ASan + UBSan), libasan preloaded,
-    Python objects on malloc so that ASan sees them too."""
+    """The whole suite against the module of the asan preset (ASan + UBSan).
+
+    libasan preloaded, Python objects on malloc so that ASan sees them too."""
     session.install(*TEST_PACKAGES)
     session.run("cmake", "--preset", "asan", external=True)
     session.run("cmake", "--build", "--preset", "asan", external=True)
+    # The build folder holds the module, and the tools' native module in pairloom_tools/ where
+    # the source tree's package looks for it.
     build = ROOT / "build-ci" / "asan"
-    stage = build / "module"
-    shutil.rmtree(stage, ignore_errors=True)
-    (stage / "pairloom_tools").mkdir(parents=True)
-    # The tools' own module goes where the source tree's pairloom_tools package looks for it.
-    shutil.copy(next(build.glob("pairloom.*.so")), stage)
-    shutil.copy(next(build.glob("_native.*.so")), stage / "pairloom_tools")
 
     def runtime(name):
         return subprocess.run(["g++", f"-print-file-name={name}"], check=True,
@@ -258,7 +282,7 @@ def pytest_asan(session):
            "ASAN_OPTIONS": "halt_on_error=1:detect_leaks=0:detect_stack_use_after_return=1:"
                            "check_initialization_order=1:strict_init_order=1",
            "UBSAN_OPTIONS": "halt_on_error=1:print_stacktrace=1",
-           "PYTHONMALLOC": "malloc", "PYTHONPATH": str(stage)}
+           "PYTHONMALLOC": "malloc", "PYTHONPATH": str(build)}
     skip = ["tests/test_huge_tokens.py",
             "tests/test_memory.py::test_training_under_a_memory_cap_fails_cleanly",
             "tests/test_memory.py::test_encoding_and_loading_under_a_memory_cap",
@@ -272,8 +296,9 @@ def pytest_asan(session):
 
 @nox.session(python=pyenv("3.11"), requires=["wheels"], default=False)
 def soak(session):
-    """100,000 calls of every method, failing ones included, with the process's memory weighed
-    before and after (about 7 minutes); only when named."""
+    """100,000 calls of every method with the memory weighed (7 minutes; only when named).
+
+    Failing calls included; the process's memory is weighed before and after."""
     session.install("--no-index", "--find-links", str(DIST), "--no-deps", f"pairloom=={VERSION}")
     session.install(f"pairloom[test]=={VERSION}", *TEST_PACKAGES)
     session.run("python", "-P", "-m", "pytest", "-q", "-p", "no:cacheprovider", "-m", "soak",
