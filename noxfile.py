@@ -66,24 +66,26 @@ def tests(default):
         else default
 
 
-def pytest(session, python, where, junit, args, env=None):
+def pytest(session, python, site, want, args, env=None):
     """The suite from the project's root with -P, so that the source tree's pairloom_tools does
-    not shadow the installed one; first checks that both imports resolve into `where`."""
+    not shadow the installed one. First checks that pip installed the wheel whose tag starts
+    with `want` into `site`, and that the imports resolve there. The report goes to
+    build-ci/SESSION.xml."""
+    (info,) = pathlib.Path(site).glob("pairloom-*.dist-info")
+    tag = next(line[5:] for line in (info / "WHEEL").read_text().splitlines()
+               if line.startswith("Tag: "))
+    if not tag.startswith(want):
+        session.error(f"pip installed the wheel {tag}, wanted {want}")
+    session.log(f"wheel {tag}")
     env = {**ENV, **(env or {})}
-    found = session.run(python, "-P", "-c", "import pairloom, pairloom_tools; "
-                        "print(pairloom.__file__); print(pairloom_tools.__file__)",
+    found = session.run(python, "-P", "-c", "import pairloom, pairloom_tools._native as n; "
+                        "print(pairloom.__file__, n.__file__)",
                         env=env, silent=True, external=True)
     for path in found.split():
-        if not path.startswith(str(where)):
-            session.error(f"imported {path} instead of the one in {where}")
+        if not path.startswith(str(site)):
+            session.error(f"imported {path} instead of the one in {site}")
     session.run(python, "-P", "-m", "pytest", "-q", "-p", "no:cacheprovider",
-                f"--junitxml={BUILD / junit}.xml", *args, env=env, external=True)
-
-
-def wheel_tag(site):
-    (info,) = pathlib.Path(site).glob("pairloom-*.dist-info")
-    return next(line[5:] for line in (info / "WHEEL").read_text().splitlines()
-                if line.startswith("Tag: "))
+                f"--junitxml={BUILD / session.name}.xml", *args, env=env, external=True)
 
 
 @nox.session(python=False)
@@ -93,7 +95,8 @@ def format(session):
                            check=True, capture_output=True, text=True).stdout.split()
     if not files:
         session.error("no tracked C/C++ file found")
-    session.run("clang-format-16", "--dry-run", "--Werror", "--style=file", *files, external=True)
+    session.run("clang-format-16", "--dry-run", "--Werror", "--style=file", *files, external=True,
+                silent=True)
     session.log(f"{len(files)} files formatted as clang-format-16 lays them out")
 
 
@@ -170,10 +173,12 @@ def wheel_session(name, python, what, extras="test", default=SURFACE):
         session.install("--no-index", "--find-links", str(DIST), "--no-deps",
                         f"pairloom=={VERSION}")
         session.install(f"pairloom[{extras}]=={VERSION}", *TEST_PACKAGES)
-        site = session.run("python", "-c", "import sysconfig; print(sysconfig.get_path('platlib'))",
-                           silent=True).strip()
-        session.log(f"wheel {wheel_tag(site)}")
-        pytest(session, "python", site, name, tests(default))
+        site, version = session.run(
+            "python", "-c", "import sys, sysconfig; "
+            "print(sysconfig.get_path('platlib'), sys.version_info >= (3, 12))",
+            silent=True).split()
+        want = "cp312-abi3" if version == "True" else "cp311-abi3"
+        pytest(session, "python", site, want, tests(default))
 
     run.__doc__ = f"The wheel pip picks, in a clean virtualenv of {what}: {which}."
     return run
@@ -225,13 +230,13 @@ def i386(session):
     target_install(session, site, "3.11", "i686")
     env = {"PYTHONHOME": "/usr", "PYTHONPATH": str(site)}
     check_32bit(session, str(python), env)
-    pytest(session, str(python), site, "i386", tests(SURFACE), env)
+    pytest(session, str(python), site, "cp311-abi3", tests(SURFACE), env)
     (module,) = site.glob("pairloom.*.so")
     session.run(str(python), str(SCRIPTS / "memcheck.py"), "run", str(work / "memcheck.xml"),
                 str(python), str(module), env={**ENV, **env}, external=True)
 
 
-def py314(session, arch, platform):
+def py314(session, arch, platform, want):
     root = BUILD / "python3.14"
     python = session.run("bash", str(SCRIPTS / "fetch-python.sh"), arch, str(root / arch),
                          silent=True, external=True).strip().splitlines()[-1]
@@ -240,20 +245,19 @@ def py314(session, arch, platform):
     env = {"PYTHONHOME": str(root / arch / "usr"), "PYTHONPATH": str(site)}
     if arch == "i386":
         check_32bit(session, python, env)
-    session.log(f"wheel {wheel_tag(site)}")
-    pytest(session, python, site, f"py314-{arch}", tests(SURFACE), env)
+    pytest(session, python, site, want, tests(SURFACE), env)
 
 
 @nox.session(name="py314", python=False, requires=["wheels"])
 def py314_amd64(session):
     """The wheel pip picks for Debian unstable's CPython 3.14: the native surface's tests."""
-    py314(session, "amd64", "x86_64")
+    py314(session, "amd64", "x86_64", "cp312-abi3")
 
 
 @nox.session(name="py314-i386", python=False, requires=["wheels"])
 def py314_i386(session):
     """The i686 wheel under Debian unstable's 32-bit CPython 3.14: the same tests."""
-    py314(session, "i386", "i686")
+    py314(session, "i386", "i686", "cp311-abi3")
 
 
 @nox.session(name="pytest-asan", python=pyenv("3.11"))
