@@ -1,7 +1,7 @@
 """The Python lanes of pairloom (`nox -l` lists them; the engine lanes are CMake test presets).
 
-The wheels are built once, from the sdist, by the `wheels` session; every other session tests
-those very wheels (or, in `pytest-asan`, the module of the `asan` preset) under one interpreter.
+The wheels are built once, from the sdist, by the `wheels` session (the first to run after
+`format`); every other session tests those very wheels (or, in `pytest-asan`, the module of the `asan` preset) under one interpreter.
 The whole suite runs under pyenv's CPython 3.11 (every extra installed) and under ASan; the
 other interpreters run the tests that reach the module's and the tools' native surface, which
 is where interpreters differ. Everything stays under the build root (default build-ci/).
@@ -64,6 +64,12 @@ def pyenv(minor):
 def tests(default):
     return shlex.split(os.environ["PAIRLOOM_PYTEST_ARGS"]) if "PAIRLOOM_PYTEST_ARGS" in os.environ \
         else default
+
+
+def wheels_built(session):
+    """The wheels that the `wheels` session built (in a full run: just before, in this run)."""
+    if len(list(DIST.glob("pairloom-*.whl"))) != 3:
+        session.error(f"no wheels in {DIST}: run `nox -s wheels` first")
 
 
 def pytest(session, python, site, want, args, env=None):
@@ -168,8 +174,9 @@ def wheels(session):
 def wheel_session(name, python, what, extras="test", default=SURFACE):
     which = "the whole suite, every extra" if default == ["tests"] else "the native surface's tests"
 
-    @nox.session(name=name, python=python, requires=["wheels"])
+    @nox.session(name=name, python=python)
     def run(session):
+        wheels_built(session)
         session.install("--no-index", "--find-links", str(DIST), "--no-deps",
                         f"pairloom=={VERSION}")
         session.install(f"pairloom[{extras}]=={VERSION}", *TEST_PACKAGES)
@@ -198,6 +205,7 @@ def target_install(session, site, pyver, arch):
                  ("manylinux2014", "manylinux_2_28", "manylinux_2_34", "manylinux_2_36")]
     pip = [sys.executable, "-m", "pip", "install", "-q", "--target", str(site),
            f"--python-version={pyver}", "--implementation=cp", "--only-binary=:all:", *platforms]
+    wheels_built(session)
     shutil.rmtree(site, ignore_errors=True)
     session.run(*pip, "--no-index", "--find-links", str(DIST), "--no-deps", f"pairloom=={VERSION}")
     session.run(*pip, *(name for name in TEST_PACKAGES if name not in OPTIONAL_PACKAGES))
@@ -216,7 +224,7 @@ def check_32bit(session, python, env):
                 env={**ENV, **env}, external=True)
 
 
-@nox.session(python=False, requires=["wheels"])
+@nox.session(python=False)
 def i386(session):
     """The i686 wheel under a 32-bit CPython 3.11: its tests, then valgrind memcheck.
 
@@ -248,13 +256,13 @@ def py314(session, arch, platform, want):
     pytest(session, python, site, want, tests(SURFACE), env)
 
 
-@nox.session(name="py314", python=False, requires=["wheels"])
+@nox.session(name="py314", python=False)
 def py314_amd64(session):
     """The wheel pip picks for Debian unstable's CPython 3.14: the native surface's tests."""
     py314(session, "amd64", "x86_64", "cp312-abi3")
 
 
-@nox.session(name="py314-i386", python=False, requires=["wheels"])
+@nox.session(name="py314-i386", python=False)
 def py314_i386(session):
     """The i686 wheel under Debian unstable's 32-bit CPython 3.14: the same tests."""
     py314(session, "i386", "i686", "cp311-abi3")
@@ -298,11 +306,12 @@ def pytest_asan(session):
                 *(f"--deselect={name}" for name in skip), env={**ENV, **env})
 
 
-@nox.session(python=pyenv("3.11"), requires=["wheels"], default=False)
+@nox.session(python=pyenv("3.11"), default=False)
 def soak(session):
     """100,000 calls of every method with the memory weighed (7 minutes; only when named).
 
     Failing calls included; the process's memory is weighed before and after."""
+    wheels_built(session)
     session.install("--no-index", "--find-links", str(DIST), "--no-deps", f"pairloom=={VERSION}")
     session.install(f"pairloom[test]=={VERSION}", *TEST_PACKAGES)
     session.run("python", "-P", "-m", "pytest", "-q", "-p", "no:cacheprovider", "-m", "soak",
