@@ -145,7 +145,9 @@ TEST(Train, InterruptionKeepsTheCompletedSteps) {
       ASSERT_LE(kept.size(), all.size());
       // One thread polls as the work goes; with workers, the waiting thread also polls every
       // period it waits, so how many steps the polls allow depends on the machine's speed.
-      if (threads == 1) EXPECT_GE(kept.size() + 1, static_cast<std::size_t>(allowed));
+      if (threads == 1) {
+        EXPECT_GE(kept.size() + 1, static_cast<std::size_t>(allowed));
+      }
       EXPECT_TRUE(std::equal(kept.begin(), kept.end(), all.begin()));
       expect_vocab_of(tokenizer, kept);
     }
