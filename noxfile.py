@@ -1,12 +1,12 @@
 """The Python lanes of pairloom (`nox -l` lists them; the engine lanes are CMake test presets).
 
 The wheels are built once, from the sdist, by the `wheels` session (the first to run after
-`format`); every other session tests those very wheels (or, in `pytest-asan`, the module of the `asan` preset) under one interpreter.
-The whole suite runs under pyenv's CPython 3.11 (every extra installed) and under ASan; the
-other interpreters run the tests that reach the module's and the tools' native surface, which
-is where interpreters differ. Everything stays under the build root (default build-ci/).
+`format`); every other session tests those very wheels under one interpreter, or, in
+`pytest-asan`, the module of the `asan` preset. The whole suite runs under pyenv's CPython 3.11
+(every extra installed) and under ASan; the other interpreters run the tests that reach the
+module's and the tools' native surface, which is where interpreters differ. Everything stays
+under build-ci/, beside the CMake presets' build folders.
 
-    PAIRLOOM_BUILD_ROOT=DIR      build folders, virtualenvs, wheels
     PAIRLOOM_PYTEST_ARGS="..."   what pytest runs in every session instead of its own choice
 """
 
@@ -21,7 +21,7 @@ import tomllib
 import nox
 
 ROOT = pathlib.Path(__file__).resolve().parent
-BUILD = pathlib.Path(os.environ.get("PAIRLOOM_BUILD_ROOT", ROOT / "build-ci")).resolve()
+BUILD = ROOT / "build-ci"
 DIST = BUILD / "dist"
 VERSION = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["version"]
 SCRIPTS = ROOT / "scripts"
@@ -278,7 +278,7 @@ def pytest_asan(session):
     session.run("cmake", "--build", "--preset", "asan", external=True)
     # The build folder holds the module, and the tools' native module in pairloom_tools/ where
     # the source tree's package looks for it.
-    build = ROOT / "build-ci" / "asan"
+    build = BUILD / "asan"
 
     def runtime(name):
         return subprocess.run(["g++", f"-print-file-name={name}"], check=True,
