@@ -30,9 +30,8 @@ namespace tokenizer::basic {
 /// (left, right), the same rule as `most_common_pair`.
 class IncrementalTrainer {
  public:
-  /// Counts the text's adjacent pairs: cut into chunks of floor(n / num_threads) bytes on the
-  /// worker pool when `num_threads` is 2 or more and the text has at least that many bytes,
-  /// else on the calling thread. Polls `interrupt` on the calling thread.
+  /// Counts the text's adjacent pairs and lists where each starts, on the calling thread (the
+  /// count is a small part of a training; `num_threads` changes nothing). Polls `interrupt`.
   IncrementalTrainer(std::string_view text, std::size_t num_threads,
                      const InterruptCheck& interrupt = {});
   ~IncrementalTrainer();
@@ -52,6 +51,9 @@ class IncrementalTrainer {
 
   /// Uses 64-bit positions and ids even for short texts (to test the wide variant).
   static void force_wide_for_testing(bool wide);
+  /// Leaves no room beyond the position lists, so that they are laid out anew at almost every
+  /// merge (to test that path).
+  static void tight_lists_for_testing(bool tight);
 
  private:
   class Engine;
