@@ -18,10 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "tokenizer/basic/encode.hpp"
-#include "tokenizer/basic/encode_tables.hpp"
-#include "tokenizer/basic/model_file.hpp"
-#include "tokenizer/basic/state.hpp"
+#include "tokenizer/core/state.hpp"
+#include "tokenizer/encode/encode.hpp"
+#include "tokenizer/encode/encode_tables.hpp"
+#include "tokenizer/io/model_file.hpp"
 
 namespace {
 

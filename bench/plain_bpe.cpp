@@ -25,8 +25,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "tokenizer/basic/pair_stats.hpp"
-#include "tokenizer/basic/types.hpp"
+#include "tokenizer/core/types.hpp"
+#include "tokenizer/train/pair_stats.hpp"
 
 namespace {
 

@@ -23,10 +23,10 @@
 #include <string>
 #include <vector>
 
-#include "tokenizer/basic/incremental_trainer.hpp"
-#include "tokenizer/basic/shard.hpp"
-#include "tokenizer/basic/shard_coordinator.hpp"
-#include "tokenizer/basic/sharded_trainer.hpp"
+#include "tokenizer/train/incremental_trainer.hpp"
+#include "tokenizer/train/shard.hpp"
+#include "tokenizer/train/shard_coordinator.hpp"
+#include "tokenizer/train/sharded_trainer.hpp"
 
 namespace {
 

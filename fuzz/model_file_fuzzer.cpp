@@ -15,9 +15,9 @@
 
 #include "fuzz_support.hpp"
 #include "reference_bpe.hpp"
-#include "tokenizer/basic/encode.hpp"
-#include "tokenizer/basic/model_file.hpp"
-#include "tokenizer/basic/vocab_file.hpp"
+#include "tokenizer/encode/encode.hpp"
+#include "tokenizer/io/model_file.hpp"
+#include "tokenizer/io/vocab_file.hpp"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "tokenizer/basic/render.hpp"
+#include "tokenizer/io/render.hpp"
 
 namespace {
 

@@ -22,11 +22,11 @@
 
 #include "fuzz_support.hpp"
 #include "reference_bpe.hpp"
-#include "tokenizer/basic/decode.hpp"
-#include "tokenizer/basic/encode.hpp"
-#include "tokenizer/basic/incremental_trainer.hpp"
-#include "tokenizer/basic/render.hpp"
-#include "tokenizer/basic/train.hpp"
+#include "tokenizer/encode/encode.hpp"
+#include "tokenizer/io/decode.hpp"
+#include "tokenizer/io/render.hpp"
+#include "tokenizer/train/incremental_trainer.hpp"
+#include "tokenizer/train/train.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "binding/once.hpp"
-#include "tokenizer/basic/memory_budget.hpp"
+#include "tokenizer/support/memory_budget.hpp"
 
 namespace pairloom::binding {
 namespace {

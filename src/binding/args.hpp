@@ -9,7 +9,7 @@
 
 #include "binding/errors.hpp"
 #include "binding/pyref.hpp"
-#include "tokenizer/basic/types.hpp"
+#include "tokenizer/core/types.hpp"
 
 namespace pairloom::binding {
 

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "binding/pyref.hpp"
-#include "tokenizer/basic/error.hpp"
+#include "tokenizer/support/error.hpp"
 
 namespace pairloom::binding {
 

@@ -18,13 +18,13 @@
 #include "binding/args.hpp"
 #include "binding/errors.hpp"
 #include "binding/once.hpp"
-#include "tokenizer/basic/decode.hpp"
-#include "tokenizer/basic/encode.hpp"
-#include "tokenizer/basic/merge_lookup.hpp"
-#include "tokenizer/basic/model_file.hpp"
-#include "tokenizer/basic/state.hpp"
-#include "tokenizer/basic/train.hpp"
-#include "tokenizer/basic/vocab_file.hpp"
+#include "tokenizer/core/state.hpp"
+#include "tokenizer/encode/encode.hpp"
+#include "tokenizer/encode/merge_lookup.hpp"
+#include "tokenizer/io/decode.hpp"
+#include "tokenizer/io/model_file.hpp"
+#include "tokenizer/io/vocab_file.hpp"
+#include "tokenizer/train/train.hpp"
 
 namespace pairloom::binding {
 namespace {

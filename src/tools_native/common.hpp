@@ -7,7 +7,7 @@
 #include "binding/args.hpp"
 #include "binding/errors.hpp"
 #include "binding/pyref.hpp"
-#include "tokenizer/basic/error.hpp"
+#include "tokenizer/support/error.hpp"
 
 namespace pairloom::tools_native {
 

@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "binding/args.hpp"
-#include "tokenizer/basic/encode.hpp"
-#include "tokenizer/basic/encode_tables.hpp"
-#include "tokenizer/basic/model_file.hpp"
-#include "tokenizer/basic/render.hpp"
-#include "tokenizer/basic/state.hpp"
+#include "tokenizer/core/state.hpp"
+#include "tokenizer/encode/encode.hpp"
+#include "tokenizer/encode/encode_tables.hpp"
+#include "tokenizer/io/model_file.hpp"
+#include "tokenizer/io/render.hpp"
 
 namespace pairloom::tools_native {
 namespace {

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "binding/args.hpp"
-#include "tokenizer/basic/flat_map.hpp"
-#include "tokenizer/basic/shard.hpp"
-#include "tokenizer/basic/shard_coordinator.hpp"
+#include "tokenizer/support/flat_map.hpp"
+#include "tokenizer/train/shard.hpp"
+#include "tokenizer/train/shard_coordinator.hpp"
 
 namespace pairloom::tools_native {
 namespace {

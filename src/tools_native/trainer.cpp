@@ -9,10 +9,10 @@
 #include <utility>
 
 #include "binding/args.hpp"
-#include "tokenizer/basic/model_file.hpp"
-#include "tokenizer/basic/state.hpp"
-#include "tokenizer/basic/train.hpp"
-#include "tokenizer/basic/vocab_file.hpp"
+#include "tokenizer/core/state.hpp"
+#include "tokenizer/io/model_file.hpp"
+#include "tokenizer/io/vocab_file.hpp"
+#include "tokenizer/train/train.hpp"
 
 namespace pairloom::tools_native {
 namespace {

@@ -4,7 +4,7 @@
 #include <map>
 
 #include "reference_bpe.hpp"
-#include "tokenizer/basic/state.hpp"
+#include "tokenizer/core/state.hpp"
 
 namespace tokenizer::basic {
 

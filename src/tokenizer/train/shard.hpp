@@ -1,0 +1,179 @@
+// Shard: the tokens of one byte range of a training text, rewritten step by step as the
+// coordinator chooses pairs, reporting the count changes its rewrites cause.
+//
+// A shard holds its tokens as a linked list of positions (counted from the range's first
+// byte), the position lists of the pairs that lie wholly inside it, and the count changes of
+// the current step. Pairs across cuts are the coordinator's (see shard_coordinator.hpp); a
+// shard only says what its ends look like (`edges`) and, each step, whether its first token
+// is taken by the shard before it and whether its last token takes the next shard's first.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "tokenizer/core/types.hpp"
+#include "tokenizer/support/error.hpp"
+#include "tokenizer/support/interrupt_pacer.hpp"
+#include "tokenizer/support/worker_pool.hpp"
+#include "tokenizer/train/linked_tokens.hpp"
+#include "tokenizer/train/merge_rewrite.hpp"
+#include "tokenizer/train/occurrence_lists.hpp"
+
+namespace tokenizer::basic {
+
+/// What the coordinator needs to know of a shard's ends each step.
+struct ShardEdges {
+  bool empty = true;
+  TokenId first = 0, last = 0;  ///< first and last live token (when not empty)
+  std::uint64_t last_run = 0;   ///< how many tokens equal to `last` end the shard
+  bool run_is_whole = false;    ///< that run is the whole shard
+
+  bool operator==(const ShardEdges&) const = default;
+};
+
+/// A change of one pair's count.
+struct PairDelta {
+  TokenPair pair;
+  std::int64_t delta = 0;
+
+  bool operator==(const PairDelta&) const = default;
+};
+
+class Shard {
+ public:
+  /// Positions and ids are 31 bits wide: a shard holds fewer than this many bytes, and ids
+  /// stay below kLongest + 256.
+  static constexpr std::uint64_t kLongest = (std::uint64_t{1} << 31) - 512;
+  /// Bytes of state per byte of the range, at most: a node, and a list entry with room for
+  /// a quarter more.
+  static constexpr std::size_t kBytesPerByte = 14;
+
+  /// An empty shard.
+  Shard() = default;
+  /// Lays out the bytes, counts its pairs; the counts are then in take_deltas(). Ranges of
+  /// kLongest bytes or more, or beyond the memory budget, are refused with std::bad_alloc.
+  explicit Shard(std::string_view bytes, const InterruptCheck& interrupt = {});
+
+  /// Lays out `bytes` into this empty shard, as the constructor does, for a worker of the pool:
+  /// polls `stop` (when given; else `pace` polls its own interrupt check and throws). False
+  /// when `stop` cut it short; the shard must then be dropped. Does not check the budget.
+  bool build(std::string_view bytes, const StopFlag* stop, InterruptPacer& pace);
+
+  ShardEdges edges() const;
+  /// Live tokens.
+  std::size_t live() const { return live_; }
+
+  /// One step's rewrites of `pair` into `id` (roles from ShardCoordinator::plan): drops the
+  /// first token when `first_taken`, rewrites the shard's own occurrences from the left, then
+  /// turns the last token into `id` when `takes_next`. After it throws (an interruption
+  /// included) the shard must not be used again.
+  void merge(TokenPair pair, TokenId id, bool first_taken, bool takes_next,
+             const InterruptCheck& interrupt = {});
+  /// merge() for a worker of the pool, polling as build() does. False when `stop` cut it
+  /// short; the shard must then be dropped.
+  bool merge(TokenPair pair, TokenId id, bool first_taken, bool takes_next, const StopFlag* stop,
+             InterruptPacer& pace);
+
+  /// The count changes since the last call (after construction: the initial counts), summed
+  /// per pair, in any order; empties them.
+  std::vector<PairDelta> take_deltas();
+  /// take_deltas() for a driver that numbers pairs its own way (its "tag" of a pair, below
+  /// kNoTag): calls `visit(tag, pair, delta)` for each change and empties them. The shard
+  /// remembers each pair's tag while the pair occurs in it; a change of a pair without one
+  /// asks `resolve(pair)`, except a rise (the step made the pair), which is passed with
+  /// kNoTag. Changes of several steps not taken in between are passed untagged.
+  static constexpr std::uint32_t kNoTag = std::numeric_limits<std::uint32_t>::max();
+  template <class Resolve, class Visit>
+  void drain_tagged(Resolve&& resolve, Visit&& visit) {
+    if (unsummed_) {
+      drain_deltas([&](TokenPair pair, std::int64_t delta) { visit(kNoTag, pair, delta); });
+      return;
+    }
+    for (std::size_t k = 0; k < pending_.size(); ++k) {
+      const PairDelta& change = pending_[k];
+      std::uint32_t tag = kNoTag;
+      if (change.delta < 0) {
+        const Index number = pending_numbers_[k];
+        tag = tags_[number];
+        if (tag == kNoTag) {
+          tag = resolve(change.pair);
+          if (counts_[number] > 0) tags_[number] = tag;  // else the number is free again
+        }
+      }
+      visit(tag, change.pair, change.delta);
+    }
+    pending_.clear();
+    pending_numbers_.clear();
+    steps_pending_ = 0;
+  }
+  /// take_deltas() without the vector: calls `visit(pair, delta)` for each and empties them.
+  template <class Visit>
+  void drain_deltas(Visit&& visit) {
+    if (unsummed_) sum_pending();
+    for (const PairDelta& change : pending_) visit(change.pair, change.delta);
+    pending_.clear();
+    pending_numbers_.clear();
+    steps_pending_ = 0;
+  }
+
+ private:
+  friend class MergeRewrite<std::uint32_t>;
+  using Index = std::uint32_t;
+  using Sequence = LinkedTokens<Index>;
+  using Node = Sequence::Node;
+  using Pair = PairRecord<Index>;
+  static constexpr Index kNone = Sequence::kNone;
+
+  struct Touched {
+    Index number;
+    Index count;  // its count before the step
+  };
+
+  void number_pairs(const unsigned char* bytes, std::size_t n, const StopFlag* stop,
+                    InterruptPacer& pace, bool& stopped);
+  Index number_of(Index left, Index right) const;
+  Index new_pair(Index left, Index right);
+  void touch(Index number);
+  void lose(Index number);
+  void drop_first();
+  void publish(Index id, std::size_t spare, std::size_t spare_end);
+  void rebuild_occurrences();
+  void sum_pending();
+
+  Sequence nodes_;
+  Index first_ = kNone;
+  Index last_ = kNone;
+  std::size_t live_ = 0;
+  // The run of the last token ending the shard, remembered until a merge may change it.
+  mutable std::uint64_t last_run_ = 0;
+  mutable bool run_is_whole_ = false;
+  mutable bool run_known_ = false;
+
+  // Pairs inside the shard by number; numbers of pairs that no longer occur are given out
+  // again.
+  std::vector<Pair> pairs_;
+  std::vector<Index> counts_;
+  std::vector<std::uint8_t> touched_mark_;  // per number: 1 while listed in `touched_`
+  std::vector<Index> free_;
+  // Where the number of a pair is found: a pair of bytes by its key's rank among the byte
+  // pairs the range held (their numbers were given in key order); any other pair among those
+  // created in the merge of its newer token, the only step in which it gains occurrences.
+  std::vector<std::uint16_t> byte_keys_;
+  std::vector<Index> created_log_;
+  std::vector<std::pair<Index, Index>> created_by_;  // per id - 256: its range in the log
+  OccurrenceLists<Index> occurrences_;
+  MergeRewrite<Index> rewrites_;
+  std::vector<Touched> touched_;
+  // Count changes not yet taken; when more than one step's, a pair may be listed twice.
+  std::vector<PairDelta> pending_;
+  std::vector<Index> pending_numbers_;  // the number of each change's pair, while summed
+  std::vector<std::uint32_t> tags_;     // per number: the driver's tag of its pair
+  std::size_t steps_pending_ = 0;
+  bool unsummed_ = false;
+};
+
+}  // namespace tokenizer::basic

@@ -1,0 +1,107 @@
+// The incremental trainer against the plain reference trainer, in its 32- and 64-bit forms.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "corpora.hpp"
+#include "reference_bpe.hpp"
+#include "tokenizer/train/incremental_trainer.hpp"
+
+namespace tokenizer::basic {
+namespace {
+
+std::vector<reference::Merge> learn(std::string_view text, std::size_t vocab_size,
+                                    std::size_t num_threads = 1) {
+  IncrementalTrainer trainer{text, num_threads};
+  std::vector<reference::Merge> merges;
+  for (TokenId id = kFirstMergeId; id < vocab_size; ++id) {
+    std::optional<TokenPair> pair = trainer.most_common_pair();
+    if (!pair) break;
+    trainer.merge(*pair, id);
+    merges.push_back({{pair->left, pair->right}, id});
+  }
+  return merges;
+}
+
+class WideOrNarrow : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { IncrementalTrainer::force_wide_for_testing(GetParam()); }
+  void TearDown() override { IncrementalTrainer::force_wide_for_testing(false); }
+};
+
+TEST_P(WideOrNarrow, LearnsWhatRecountingLearnsOnRandomTexts) {
+  std::mt19937 rng{12345};
+  for (const auto& alphabet : reference::alphabets()) {
+    for (std::size_t pieces : {0, 1, 2, 3, 7, 40, 300, 2000}) {
+      const std::string text = reference::random_text(rng, alphabet, pieces);
+      for (std::size_t vocab_size : {256, 257, 260, 300, 600}) {
+        ASSERT_EQ(learn(text, vocab_size), reference::train(text, vocab_size))
+            << "alphabet of " << alphabet.size() << ", " << text.size() << " bytes, vocab "
+            << vocab_size;
+      }
+    }
+  }
+}
+
+TEST_P(WideOrNarrow, MergesRunsAndChainsLikeRecounting) {
+  // Long runs of one byte make the pair overlap itself; alternations make (a, b) and (b, a)
+  // tie again and again.
+  for (const std::string& text : {std::string(1000, 'a'), std::string(1001, 'a'),
+                                  std::string("ab") + std::string(999, 'b'), [] {
+                                    std::string s;
+                                    for (int i = 0; i < 500; ++i) s += i % 3 == 0 ? "aab" : "ab";
+                                    return s;
+                                  }()}) {
+    EXPECT_EQ(learn(text, 2000), reference::train(text, 2000)) << text.substr(0, 20);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Index, WideOrNarrow, ::testing::Bool(),
+                         [](const auto& test) { return test.param ? "Wide" : "Narrow"; });
+
+TEST(IncrementalTrainer, EndsWhenOneTokenIsLeft) {
+  for (const std::string& text : {std::string{}, std::string{"x"}, std::string{"xy"}}) {
+    IncrementalTrainer trainer{text, 1};
+    for (std::size_t step = 0; step < 3; ++step) {
+      std::optional<TokenPair> pair = trainer.most_common_pair();
+      if (!pair) break;
+      trainer.merge(*pair, kFirstMergeId + step);
+    }
+    EXPECT_EQ(trainer.most_common_pair(), std::nullopt);
+    EXPECT_EQ(trainer.size(), text.empty() ? 0u : 1u);
+  }
+}
+
+TEST(IncrementalTrainer, CountingOnThreadsChangesNothing) {
+  std::mt19937 rng{99};
+  const std::string text = reference::random_text(rng, reference::alphabets()[2], 5000);
+  const auto expected = learn(text, 700, 1);
+  for (std::size_t threads : {0, 2, 3, 8, 64}) EXPECT_EQ(learn(text, 700, threads), expected);
+}
+
+TEST(IncrementalTrainer, LearnsWhatRecountingLearnsWithArraysOnLargePages) {
+  // Past 4 MiB the trainer's arrays come aligned from a different allocation path.
+  std::mt19937 rng{7};
+  std::string text = reference::random_text(rng, reference::alphabets()[1], 60000);
+  while (text.size() < 420000) text += text.substr(0, 420000 - text.size());
+  EXPECT_EQ(learn(text, 280), reference::train(text, 280));
+}
+
+TEST(IncrementalTrainer, LearnsWhatRecountingLearnsOnRealText) {
+  std::ifstream file{corpora_dir() / "udhr_sample_25_languages.txt"};
+  if (!file) {
+    GTEST_SKIP() << "no corpora at " << corpora_dir() << " (PAIRLOOM_CORPORA names them)";
+  }
+  std::stringstream content;
+  content << file.rdbuf();
+  const std::string text = content.str().substr(0, 20000);
+  EXPECT_EQ(learn(text, 600), reference::train(text, 600));
+}
+
+}  // namespace
+}  // namespace tokenizer::basic
