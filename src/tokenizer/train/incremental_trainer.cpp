@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <type_traits>
@@ -112,13 +113,19 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
     created_.push_back(number);
     return number;
   }
-  void prefetch_ahead(const std::array<Index, kAhead>& ahead, std::size_t k, std::size_t end) const;
+  // Inlined: as a call, it would be dropped for having no effect the compiler can see.
+  [[gnu::always_inline]] void prefetch_ahead(const std::array<Index, kAhead>& ahead, std::size_t k,
+                                             std::size_t end) const;
   /// Enters the merge's new pairs into the heap and files their positions: first into
   /// [spare, spare_end), the bytes of the list of the pair just merged, then after the last
   /// list.
   void publish_new_pairs(std::size_t spare, std::size_t spare_end);
   /// Lays every list out anew from the sequence.
   void rebuild_lists();
+  /// Moves the lists in use to the front of their arena (not those of the pairs just made).
+  void compact_lists();
+  /// Gives out again the numbers of the pairs that no longer occur and have no heap entry.
+  void release_dead();
 
   /// Polled, paced, by every pass over the whole text or all pairs on the calling thread.
   InterruptCheck interrupt_;
@@ -188,7 +195,7 @@ void IncrementalTrainer::Impl<Index>::build(const unsigned char* bytes, std::siz
     pairs_.push_back(
         Pair{static_cast<Index>(key >> 8), static_cast<Index>(key & 0xff), counts[key], 0});
     pairs_.set_list_at(number_of[key], total);
-    total += std::exchange(at[key], total) + varint_size(counts[key]);
+    total += std::exchange(at[key], total) + header_size(number_of[key], counts[key]);
     last[key] = 0;
   }
   lists_.lay_out(tight_lists ? total : GapArena::room_for(total));
@@ -196,7 +203,8 @@ void IncrementalTrainer::Impl<Index>::build(const unsigned char* bytes, std::siz
   unsigned char* arena = lists_.data();
   for (unsigned key = 0; key < kBytePairKeys; ++key) {
     if (counts[key] != 0)
-      at[key] = static_cast<std::uint64_t>(put_varint(arena + at[key], counts[key]) - arena);
+      at[key] = static_cast<std::uint64_t>(
+          put_header(arena + at[key], number_of[key], counts[key]) - arena);
   }
   for (std::size_t i = 0; i + 1 < n; ++i) {
     const unsigned key = byte_pair_key(bytes, i);
@@ -276,8 +284,8 @@ void IncrementalTrainer::Impl<Index>::release(Index number) {
 }
 
 template <class Index>
-void IncrementalTrainer::Impl<Index>::prefetch_ahead(const std::array<Index, kAhead>& ahead,
-                                                     std::size_t k, std::size_t end) const {
+inline void IncrementalTrainer::Impl<Index>::prefetch_ahead(const std::array<Index, kAhead>& ahead,
+                                                            std::size_t k, std::size_t end) const {
   // A rewrite reads the words around i, j = next(i) and next(j). Fetch them a few occurrences
   // ahead, a link further the closer the occurrence comes, so that the misses overlap. Stale
   // entries may lead anywhere in the array, which costs a wasted fetch at most.
@@ -287,28 +295,29 @@ void IncrementalTrainer::Impl<Index>::prefetch_ahead(const std::array<Index, kAh
     const Index i = ahead[(k + kPrefetchFar) % kAhead];
     __builtin_prefetch(&words[i]);
     if (i > 0) __builtin_prefetch(&words[i - 1]);
+    if (static_cast<std::size_t>(i) + 1 < size) __builtin_prefetch(&words[i + 1]);
   }
   if (k + kPrefetchNext < end) {
     const Index i = ahead[(k + kPrefetchNext) % kAhead];
     const Index j = words_.peek_next(i);
     if (j < size) {
       __builtin_prefetch(&words[j]);
-      __builtin_prefetch(&pairs_[words[i] < pairs_.size() ? words[i] : 0]);
+      if (static_cast<std::size_t>(j) + 1 < size) __builtin_prefetch(&words[j + 1]);
     }
-    if (static_cast<std::size_t>(j) + 1 < size) __builtin_prefetch(&words[j + 1]);
+    const Index p = i > 0 && i < size ? words_.prev(i) : kNone;
+    if (p < size) __builtin_prefetch(&words[p]);
   }
   if (k + kPrefetchNear < end) {
     const Index i = ahead[(k + kPrefetchNear) % kAhead];
     const Index j = words_.peek_next(i);
     if (j < size) {
-      const Index wj = words[j];
-      if (Sequence::starts_pair(wj) && wj < pairs_.size()) __builtin_prefetch(&pairs_[wj]);
+      const Index word_j = words[j];
+      if (word_j < pairs_.size()) __builtin_prefetch(&pairs_[word_j]);
     }
-    if (i > 0) {
-      const Index p = words_.prev(i);
-      if (p < size && Sequence::starts_pair(words[p]) && words[p] < pairs_.size()) {
-        __builtin_prefetch(&pairs_[words[p]]);
-      }
+    const Index p = i > 0 && i < size ? words_.prev(i) : kNone;
+    if (p < size) {
+      const Index word_p = words[p];
+      if (word_p < pairs_.size()) __builtin_prefetch(&pairs_[word_p]);
     }
   }
 }
@@ -335,8 +344,9 @@ void IncrementalTrainer::Impl<Index>::merge(TokenPair pair, TokenId token_id,
   }
 
   const std::size_t begin = pairs_.list_at(number);
+  Index listed_number = 0;
   Index listed_count = 0;
-  GapReader<Index> reader{get_varint(lists_.data() + begin, listed_count)};
+  GapReader<Index> reader{get_header(lists_.data() + begin, listed_number, listed_count)};
   const std::size_t listed = listed_count;
   std::array<Index, kAhead> ahead{};
   for (std::size_t k = 0; k < std::min(listed, kAhead); ++k) ahead[k] = reader.next();
@@ -411,7 +421,7 @@ void IncrementalTrainer::Impl<Index>::publish_new_pairs(std::size_t spare, std::
   made_at_.resize(created_.size());
   made_last_.assign(created_.size(), 0);
   for (std::size_t made = 0; made < created_.size(); ++made) {
-    made_at_[made] = varint_size(pairs_[created_[made]].count);
+    made_at_[made] = header_size(created_[made], pairs_[created_[made]].count);
   }
   for (std::size_t g = 0; g < gained_count_; ++g) {
     const Gain<Index> gain = gained_[g];
@@ -419,40 +429,76 @@ void IncrementalTrainer::Impl<Index>::publish_new_pairs(std::size_t spare, std::
     made_at_[made] += varint_size(static_cast<Index>(gain.position - made_last_[made]));
     made_last_[made] = gain.position;
   }
+  made_start_.resize(created_.size());
   std::size_t at = lists_.size();
   for (std::size_t made = 0; made < created_.size(); ++made) {
     const std::size_t bytes = made_at_[made];
     if (bytes <= spare_end - spare) {
-      made_at_[made] = spare;
+      made_start_[made] = spare;
       spare += bytes;
     } else {
-      made_at_[made] = at;
+      made_start_[made] = at;
       at += bytes;
     }
   }
   if (at > lists_.capacity()) {
-    rebuild_lists();
-  } else {
-    lists_.resize(at);
-    unsigned char* arena = lists_.data();
-    made_start_.assign(made_at_.begin(), made_at_.end());
+    // Full: move the lists still in use to the front, which drops the merged pair's bytes and
+    // the lists of pairs gone, and append the new lists after them. When that leaves less room
+    // than an eighth, lay every list out anew instead, which drops stale entries too.
+    compact_lists();
+    spare = spare_end = 0;
+    at = lists_.size();
     for (std::size_t made = 0; made < created_.size(); ++made) {
-      made_at_[made] = static_cast<std::uint64_t>(
-          put_varint(arena + made_at_[made], pairs_[created_[made]].count) - arena);
-      made_last_[made] = 0;
+      made_start_[made] = at;
+      at += made_at_[made];
     }
-    for (std::size_t g = 0; g < gained_count_; ++g) {
-      const Gain<Index> gain = gained_[g];
-      const std::size_t made = pairs_.list_at(gain.number);
-      made_at_[made] = static_cast<std::uint64_t>(
-          put_varint(arena + made_at_[made], static_cast<Index>(gain.position - made_last_[made])) -
-          arena);
-      made_last_[made] = gain.position;
-    }
-    for (std::size_t made = 0; made < created_.size(); ++made) {
-      pairs_.set_list_at(created_[made], made_start_[made]);
+    if (at + lists_.capacity() / 8 > lists_.capacity()) {
+      rebuild_lists();
+      release_dead();
+      return;
     }
   }
+  lists_.resize(std::max(at, lists_.size()));
+  unsigned char* arena = lists_.data();
+  // Filler where the merged pair's bytes are left over.
+  if (spare_end > spare) std::memset(arena + spare, 0, spare_end - spare);
+  for (std::size_t made = 0; made < created_.size(); ++made) {
+    made_at_[made] = static_cast<std::uint64_t>(
+        put_header(arena + made_start_[made], created_[made], pairs_[created_[made]].count) -
+        arena);
+    made_last_[made] = 0;
+  }
+  for (std::size_t g = 0; g < gained_count_; ++g) {
+    const Gain<Index> gain = gained_[g];
+    const std::size_t made = pairs_.list_at(gain.number);
+    made_at_[made] = static_cast<std::uint64_t>(
+        put_varint(arena + made_at_[made], static_cast<Index>(gain.position - made_last_[made])) -
+        arena);
+    made_last_[made] = gain.position;
+  }
+  for (std::size_t made = 0; made < created_.size(); ++made) {
+    pairs_.set_list_at(created_[made], made_start_[made]);
+  }
+  release_dead();
+}
+
+template <class Index>
+void IncrementalTrainer::Impl<Index>::compact_lists() {
+  // The pairs this merge made have no list yet: their list_at, their place among them, must
+  // match no list meanwhile.
+  for (Index number : created_) pairs_.set_list_at(number, Pairs::kListLimit - 1);
+  lists_.compact<Index>(
+      [this](Index number, std::size_t at) {
+        return number < pairs_.size() && pairs_[number].count > 0 && pairs_.list_at(number) == at;
+      },
+      [this](Index number, std::size_t at) { pairs_.set_list_at(number, at); });
+  for (std::size_t made = 0; made < created_.size(); ++made) {
+    pairs_.set_list_at(created_[made], made);
+  }
+}
+
+template <class Index>
+void IncrementalTrainer::Impl<Index>::release_dead() {
   // Numbers of pairs that no longer occur, and have no heap entry, are free again.
   for (Index number : created_) {
     if (pairs_[number].count == 0) release(number);
@@ -465,12 +511,14 @@ void IncrementalTrainer::Impl<Index>::publish_new_pairs(std::size_t spare, std::
 template <class Index>
 void IncrementalTrainer::Impl<Index>::rebuild_lists() {
   // Two walks of the sequence from position 0, which is never removed, in order, so each list
-  // comes out sorted and stale entries are dropped. The first sizes the lists (in `at`), the
-  // second files the positions after each list's count (`at` then the place of the next).
-  // `last` is each list's last position so far.
+  // comes out sorted and stale entries are dropped. The first sizes the lists (in list_at),
+  // the second files the positions after each list's count (list_at then the place of the
+  // next); laid out one after another in number order, each list then ends where the next
+  // begins. `last` is each list's last position so far.
   InterruptPacer pace{interrupt_};
-  std::vector<std::uint64_t> at(pairs_.size(), 0);
-  std::vector<Index> last(pairs_.size(), 0);
+  const std::size_t pairs = pairs_.size();
+  std::vector<Index> last(pairs, 0);
+  for (std::size_t number = 0; number < pairs; ++number) pairs_.set_list_at(number, 0);
   auto walk = [&](auto&& file) {
     for (Index i = 0; i != kNone; i = words_.next(i)) {
       pace();
@@ -479,15 +527,16 @@ void IncrementalTrainer::Impl<Index>::rebuild_lists() {
     }
   };
   walk([&](Index number, Index i) {
-    at[number] += varint_size(static_cast<Index>(i - last[number]));
+    pairs_.set_list_at(number,
+                       pairs_.list_at(number) + varint_size(static_cast<Index>(i - last[number])));
     last[number] = i;
   });
   std::size_t total = 0;
-  for (std::size_t number = 0; number < pairs_.size(); ++number) {
+  for (std::size_t number = 0; number < pairs; ++number) {
     const Index count = pairs_[number].count;
-    const std::size_t bytes = count == 0 ? 0 : at[number] + varint_size(count);
+    const std::size_t bytes =
+        count == 0 ? 0 : pairs_.list_at(number) + header_size(static_cast<Index>(number), count);
     pairs_.set_list_at(number, total);
-    at[number] = total;
     total += bytes;
     last[number] = 0;
   }
@@ -498,16 +547,27 @@ void IncrementalTrainer::Impl<Index>::rebuild_lists() {
   }
   lists_.resize(total);
   unsigned char* arena = lists_.data();
-  for (std::size_t number = 0; number < pairs_.size(); ++number) {
+  for (std::size_t number = 0; number < pairs; ++number) {
     const Index count = pairs_[number].count;
-    if (count != 0)
-      at[number] = static_cast<std::uint64_t>(put_varint(arena + at[number], count) - arena);
+    if (count == 0) continue;
+    pairs_.set_list_at(
+        number,
+        static_cast<std::uint64_t>(
+            put_header(arena + pairs_.list_at(number), static_cast<Index>(number), count) - arena));
   }
   walk([&](Index number, Index i) {
-    at[number] = static_cast<std::uint64_t>(
-        put_varint(arena + at[number], static_cast<Index>(i - last[number])) - arena);
+    pairs_.set_list_at(number,
+                       static_cast<std::uint64_t>(put_varint(arena + pairs_.list_at(number),
+                                                             static_cast<Index>(i - last[number])) -
+                                                  arena));
     last[number] = i;
   });
+  std::uint64_t begin = 0;
+  for (std::size_t number = 0; number < pairs; ++number) {
+    const std::uint64_t end = pairs_.list_at(number);
+    pairs_.set_list_at(number, begin);
+    begin = end;
+  }
 }
 
 IncrementalTrainer::IncrementalTrainer(std::string_view text, std::size_t /*num_threads*/,
