@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 #include "tokenizer/support/huge_page_allocator.hpp"
@@ -45,26 +44,7 @@ template <class Index>
   return at;
 }
 
-/// A list starts with a header: its pair's number plus one, then its count of entries. A zero
-/// byte where a list could start is filler, one byte long.
-template <class Index>
-std::size_t header_size(Index number, Index count) {
-  return varint_size(static_cast<Index>(number + 1)) + varint_size(count);
-}
-template <class Index>
-unsigned char* put_header(unsigned char* at, Index number, Index count) {
-  return put_varint(put_varint(at, static_cast<Index>(number + 1)), count);
-}
-/// Reads the header at `at` (not filler); the byte after it.
-template <class Index>
-const unsigned char* get_header(const unsigned char* at, Index& number, Index& count) {
-  at = get_varint(at, number);
-  --number;
-  return get_varint(at, count);
-}
-
-/// Reads one list after its header: each entry is its position less the one before (less 0 for
-/// the first).
+/// Reads one list: each entry is its position less the one before (less 0 for the first).
 template <class Index>
 struct GapReader {
   const unsigned char* at;
@@ -99,37 +79,6 @@ class GapArena {
   /// Room to leave beyond lists of `bytes` bytes when laying them out: a quarter more, so
   /// that the lists a merge makes are appended many times over before the next layout.
   static std::size_t room_for(std::size_t bytes) { return bytes + bytes / 4 + 4096; }
-
-  /// Moves the lists that `keep(number, at)` keeps to the front, in their order, telling each
-  /// new place to `moved(number, at)`, and drops the rest and the filler. Lists whose `count`
-  /// is 0 take no bytes beyond their header.
-  template <class Index, class Keep, class Moved>
-  void compact(Keep&& keep, Moved&& moved) {
-    unsigned char* arena = bytes_.data();
-    const std::size_t size = bytes_.size();
-    std::size_t write = 0;
-    for (std::size_t read = 0; read < size;) {
-      if (arena[read] == 0) {
-        ++read;
-        continue;
-      }
-      Index number;
-      Index count;
-      const unsigned char* at = get_header(arena + read, number, count);
-      for (Index k = 0; k < count; ++k) {
-        while ((*at++ & 0x80) != 0) {
-        }
-      }
-      const std::size_t length = static_cast<std::size_t>(at - (arena + read));
-      if (keep(number, read)) {
-        std::memmove(arena + write, arena + read, length);
-        moved(number, write);
-        write += length;
-      }
-      read += length;
-    }
-    bytes_.resize(write);
-  }
 
  private:
   std::vector<unsigned char, Uninitialised<unsigned char>> bytes_;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <type_traits>
@@ -122,8 +121,6 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
   void publish_new_pairs(std::size_t spare, std::size_t spare_end);
   /// Lays every list out anew from the sequence.
   void rebuild_lists();
-  /// Moves the lists in use to the front of their arena (not those of the pairs just made).
-  void compact_lists();
   /// Gives out again the numbers of the pairs that no longer occur and have no heap entry.
   void release_dead();
 
@@ -195,7 +192,7 @@ void IncrementalTrainer::Impl<Index>::build(const unsigned char* bytes, std::siz
     pairs_.push_back(
         Pair{static_cast<Index>(key >> 8), static_cast<Index>(key & 0xff), counts[key], 0});
     pairs_.set_list_at(number_of[key], total);
-    total += std::exchange(at[key], total) + header_size(number_of[key], counts[key]);
+    total += std::exchange(at[key], total) + varint_size(counts[key]);
     last[key] = 0;
   }
   lists_.lay_out(tight_lists ? total : GapArena::room_for(total));
@@ -203,8 +200,7 @@ void IncrementalTrainer::Impl<Index>::build(const unsigned char* bytes, std::siz
   unsigned char* arena = lists_.data();
   for (unsigned key = 0; key < kBytePairKeys; ++key) {
     if (counts[key] != 0)
-      at[key] = static_cast<std::uint64_t>(
-          put_header(arena + at[key], number_of[key], counts[key]) - arena);
+      at[key] = static_cast<std::uint64_t>(put_varint(arena + at[key], counts[key]) - arena);
   }
   for (std::size_t i = 0; i + 1 < n; ++i) {
     const unsigned key = byte_pair_key(bytes, i);
@@ -344,9 +340,8 @@ void IncrementalTrainer::Impl<Index>::merge(TokenPair pair, TokenId token_id,
   }
 
   const std::size_t begin = pairs_.list_at(number);
-  Index listed_number = 0;
   Index listed_count = 0;
-  GapReader<Index> reader{get_header(lists_.data() + begin, listed_number, listed_count)};
+  GapReader<Index> reader{get_varint(lists_.data() + begin, listed_count)};
   const std::size_t listed = listed_count;
   std::array<Index, kAhead> ahead{};
   for (std::size_t k = 0; k < std::min(listed, kAhead); ++k) ahead[k] = reader.next();
@@ -421,7 +416,7 @@ void IncrementalTrainer::Impl<Index>::publish_new_pairs(std::size_t spare, std::
   made_at_.resize(created_.size());
   made_last_.assign(created_.size(), 0);
   for (std::size_t made = 0; made < created_.size(); ++made) {
-    made_at_[made] = header_size(created_[made], pairs_[created_[made]].count);
+    made_at_[made] = varint_size(pairs_[created_[made]].count);
   }
   for (std::size_t g = 0; g < gained_count_; ++g) {
     const Gain<Index> gain = gained_[g];
@@ -442,30 +437,15 @@ void IncrementalTrainer::Impl<Index>::publish_new_pairs(std::size_t spare, std::
     }
   }
   if (at > lists_.capacity()) {
-    // Full: move the lists still in use to the front, which drops the merged pair's bytes and
-    // the lists of pairs gone, and append the new lists after them. When that leaves less room
-    // than an eighth, lay every list out anew instead, which drops stale entries too.
-    compact_lists();
-    spare = spare_end = 0;
-    at = lists_.size();
-    for (std::size_t made = 0; made < created_.size(); ++made) {
-      made_start_[made] = at;
-      at += made_at_[made];
-    }
-    if (at + lists_.capacity() / 8 > lists_.capacity()) {
-      rebuild_lists();
-      release_dead();
-      return;
-    }
+    rebuild_lists();
+    release_dead();
+    return;
   }
-  lists_.resize(std::max(at, lists_.size()));
+  lists_.resize(at);
   unsigned char* arena = lists_.data();
-  // Filler where the merged pair's bytes are left over.
-  if (spare_end > spare) std::memset(arena + spare, 0, spare_end - spare);
   for (std::size_t made = 0; made < created_.size(); ++made) {
     made_at_[made] = static_cast<std::uint64_t>(
-        put_header(arena + made_start_[made], created_[made], pairs_[created_[made]].count) -
-        arena);
+        put_varint(arena + made_start_[made], pairs_[created_[made]].count) - arena);
     made_last_[made] = 0;
   }
   for (std::size_t g = 0; g < gained_count_; ++g) {
@@ -480,21 +460,6 @@ void IncrementalTrainer::Impl<Index>::publish_new_pairs(std::size_t spare, std::
     pairs_.set_list_at(created_[made], made_start_[made]);
   }
   release_dead();
-}
-
-template <class Index>
-void IncrementalTrainer::Impl<Index>::compact_lists() {
-  // The pairs this merge made have no list yet: their list_at, their place among them, must
-  // match no list meanwhile.
-  for (Index number : created_) pairs_.set_list_at(number, Pairs::kListLimit - 1);
-  lists_.compact<Index>(
-      [this](Index number, std::size_t at) {
-        return number < pairs_.size() && pairs_[number].count > 0 && pairs_.list_at(number) == at;
-      },
-      [this](Index number, std::size_t at) { pairs_.set_list_at(number, at); });
-  for (std::size_t made = 0; made < created_.size(); ++made) {
-    pairs_.set_list_at(created_[made], made);
-  }
 }
 
 template <class Index>
@@ -534,8 +499,7 @@ void IncrementalTrainer::Impl<Index>::rebuild_lists() {
   std::size_t total = 0;
   for (std::size_t number = 0; number < pairs; ++number) {
     const Index count = pairs_[number].count;
-    const std::size_t bytes =
-        count == 0 ? 0 : pairs_.list_at(number) + header_size(static_cast<Index>(number), count);
+    const std::size_t bytes = count == 0 ? 0 : pairs_.list_at(number) + varint_size(count);
     pairs_.set_list_at(number, total);
     total += bytes;
     last[number] = 0;
@@ -550,10 +514,8 @@ void IncrementalTrainer::Impl<Index>::rebuild_lists() {
   for (std::size_t number = 0; number < pairs; ++number) {
     const Index count = pairs_[number].count;
     if (count == 0) continue;
-    pairs_.set_list_at(
-        number,
-        static_cast<std::uint64_t>(
-            put_header(arena + pairs_.list_at(number), static_cast<Index>(number), count) - arena));
+    pairs_.set_list_at(number, static_cast<std::uint64_t>(
+                                   put_varint(arena + pairs_.list_at(number), count) - arena));
   }
   walk([&](Index number, Index i) {
     pairs_.set_list_at(number,
