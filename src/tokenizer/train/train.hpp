@@ -14,10 +14,9 @@ namespace tokenizer::basic {
 /// vocabulary by the 256 byte tokens, then per step takes the most frequent adjacent pair
 /// (ties: the smallest (left, right)), gives it id 256 + step, records it in `merges` and
 /// `vocab` and rewrites the sequence. Stops early, successfully, when no pair is left.
-/// With `num_threads` >= 2 each step counts on the worker pool in `num_threads` chunks, or on
-/// the calling thread once the sequence is shorter than that; the result does not depend on
-/// `num_threads`. Polls `interrupt` on the calling thread once per step and every million
-/// tokens within one.
+/// The steps update counts kept from one count of the text instead of recounting, all on the
+/// calling thread; the result does not depend on `num_threads`. Polls `interrupt` on the
+/// calling thread once per step and every million tokens within one.
 /// Faults: "vocab_size must be at least 256" (nothing changed). Every step completed before a
 /// failure (fault, std::bad_alloc, Interrupted) stays in `merges` and `vocab`; the failing
 /// step changes neither.
