@@ -143,9 +143,9 @@ class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
   std::vector<Index> created_;  // the pairs made, in the order made
   std::vector<Gain<Index>, Uninitialised<Gain<Index>>> gained_;
   std::size_t gained_count_ = 0;
-  std::vector<std::uint64_t> made_at_;     // per pair made: bytes of its list, then where it goes
-  std::vector<std::uint64_t> made_start_;  // per pair made: where its list starts
-  std::vector<Index> made_last_;           // per pair made: the last position filed
+  std::vector<std::size_t> made_at_;     // per pair made: bytes of its list, then where it goes
+  std::vector<std::size_t> made_start_;  // per pair made: where its list starts
+  std::vector<Index> made_last_;         // per pair made: the last position filed
   std::vector<Index> dead_;  // pairs that stopped occurring in this merge, outside the heap
 };
 
@@ -176,7 +176,7 @@ void IncrementalTrainer::Impl<Index>::build(const unsigned char* bytes, std::siz
   // pairs and files them. `last` is each list's last position so far.
   std::vector<Index> counts(kBytePairKeys, 0);
   std::vector<Index> last(kBytePairKeys, 0);
-  std::vector<std::uint64_t> at(kBytePairKeys, 0);
+  std::vector<std::size_t> at(kBytePairKeys, 0);
   for (std::size_t i = 0; i + 1 < n; ++i) {
     const unsigned key = byte_pair_key(bytes, i);
     ++counts[key];
@@ -200,12 +200,12 @@ void IncrementalTrainer::Impl<Index>::build(const unsigned char* bytes, std::siz
   unsigned char* arena = lists_.data();
   for (unsigned key = 0; key < kBytePairKeys; ++key) {
     if (counts[key] != 0)
-      at[key] = static_cast<std::uint64_t>(put_varint(arena + at[key], counts[key]) - arena);
+      at[key] = static_cast<std::size_t>(put_varint(arena + at[key], counts[key]) - arena);
   }
   for (std::size_t i = 0; i + 1 < n; ++i) {
     const unsigned key = byte_pair_key(bytes, i);
     words_[i] = number_of[key];
-    at[key] = static_cast<std::uint64_t>(
+    at[key] = static_cast<std::size_t>(
         put_varint(arena + at[key], static_cast<Index>(i - last[key])) - arena);
     last[key] = static_cast<Index>(i);
     pace();
@@ -339,7 +339,7 @@ void IncrementalTrainer::Impl<Index>::merge(TokenPair pair, TokenId token_id,
     gained_.resize(2 * std::size_t{pairs_[number].count});
   }
 
-  const std::size_t begin = pairs_.list_at(number);
+  const auto begin = static_cast<std::size_t>(pairs_.list_at(number));
   Index listed_count = 0;
   GapReader<Index> reader{get_varint(lists_.data() + begin, listed_count)};
   const std::size_t listed = listed_count;
@@ -420,7 +420,7 @@ void IncrementalTrainer::Impl<Index>::publish_new_pairs(std::size_t spare, std::
   }
   for (std::size_t g = 0; g < gained_count_; ++g) {
     const Gain<Index> gain = gained_[g];
-    const std::size_t made = pairs_.list_at(gain.number);
+    const auto made = static_cast<std::size_t>(pairs_.list_at(gain.number));
     made_at_[made] += varint_size(static_cast<Index>(gain.position - made_last_[made]));
     made_last_[made] = gain.position;
   }
@@ -444,14 +444,14 @@ void IncrementalTrainer::Impl<Index>::publish_new_pairs(std::size_t spare, std::
   lists_.resize(at);
   unsigned char* arena = lists_.data();
   for (std::size_t made = 0; made < created_.size(); ++made) {
-    made_at_[made] = static_cast<std::uint64_t>(
+    made_at_[made] = static_cast<std::size_t>(
         put_varint(arena + made_start_[made], pairs_[created_[made]].count) - arena);
     made_last_[made] = 0;
   }
   for (std::size_t g = 0; g < gained_count_; ++g) {
     const Gain<Index> gain = gained_[g];
-    const std::size_t made = pairs_.list_at(gain.number);
-    made_at_[made] = static_cast<std::uint64_t>(
+    const auto made = static_cast<std::size_t>(pairs_.list_at(gain.number));
+    made_at_[made] = static_cast<std::size_t>(
         put_varint(arena + made_at_[made], static_cast<Index>(gain.position - made_last_[made])) -
         arena);
     made_last_[made] = gain.position;
@@ -499,7 +499,8 @@ void IncrementalTrainer::Impl<Index>::rebuild_lists() {
   std::size_t total = 0;
   for (std::size_t number = 0; number < pairs; ++number) {
     const Index count = pairs_[number].count;
-    const std::size_t bytes = count == 0 ? 0 : pairs_.list_at(number) + varint_size(count);
+    const std::size_t bytes =
+        count == 0 ? 0 : static_cast<std::size_t>(pairs_.list_at(number)) + varint_size(count);
     pairs_.set_list_at(number, total);
     total += bytes;
     last[number] = 0;
@@ -514,14 +515,14 @@ void IncrementalTrainer::Impl<Index>::rebuild_lists() {
   for (std::size_t number = 0; number < pairs; ++number) {
     const Index count = pairs_[number].count;
     if (count == 0) continue;
-    pairs_.set_list_at(number, static_cast<std::uint64_t>(
+    pairs_.set_list_at(number, static_cast<std::size_t>(
                                    put_varint(arena + pairs_.list_at(number), count) - arena));
   }
   walk([&](Index number, Index i) {
     pairs_.set_list_at(number,
-                       static_cast<std::uint64_t>(put_varint(arena + pairs_.list_at(number),
-                                                             static_cast<Index>(i - last[number])) -
-                                                  arena));
+                       static_cast<std::size_t>(put_varint(arena + pairs_.list_at(number),
+                                                           static_cast<Index>(i - last[number])) -
+                                                arena));
     last[number] = i;
   });
   std::uint64_t begin = 0;
