@@ -2,7 +2,7 @@
 
 Usage: python3 bench/lean_train.py BUILD_DIR [--before OLD_BUILD_DIR] [--sizes 10 100 300]
     [--repeat 3] [--repeat-from 100] [--peers] [--peer-timeout 300] [--two-at-once]
-    [--out bench/results/lean_train] [--corpora DIR]
+    [--out bench/results/lean_train] [--corpora DIR] [--layouts]
 
 Workloads (bench/pairloom_bench/workloads.py): shuffled corpus lines to 32,768; DNA-like
 lines to 4,096; the corpora's Chinese and Japanese lines, shuffled, to 8,192. Every run is a
@@ -14,12 +14,19 @@ tokenizers' BpeTrainer on the whole text as one sequence (ByteLevel without its 
 SentencePiece's BPE (one sentence per line, its limit), run at the sizes they finish within
 --peer-timeout. --two-at-once also times num_threads=2 on the largest size beside two
 one-thread trainings of its halves at once. Writes OUT.json, OUT.md and OUT.png.
+
+--layouts instead trains the shuffled lines at each size once in each of the trainer's
+layouts: the linked one as the memory budget chooses it, the packed one with the budget
+lowered below the linked layout's estimate (RLIMIT_DATA of 40 bytes per byte of text plus
+512 MB: a quarter of it, the budget, is less than the linked layout's 20 per byte). Writes
+OUT_layouts.json.
 """
 from __future__ import annotations
 
 import argparse
 import json
 import os
+import resource
 import statistics
 import subprocess
 import sys
@@ -87,12 +94,17 @@ def text_file(cache: Path, corpora: Path, workload: str, size: int) -> Path:
 
 
 def run(build: Path, path: Path, system: str, vocab: int, threads: int = 1,
-        timeout: float | None = None) -> dict | None:
+        timeout: float | None = None, data_limit: int | None = None) -> dict | None:
     command = [sys.executable, "-c", WORKER, str(build), str(path), system, str(vocab),
                str(threads)]
+
+    def limit() -> None:
+        if data_limit is not None:
+            resource.setrlimit(resource.RLIMIT_DATA, (data_limit, data_limit))
+
     try:
         done = subprocess.run(command, capture_output=True, text=True, timeout=timeout,
-                              check=True)
+                              check=True, preexec_fn=limit)
     except subprocess.TimeoutExpired:
         return None
     except subprocess.CalledProcessError as error:
@@ -143,9 +155,13 @@ def main() -> None:
     parser.add_argument("--out", type=Path, default=Path("bench/results/lean_train"))
     parser.add_argument("--cache", type=Path, default=Path("build/lean_texts"))
     parser.add_argument("--corpora", type=Path, default=default_corpora())
+    parser.add_argument("--layouts", action="store_true")
     args = parser.parse_args()
     args.cache.mkdir(parents=True, exist_ok=True)
     results: dict = {"load": os.getloadavg(), "runs": []}
+    if args.layouts:
+        layouts(args, results)
+        return
     for workload in args.workloads:
         vocab = WORKLOADS[workload]
         peers_left = {"hf", "spm"} if args.peers else set()
@@ -179,6 +195,24 @@ def main() -> None:
     args.out.with_suffix(".json").write_text(json.dumps(results, indent=1))
     write_table(results, args.out.with_suffix(".md"))
     plot(results, args.out.with_suffix(".png"))
+
+
+def layouts(args: argparse.Namespace, results: dict) -> None:
+    for size_mb in args.sizes:
+        path = text_file(args.cache, args.corpora, "shuffled lines", int(size_mb * MB))
+        size = path.stat().st_size
+        for layout, data_limit in (("linked", None), ("packed", 40 * size + 512 * MB)):
+            got = run(args.build, path, "pairloom", 32768, data_limit=data_limit)
+            assert got is not None
+            entry = {"mb": size_mb, "layout": layout, "seconds": round(got["wall"], 2),
+                     "mb_per_s": round(size / MB / got["wall"], 2),
+                     "bytes_per_byte": round(got["memory"] / size, 2),
+                     "load": os.getloadavg()[0]}
+            results["runs"].append(entry)
+            print(json.dumps(entry), flush=True)
+    out = args.out.with_name(args.out.name + "_layouts.json")
+    out.parent.mkdir(parents=True, exist_ok=True)
+    out.write_text(json.dumps(results, indent=1))
 
 
 def write_table(results: dict, path: Path) -> None:

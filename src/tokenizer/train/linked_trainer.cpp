@@ -16,6 +16,7 @@
 #include "tokenizer/train/linked_tokens.hpp"
 #include "tokenizer/train/merge_rewrite.hpp"
 #include "tokenizer/train/occurrence_lists.hpp"
+#include "tokenizer/train/pair_choice.hpp"
 #include "tokenizer/train/pair_heap.hpp"
 #include "tokenizer/train/trainer_engine.hpp"
 
@@ -67,16 +68,13 @@ constexpr std::size_t kMostChunksLaidOut = 64;
 /// and every later pair holds the token of the merge that created it, so during that merge
 /// it is found through a small table indexed by its other token. Numbers of pairs that no
 /// longer occur are given out again.
-///
-/// The heap holds every pair that occurs at least twice. Pairs that occur once wait outside
-/// it until nothing occurs twice any more (counts never rise after a pair's creation), then
-/// all enter at once; this keeps the heap a fraction of the pairs.
 template <class Index>
-class LinkedEngine final : public TrainerEngine {
+class LinkedEngine final : public TrainerEngine,
+                           PairChoice<LinkedEngine<Index>, Index, std::vector<PairRecord<Index>>> {
  public:
   LinkedEngine(std::string_view text, std::size_t num_threads, const InterruptCheck& interrupt);
 
-  std::optional<TokenPair> most_common_pair() override;
+  std::optional<TokenPair> most_common_pair() override { return this->choose(interrupt_); }
   void merge(TokenPair pair, TokenId id, const InterruptCheck& interrupt) override;
   std::size_t size() const override { return length_; }
 
@@ -85,14 +83,16 @@ class LinkedEngine final : public TrainerEngine {
   using Sequence = LinkedTokens<Index>;
   using Node = typename Sequence::Node;
   using Pair = PairRecord<Index>;
+  using Choice = PairChoice<LinkedEngine<Index>, Index, std::vector<Pair>>;
+  friend Choice;
+  using Choice::admit_from_;
+  using Choice::push;
   static constexpr Index kNone = Sequence::kNone;
 
-  void push(Index number) {
-    heap_.push(counts_[number], number, pairs_);
-    queued_[number] = 1;
-  }
-  void pop() { queued_[heap_.pop(pairs_)] = 0; }
-  void admit_single_pairs();
+  Index count(Index number) const { return counts_[number]; }
+  bool queued(Index number) const { return queued_[number] != 0; }
+  void set_queued(Index number, bool queued) { queued_[number] = queued ? 1 : 0; }
+  const std::vector<Pair>& records() const { return pairs_; }
 
   void build_on_caller(const unsigned char* bytes, std::size_t n, std::size_t num_threads);
   void build_in_chunks(const unsigned char* bytes, std::size_t n, std::size_t num_threads);
@@ -119,9 +119,6 @@ class LinkedEngine final : public TrainerEngine {
   std::vector<std::uint8_t> queued_;  // per pair number: 1 while it has a heap entry
   std::vector<Index> free_;           // pair numbers to give out again
   OccurrenceLists<Index> occurrences_;
-  PairHeap<Index> heap_;
-  Index admit_from_ = 2;  // the smallest count the heap takes: 2, and 1 once nothing occurs twice
-  Index chosen_ = kNone;  // the pair most_common_pair() returned last
 
   MergeRewrite<Index> rewrites_;
   std::vector<Index> dead_;  // pairs that stopped occurring in this merge, outside the heap
@@ -142,13 +139,7 @@ LinkedEngine<Index>::LinkedEngine(std::string_view text, std::size_t num_threads
   } else {
     build_on_caller(bytes, n, num_threads);
   }
-  for (std::size_t number = 0; number < pairs_.size(); ++number) {
-    if (counts_[number] >= admit_from_) {
-      heap_.add(counts_[number], static_cast<Index>(number));
-      queued_[number] = 1;
-    }
-  }
-  heap_.order(pairs_);
+  this->enter_pairs();
 }
 
 template <class Index>
@@ -244,47 +235,6 @@ void LinkedEngine<Index>::build_in_chunks(const unsigned char* bytes, std::size_
 }
 
 template <class Index>
-void LinkedEngine<Index>::admit_single_pairs() {
-  // Nothing occurs twice any more: from now on every pair that occurs is a candidate.
-  admit_from_ = 1;
-  InterruptPacer pace{interrupt_};
-  for (std::size_t number = 0; number < pairs_.size(); ++number) {
-    pace();
-    if (counts_[number] == 0 || queued_[number]) continue;
-    heap_.add(counts_[number], static_cast<Index>(number));
-    queued_[number] = 1;
-  }
-  heap_.order(pairs_);
-}
-
-template <class Index>
-std::optional<TokenPair> LinkedEngine<Index>::most_common_pair() {
-  for (;;) {
-    if (heap_.empty()) {
-      if (admit_from_ == 1 || length_ < 2) break;
-      admit_single_pairs();
-      continue;
-    }
-    const typename PairHeap<Index>::Entry top = heap_.top();
-    const Index count = counts_[top.number];
-    if (count == top.count) {
-      chosen_ = top.number;
-      return TokenPair{pairs_[top.number].left, pairs_[top.number].right};
-    }
-    // The count fell since the entry was pushed: put it back where it belongs now, leave it
-    // waiting outside, or give its number out again.
-    pop();
-    if (count >= admit_from_) {
-      push(top.number);
-    } else if (count == 0) {
-      release(top.number);
-    }
-  }
-  chosen_ = kNone;
-  return std::nullopt;
-}
-
-template <class Index>
 Index LinkedEngine<Index>::new_pair(Index left, Index right) {
   Index number = reuse_number(free_, pairs_, counts_, left, right);
   if (number == kNone) {
@@ -310,10 +260,7 @@ void LinkedEngine<Index>::release(Index number) {
 template <class Index>
 void LinkedEngine<Index>::merge(TokenPair pair, TokenId token_id, const InterruptCheck& interrupt) {
   interrupt_ = interrupt;
-  const Index number = chosen_;
-  check(number != kNone && pairs_[number].left == pair.left && pairs_[number].right == pair.right,
-        "merge of a pair that is not the most common one");
-  chosen_ = kNone;
+  const Index number = this->take_chosen(pair);
   const Index id = static_cast<Index>(token_id);
   dead_.clear();
 

@@ -11,6 +11,7 @@
 #include "tokenizer/train/byte_pairs.hpp"
 #include "tokenizer/train/gap_lists.hpp"
 #include "tokenizer/train/packed_tokens.hpp"
+#include "tokenizer/train/pair_choice.hpp"
 #include "tokenizer/train/pair_heap.hpp"
 #include "tokenizer/train/pair_table.hpp"
 #include "tokenizer/train/trainer_engine.hpp"
@@ -40,16 +41,13 @@ struct Gain {
 /// Each list is sorted, and stays so without sorting: the byte pairs' lists are filed in text
 /// order, and every later pair gains all its occurrences in the one merge that creates its
 /// newer token, which visits them from the left.
-///
-/// The heap holds every pair that occurs at least twice. Pairs that occur once wait outside
-/// it until nothing occurs twice any more (counts never rise after a pair's creation), then
-/// all enter at once; this keeps the heap a fraction of the pairs.
 template <class Index>
-class PackedEngine final : public TrainerEngine {
+class PackedEngine final : public TrainerEngine,
+                           PairChoice<PackedEngine<Index>, Index, PairTable<Index>> {
  public:
   PackedEngine(std::string_view text, const InterruptCheck& interrupt, bool tight_lists);
 
-  std::optional<TokenPair> most_common_pair() override;
+  std::optional<TokenPair> most_common_pair() override { return this->choose(interrupt_); }
   void merge(TokenPair pair, TokenId id, const InterruptCheck& interrupt) override;
   std::size_t size() const override { return length_; }
 
@@ -57,6 +55,10 @@ class PackedEngine final : public TrainerEngine {
   using Sequence = PackedTokens<Index>;
   using Pair = LeanPair<Index>;
   using Pairs = PairTable<Index>;
+  using Choice = PairChoice<PackedEngine<Index>, Index, Pairs>;
+  friend Choice;
+  using Choice::admit_from_;
+  using Choice::push;
   static constexpr Index kNone = Sequence::kNone;
   static constexpr Index kLast = Sequence::kLast;
   // How many entries of the merged list are read ahead of the rewrite, and how far ahead
@@ -66,12 +68,10 @@ class PackedEngine final : public TrainerEngine {
   static constexpr std::size_t kPrefetchNext = 22;
   static constexpr std::size_t kPrefetchNear = 8;
 
-  void push(Index number) {
-    heap_.push(pairs_[number].count, number, pairs_);
-    pairs_.set_queued(number, true);
-  }
-  void pop() { pairs_.set_queued(heap_.pop(pairs_), false); }
-  void admit_single_pairs();
+  Index count(Index number) const { return pairs_[number].count; }
+  bool queued(Index number) const { return pairs_.queued(number); }
+  void set_queued(Index number, bool queued) { pairs_.set_queued(number, queued); }
+  const Pairs& records() const { return pairs_; }
 
   void build(const unsigned char* bytes, std::size_t n);
   Index new_pair(Index left, Index right);
@@ -116,9 +116,6 @@ class PackedEngine final : public TrainerEngine {
   Pairs pairs_;
   std::vector<Index> free_;  // pair numbers to give out again
   GapArena lists_;
-  PairHeap<Index, Pairs> heap_;
-  Index admit_from_ = 2;  // the smallest count the heap takes: 2, and 1 once nothing occurs twice
-  Index chosen_ = kNone;  // the pair most_common_pair() returned last
 
   // One merge's state. Pairs it makes are found through two small tables indexed by their
   // other token: with_left_[x] numbers the pair (x, id), with_right_[y] the pair (id, y).
@@ -141,13 +138,7 @@ PackedEngine<Index>::PackedEngine(std::string_view text, const InterruptCheck& i
   length_ = n;
   words_.resize(n);
   build(reinterpret_cast<const unsigned char*>(text.data()), n);
-  for (std::size_t number = 0; number < pairs_.size(); ++number) {
-    if (pairs_[number].count >= admit_from_) {
-      heap_.add(pairs_[number].count, static_cast<Index>(number));
-      pairs_.set_queued(number, true);
-    }
-  }
-  heap_.order(pairs_);
+  this->enter_pairs();
 }
 
 template <class Index>
@@ -196,47 +187,6 @@ void PackedEngine<Index>::build(const unsigned char* bytes, std::size_t n) {
     pace();
   }
   words_[n - 1] = kLast | bytes[n - 1];
-}
-
-template <class Index>
-void PackedEngine<Index>::admit_single_pairs() {
-  // Nothing occurs twice any more: from now on every pair that occurs is a candidate.
-  admit_from_ = 1;
-  InterruptPacer pace{interrupt_};
-  for (std::size_t number = 0; number < pairs_.size(); ++number) {
-    pace();
-    if (pairs_[number].count == 0 || pairs_.queued(number)) continue;
-    heap_.add(pairs_[number].count, static_cast<Index>(number));
-    pairs_.set_queued(number, true);
-  }
-  heap_.order(pairs_);
-}
-
-template <class Index>
-std::optional<TokenPair> PackedEngine<Index>::most_common_pair() {
-  for (;;) {
-    if (heap_.empty()) {
-      if (admit_from_ == 1 || length_ < 2) break;
-      admit_single_pairs();
-      continue;
-    }
-    const typename PairHeap<Index, Pairs>::Entry top = heap_.top();
-    const Index count = pairs_[top.number].count;
-    if (count == top.count) {
-      chosen_ = top.number;
-      return TokenPair{pairs_[top.number].left, pairs_[top.number].right};
-    }
-    // The count fell since the entry was pushed: put it back where it belongs now, leave it
-    // waiting outside, or give its number out again.
-    pop();
-    if (count >= admit_from_) {
-      push(top.number);
-    } else if (count == 0) {
-      release(top.number);
-    }
-  }
-  chosen_ = kNone;
-  return std::nullopt;
 }
 
 template <class Index>
@@ -306,10 +256,7 @@ inline void PackedEngine<Index>::prefetch_ahead(const std::array<Index, kAhead>&
 template <class Index>
 void PackedEngine<Index>::merge(TokenPair pair, TokenId token_id, const InterruptCheck& interrupt) {
   interrupt_ = interrupt;
-  const Index number = chosen_;
-  check(number != kNone && pairs_[number].left == pair.left && pairs_[number].right == pair.right,
-        "merge of a pair that is not the most common one");
-  chosen_ = kNone;
+  const Index number = this->take_chosen(pair);
   const Index id = static_cast<Index>(token_id);
   dead_.clear();
   created_.clear();

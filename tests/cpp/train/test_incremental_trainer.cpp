@@ -18,19 +18,6 @@
 namespace tokenizer::basic {
 namespace {
 
-std::vector<reference::Merge> learn(std::string_view text, std::size_t vocab_size,
-                                    std::size_t num_threads = 1) {
-  IncrementalTrainer trainer{text, num_threads};
-  std::vector<reference::Merge> merges;
-  for (TokenId id = kFirstMergeId; id < vocab_size; ++id) {
-    std::optional<TokenPair> pair = trainer.most_common_pair();
-    if (!pair) break;
-    trainer.merge(*pair, id);
-    merges.push_back({{pair->left, pair->right}, id});
-  }
-  return merges;
-}
-
 using WideOrNarrow = EachLayout;
 using AnyLayout = EachLayout;
 

@@ -145,18 +145,6 @@ std::vector<std::pair<std::string, std::string>> stressing_texts() {
   return texts;
 }
 
-std::vector<reference::Merge> learn(std::string_view text, std::size_t vocab_size) {
-  IncrementalTrainer trainer{text, 1};
-  std::vector<reference::Merge> merges;
-  for (TokenId id = kFirstMergeId; id < vocab_size; ++id) {
-    std::optional<TokenPair> pair = trainer.most_common_pair();
-    if (!pair) break;
-    trainer.merge(*pair, id);
-    merges.push_back({{pair->left, pair->right}, id});
-  }
-  return merges;
-}
-
 using StressingTexts = EachLayout;
 
 TEST_P(StressingTexts, LearnsWhatRecountingLearnsOnStressingTexts) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "reference_bpe.hpp"
 #include "tokenizer/train/incremental_trainer.hpp"
 
 namespace tokenizer::basic {
@@ -50,6 +51,20 @@ inline std::vector<TrainerConfig> both_layouts() {
 
 inline std::string config_name(const ::testing::TestParamInfo<TrainerConfig>& info) {
   return info.param.name;
+}
+
+/// The merges an IncrementalTrainer learns on `text`, up to `vocab_size`.
+inline std::vector<reference::Merge> learn(std::string_view text, std::size_t vocab_size,
+                                           std::size_t num_threads = 1) {
+  IncrementalTrainer trainer{text, num_threads};
+  std::vector<reference::Merge> merges;
+  for (TokenId id = kFirstMergeId; id < vocab_size; ++id) {
+    std::optional<TokenPair> pair = trainer.most_common_pair();
+    if (!pair) break;
+    trainer.merge(*pair, id);
+    merges.push_back({{pair->left, pair->right}, id});
+  }
+  return merges;
 }
 
 }  // namespace tokenizer::basic
