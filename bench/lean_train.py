@@ -17,9 +17,9 @@ one-thread trainings of its halves at once. Writes OUT.json, OUT.md and OUT.png.
 
 --layouts instead trains the shuffled lines at each size once in each of the trainer's
 layouts: the linked one as the memory budget chooses it, the packed one with the budget
-lowered below the linked layout's estimate (RLIMIT_DATA of 40 bytes per byte of text plus
-512 MB: a quarter of it, the budget, is less than the linked layout's 20 per byte). Writes
-OUT_layouts.json.
+lowered below the linked layout's estimate (RLIMIT_DATA of 60 bytes per byte of text plus
+64 MB: from 4 MB of text on, a quarter of it, the budget, is less than the linked layout's
+20 per byte, and the packed layout's peak fits). Writes OUT_layouts.json.
 """
 from __future__ import annotations
 
@@ -201,7 +201,7 @@ def layouts(args: argparse.Namespace, results: dict) -> None:
     for size_mb in args.sizes:
         path = text_file(args.cache, args.corpora, "shuffled lines", int(size_mb * MB))
         size = path.stat().st_size
-        for layout, data_limit in (("linked", None), ("packed", 40 * size + 512 * MB)):
+        for layout, data_limit in (("linked", None), ("packed", 60 * size + 64 * MB)):
             got = run(args.build, path, "pairloom", 32768, data_limit=data_limit)
             assert got is not None
             entry = {"mb": size_mb, "layout": layout, "seconds": round(got["wall"], 2),

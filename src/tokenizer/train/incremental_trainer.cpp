@@ -13,8 +13,9 @@ bool tight_lists = false;
 TrainerLayout forced_layout = TrainerLayout::automatic;
 
 // The linked layout's peak working memory per byte of text, above the text, with 32-bit
-// positions: measured at about 16 on 100 MB of shuffled lines to 32,768 merges; 20 leaves a
-// margin for texts of more varied pairs. Twice that with 64-bit positions.
+// positions: measured at 14-15 on 100-300 MB of shuffled lines to 32,768 merges, where the
+// choice is made on a machine of a few gigabytes (21 at 10 MB, far below any budget); 20
+// leaves a margin for texts of more varied pairs. Twice that with 64-bit positions.
 constexpr std::uint64_t kLinkedBytesPerByte = 20;
 constexpr std::uint64_t kLinkedNarrowLimit = (std::uint64_t{1} << 31) - 256;
 
