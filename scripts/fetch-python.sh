@@ -13,10 +13,11 @@
 #   PAIRLOOM_FETCH_PYTHON=3.14       the CPython version
 set -euo pipefail
 
-here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-# shellcheck source=scripts/lib.sh
-source "$here/lib.sh"
-
+die() {
+  echo "[pairloom] error: $*" >&2
+  exit 1
+}
+note() { echo "[pairloom] $*" >&2; }
 (($# == 2)) || die "usage: fetch-python.sh amd64|i386 DEST"
 arch="$1" dest="$2"
 version="${PAIRLOOM_FETCH_PYTHON:-3.14}"

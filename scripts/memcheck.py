@@ -1,17 +1,24 @@
-"""Memory check of the Python module under valgrind (the valgrind lane of test-all.sh).
+"""Memory check of the Python module under valgrind (the memcheck test of the valgrind preset,
+and of the i386 session).
 
-    memcheck.py exercise            calls every method of BasicTokenizer, failures included,
-                                    a few rounds over, so that a leak per call adds up
-    memcheck.py report XML MODULE   reads valgrind's XML output; prints a one-line summary and
-                                    fails when a definite leak or a memory error has a frame in
-                                    the object file MODULE (the pairloom*.so that was loaded)
+    memcheck.py run XML PYTHON OBJECT...
+                            runs `exercise` under valgrind memcheck with the interpreter PYTHON
+                            (the module found on PYTHONPATH), valgrind's XML output in XML, then
+                            `report`
+    memcheck.py exercise    calls every method of BasicTokenizer, failures included, a few
+                            rounds over, so that a leak per call adds up
+    memcheck.py report XML OBJECT...
+                            reads valgrind's XML output; prints a one-line summary and fails
+                            when a definite leak or a memory error has a frame in one of the
+                            object files OBJECT (the module that was loaded, the engine library)
 
-Run the first under valgrind with PYTHONMALLOC=malloc, so that Python objects are plain heap
-blocks that memcheck follows one by one.
+`exercise` runs with PYTHONMALLOC=malloc, so that Python objects are plain heap blocks that
+memcheck follows one by one.
 """
 
 import gc
 import os
+import subprocess
 import sys
 import tempfile
 import xml.etree.ElementTree as ET
@@ -151,25 +158,26 @@ def exercise():
     print("exercise: every method called", ROUNDS, "times", file=sys.stderr)
 
 
-def in_module(error, module):
-    """Whether a frame of `error` runs code of the object file `module` (a resolved path).
+def in_module(error, modules):
+    """Whether a frame of `error` runs code of one of the object files `modules` (resolved
+    paths).
 
     Frames are matched by the very file, never by a part of its path: the folder of a checkout
     may well hold the module's name, and then so do the interpreter's own frames."""
-    return any(os.path.realpath(obj) == module
+    return any(os.path.realpath(obj) in modules
                for obj in (frame.findtext("obj") for frame in error.iter("frame")) if obj)
 
 
-def report(path, module):
-    module = os.path.realpath(module)
-    name = os.path.basename(module)
+def report(path, *objects):
+    modules = {os.path.realpath(obj) for obj in objects}
+    name = " or ".join(sorted(os.path.basename(obj) for obj in modules))
     root = ET.parse(path).getroot()
     leaks = {"module": 0, "other": 0, "bytes": 0}
     errors = {"module": 0, "other": 0}
     ours = []
     for error in root.iter("error"):
         kind = error.findtext("kind") or ""
-        mine = in_module(error, module)
+        mine = in_module(error, modules)
         if kind.startswith("Leak_"):
             if kind != "Leak_DefinitelyLost":
                 continue
@@ -190,12 +198,28 @@ def report(path, module):
     return 1 if ours else 0
 
 
+def run(xml, python, *objects):
+    if os.path.exists(xml):
+        os.remove(xml)
+    done = subprocess.run(
+        ["valgrind", "--tool=memcheck", "--leak-check=full",
+         "--show-leak-kinds=definite,possible", "--num-callers=50", "--xml=yes",
+         f"--xml-file={xml}", python, os.path.abspath(__file__), "exercise"],
+        env={**os.environ, "PYTHONMALLOC": "malloc"}, check=False)
+    if done.returncode != 0:
+        print(f"the exercise failed under valgrind (exit {done.returncode})", file=sys.stderr)
+        return 1
+    return report(xml, *objects)
+
+
 def main(argv):
     if argv[1:2] == ["exercise"]:
         exercise()
         return 0
-    if argv[1:2] == ["report"] and len(argv) == 4:
-        return report(argv[2], argv[3])
+    if argv[1:2] == ["report"] and len(argv) >= 4:
+        return report(argv[2], *argv[3:])
+    if argv[1:2] == ["run"] and len(argv) >= 5:
+        return run(*argv[2:])
     print(__doc__, file=sys.stderr)
     return 2
 

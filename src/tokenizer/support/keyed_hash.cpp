@@ -1,6 +1,8 @@
 #include "tokenizer/support/keyed_hash.hpp"
 
 #include <sys/random.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -10,8 +12,11 @@ namespace {
 
 std::uint64_t process_seed() {
   std::uint64_t seed = 0;
-  if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed)) {
-    // No entropy yet (very early boot): the clock still varies from run to run.
+  // The system call itself: glibc has a getrandom function only since 2.25, and the wheels
+  // are built for older C libraries.
+  if (syscall(SYS_getrandom, &seed, sizeof seed, GRND_NONBLOCK) != static_cast<long>(sizeof seed)) {
+    // No entropy yet (very early boot, or a kernel before 3.17): the clock still varies from
+    // run to run.
     seed = static_cast<std::uint64_t>(
         std::chrono::high_resolution_clock::now().time_since_epoch().count());
   }
