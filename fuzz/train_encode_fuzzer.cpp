@@ -148,11 +148,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view first = rest.substr(0, cut);
   const std::string_view second = rest.substr(cut);
 
+  // The first training in the linked layout, the threaded one in the packed layout.
+  struct Layouts {
+    ~Layouts() { IncrementalTrainer::force_layout_for_testing(TrainerLayout::automatic); }
+  } layouts;
+  IncrementalTrainer::force_layout_for_testing(TrainerLayout::linked);
   Model tokenizer = trained(first, vocab_size, 1);
   check_training(tokenizer, first, vocab_size);
+  IncrementalTrainer::force_layout_for_testing(TrainerLayout::packed);
   const Model threaded = trained(first, vocab_size, other_threads);
+  IncrementalTrainer::force_layout_for_testing(TrainerLayout::automatic);
   FUZZ_CHECK(merges_of(threaded) == merges_of(tokenizer),
-             "num_threads " + std::to_string(other_threads) + " learned other merges");
+             "num_threads " + std::to_string(other_threads) + " in the packed layout learned " +
+                 "other merges");
   check_encoding(tokenizer, first);
   check_encoding(tokenizer, second);
   check_encoding(tokenizer, rest);

@@ -1,408 +1,42 @@
 #include "tokenizer/train/incremental_trainer.hpp"
 
-#include <algorithm>
 #include <cstdint>
-#include <memory>
-#include <mutex>
-#include <new>
-#include <ranges>
-#include <type_traits>
-#include <utility>
-#include <vector>
 
-#include "tokenizer/core/merge_rules.hpp"
-#include "tokenizer/core/pair_counts.hpp"
-#include "tokenizer/support/interrupt_pacer.hpp"
-#include "tokenizer/support/worker_pool.hpp"
-#include "tokenizer/train/byte_pairs.hpp"
-#include "tokenizer/train/linked_tokens.hpp"
-#include "tokenizer/train/merge_rewrite.hpp"
-#include "tokenizer/train/occurrence_lists.hpp"
-#include "tokenizer/train/pair_heap.hpp"
+#include "tokenizer/support/memory_budget.hpp"
+#include "tokenizer/train/trainer_engine.hpp"
 
 namespace tokenizer::basic {
 namespace {
 
 bool force_wide = false;
+bool tight_lists = false;
+TrainerLayout forced_layout = TrainerLayout::automatic;
 
-// Where size_t has 32 bits no text needs more, and the wide variant is the narrow one.
-using WideIndex = std::conditional_t<(sizeof(std::size_t) > 4), std::uint64_t, std::uint32_t>;
-
-// Chunks at least this long count into a dense table of all 65,536 byte pairs; shorter ones
-// list their pairs.
-constexpr std::size_t kDenseChunk = std::size_t{1} << 16;
-
-/// Adds the count of every adjacent byte pair of `bytes[0, n)` into `counts`, on the worker
-/// pool: chunks of c = floor(n / num_threads) bytes (the last takes the rest), each counting
-/// the pairs that start in it (so the pair across its right boundary too) into a table of its
-/// own, then adding that into `counts` under one lock acquisition.
-template <class Index>
-void count_in_chunks(const unsigned char* bytes, std::size_t n, std::size_t num_threads,
-                     std::vector<Index>& counts, const InterruptCheck& interrupt) {
-  const Chunks chunks{n, num_threads};
-  std::mutex shared;
-  auto count_chunk = [&](std::size_t k, const StopFlag& stop) {
-    const std::size_t begin = chunks.begin(k);
-    const std::size_t end = std::min(chunks.end(k), n - 1);  // pairs starting before `end`
-    if (begin >= end) return;
-    if (end - begin >= kDenseChunk) {
-      std::vector<Index> own(kBytePairKeys, 0);
-      InterruptPacer pace;
-      if (!count_byte_pairs(bytes, begin, end, own.data(), &stop, pace)) return;
-      std::lock_guard lock{shared};
-      for (std::size_t key = 0; key < kBytePairKeys; ++key) counts[key] += own[key];
-    } else {
-      std::vector<std::uint16_t> own(end - begin);
-      for (std::size_t i = begin; i < end; ++i) {
-        own[i - begin] = static_cast<std::uint16_t>(byte_pair_key(bytes, i));
-      }
-      std::lock_guard lock{shared};
-      for (std::uint16_t key : own) ++counts[key];
-    }
-  };
-  run_on_workers(chunks.count(), count_chunk, interrupt);
-}
-
-// Building in chunks keeps a 65,536-entry table per chunk; beyond this many chunks the
-// trainer only counts in chunks and lays the lists out on the calling thread.
-constexpr std::size_t kMostChunksLaidOut = 64;
+// The linked layout's peak working memory per byte of text, above the text, with 32-bit
+// positions: measured at 14-15 on 100-300 MB of shuffled lines to 32,768 merges, where the
+// choice is made on a machine of a few gigabytes (21 at 10 MB, far below any budget); 20
+// leaves a margin for texts of more varied pairs. Twice that with 64-bit positions.
+constexpr std::uint64_t kLinkedBytesPerByte = 20;
+constexpr std::uint64_t kLinkedNarrowLimit = (std::uint64_t{1} << 31) - 256;
 
 }  // namespace
 
-class IncrementalTrainer::Engine {
- public:
-  virtual ~Engine() = default;
-  virtual std::optional<TokenPair> most_common_pair() = 0;
-  virtual void merge(TokenPair pair, TokenId id, const InterruptCheck& interrupt) = 0;
-  virtual std::size_t size() const = 0;
-};
-
-/// The trainer over positions and ids of type Index (32 bits whenever the text allows).
-///
-/// Pairs are known by number, never hashed: the byte pairs are numbered from a dense table,
-/// and every later pair holds the token of the merge that created it, so during that merge
-/// it is found through a small table indexed by its other token. Numbers of pairs that no
-/// longer occur are given out again.
-///
-/// The heap holds every pair that occurs at least twice. Pairs that occur once wait outside
-/// it until nothing occurs twice any more (counts never rise after a pair's creation), then
-/// all enter at once; this keeps the heap a fraction of the pairs.
-template <class Index>
-class IncrementalTrainer::Impl final : public IncrementalTrainer::Engine {
- public:
-  Impl(std::string_view text, std::size_t num_threads, const InterruptCheck& interrupt);
-
-  std::optional<TokenPair> most_common_pair() override;
-  void merge(TokenPair pair, TokenId id, const InterruptCheck& interrupt) override;
-  std::size_t size() const override { return length_; }
-
- private:
-  friend class MergeRewrite<Index>;
-  using Sequence = LinkedTokens<Index>;
-  using Node = typename Sequence::Node;
-  using Pair = PairRecord<Index>;
-  static constexpr Index kNone = Sequence::kNone;
-
-  void push(Index number) {
-    heap_.push(counts_[number], number, pairs_);
-    queued_[number] = 1;
-  }
-  void pop() { queued_[heap_.pop(pairs_)] = 0; }
-  void admit_single_pairs();
-
-  void build_on_caller(const unsigned char* bytes, std::size_t n, std::size_t num_threads);
-  void build_in_chunks(const unsigned char* bytes, std::size_t n, std::size_t num_threads);
-  /// Gives the byte pair `key` the next number and a list for its `count` positions.
-  void number_byte_pair(unsigned key, Index count);
-  Index new_pair(Index left, Index right);
-  void release(Index number);
-  void lose(Index number) {
-    if (--counts_[number] == 0 && !queued_[number]) dead_.push_back(number);
-  }
-  /// Enters the merge's new pairs into the heap and files their positions: first into
-  /// [spare, spare_end), the list of the pair just merged, then after the last list.
-  void publish_new_pairs(std::size_t spare, std::size_t spare_end);
-  void rebuild_occurrences();
-
-  /// Polled, paced, by every pass over the whole text or all pairs on the calling thread.
-  InterruptCheck interrupt_;
-  Sequence nodes_;
-  std::size_t length_ = 0;
-
-  std::vector<Pair> pairs_;
-  std::vector<Index> counts_;         // per pair number: its occurrences now (kept apart from
-                                      // the records: rewrites touch little else)
-  std::vector<std::uint8_t> queued_;  // per pair number: 1 while it has a heap entry
-  std::vector<Index> free_;           // pair numbers to give out again
-  OccurrenceLists<Index> occurrences_;
-  PairHeap<Index> heap_;
-  Index admit_from_ = 2;  // the smallest count the heap takes: 2, and 1 once nothing occurs twice
-  Index chosen_ = kNone;  // the pair most_common_pair() returned last
-
-  MergeRewrite<Index> rewrites_;
-  std::vector<Index> dead_;  // pairs that stopped occurring in this merge, outside the heap
-};
-
-template <class Index>
-IncrementalTrainer::Impl<Index>::Impl(std::string_view text, std::size_t num_threads,
-                                      const InterruptCheck& interrupt)
-    : interrupt_{interrupt} {
-  const std::size_t n = text.size();
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  length_ = n;
-  nodes_.resize(n);
-  // A text shorter than the chunk count cannot be cut into chunks; built here, it gives the
-  // same start.
-  if (num_threads >= 2 && n >= num_threads && n / (n / num_threads) <= kMostChunksLaidOut) {
-    build_in_chunks(bytes, n, num_threads);
-  } else {
-    build_on_caller(bytes, n, num_threads);
-  }
-  for (std::size_t number = 0; number < pairs_.size(); ++number) {
-    if (counts_[number] >= admit_from_) {
-      heap_.add(counts_[number], static_cast<Index>(number));
-      queued_[number] = 1;
-    }
-  }
-  heap_.order(pairs_);
-}
-
-template <class Index>
-void IncrementalTrainer::Impl<Index>::build_on_caller(const unsigned char* bytes, std::size_t n,
-                                                      std::size_t num_threads) {
-  if (n < 2) {
-    if (n == 1) nodes_[0] = Node{bytes[0], kNone};
-    return;
-  }
-  InterruptPacer pace{interrupt_};
-  std::vector<Index> counts(kBytePairKeys, 0);
-  if (num_threads >= 2 && n >= num_threads) {
-    count_in_chunks(bytes, n, num_threads, counts, interrupt_);
-  } else {
-    count_byte_pairs(bytes, 0, n - 1, counts.data(), nullptr, pace);
-  }
-  // Number the byte pairs in key order and lay out their position lists one after another;
-  // `fill` is where each byte pair's next position goes.
-  occurrences_.reserve_for(n);
-  std::vector<Index> number_of(kBytePairKeys, kNone);
-  std::vector<Index> fill(kBytePairKeys, 0);
-  for (unsigned key = 0; key < kBytePairKeys; ++key) {
-    if (counts[key] == 0) continue;
-    number_of[key] = static_cast<Index>(pairs_.size());
-    fill[key] = static_cast<Index>(occurrences_.size());
-    number_byte_pair(key, counts[key]);
-  }
-  for (std::size_t i = 0; i + 1 < n; ++i) {
-    const unsigned key = byte_pair_key(bytes, i);
-    nodes_[i] = Node{bytes[i], number_of[key]};
-    occurrences_[fill[key]++] = static_cast<Index>(i);
-    pace();
-  }
-  nodes_[n - 1] = Node{bytes[n - 1], kNone};
-}
-
-template <class Index>
-void IncrementalTrainer::Impl<Index>::number_byte_pair(unsigned key, Index count) {
-  pairs_.push_back(Pair{static_cast<Index>(key >> 8), static_cast<Index>(key & 0xff), count,
-                        static_cast<Index>(occurrences_.size())});
-  counts_.push_back(count);
-  queued_.push_back(0);
-  occurrences_.open(count);
-}
-
-template <class Index>
-void IncrementalTrainer::Impl<Index>::build_in_chunks(const unsigned char* bytes, std::size_t n,
-                                                      std::size_t num_threads) {
-  // Chunks of c = floor(n / num_threads) positions (the last takes the rest). Each chunk
-  // counts the pairs starting in its positions (so the pair across its right boundary too)
-  // into a table of its own; the tables then say where in each pair's list a chunk's
-  // positions go, and the chunks fill their nodes and file their positions there, again side
-  // by side. Chunks come in text order, so every list comes out sorted.
-  const Chunks chunks{n, num_threads};
-  std::vector<std::vector<Index>> tables(chunks.count());
-  auto count = [&](std::size_t k, const StopFlag& stop) {
-    const std::size_t begin = chunks.begin(k);
-    const std::size_t end = chunks.end(k);
-    std::vector<Index>& own = tables[k];
-    own.assign(kBytePairKeys, 0);
-    InterruptPacer pace;
-    count_byte_pairs(bytes, begin, std::min(end, n - 1), own.data(), &stop, pace);
-  };
-  run_on_workers(chunks.count(), count, interrupt_);
-
-  occurrences_.reserve_for(n);
-  std::vector<Index> number_of(kBytePairKeys, kNone);
-  for (unsigned key = 0; key < kBytePairKeys; ++key) {
-    Index total = 0;
-    for (const std::vector<Index>& own : tables) total += own[key];
-    if (total == 0) continue;
-    number_of[key] = static_cast<Index>(pairs_.size());
-    // Each chunk's count of this pair becomes where its positions of the pair begin.
-    Index at = static_cast<Index>(occurrences_.size());
-    for (std::vector<Index>& own : tables) at += std::exchange(own[key], at);
-    number_byte_pair(key, total);
-  }
-
-  auto file = [&](std::size_t k, const StopFlag& stop) {
-    const std::size_t begin = chunks.begin(k);
-    const std::size_t end = std::min(chunks.end(k), n - 1);
-    std::vector<Index>& at = tables[k];
-    InterruptPacer pace;
-    for (std::size_t i = begin; i < end; ++i) {
-      const unsigned key = byte_pair_key(bytes, i);
-      nodes_[i] = Node{bytes[i], number_of[key]};
-      occurrences_[at[key]++] = static_cast<Index>(i);
-      if (pace.due() && stop.stop_requested()) return;
-    }
-  };
-  run_on_workers(chunks.count(), file, interrupt_);
-  nodes_[n - 1] = Node{bytes[n - 1], kNone};
-}
-
-template <class Index>
-void IncrementalTrainer::Impl<Index>::admit_single_pairs() {
-  // Nothing occurs twice any more: from now on every pair that occurs is a candidate.
-  admit_from_ = 1;
-  InterruptPacer pace{interrupt_};
-  for (std::size_t number = 0; number < pairs_.size(); ++number) {
-    pace();
-    if (counts_[number] == 0 || queued_[number]) continue;
-    heap_.add(counts_[number], static_cast<Index>(number));
-    queued_[number] = 1;
-  }
-  heap_.order(pairs_);
-}
-
-template <class Index>
-std::optional<TokenPair> IncrementalTrainer::Impl<Index>::most_common_pair() {
-  for (;;) {
-    if (heap_.empty()) {
-      if (admit_from_ == 1 || length_ < 2) break;
-      admit_single_pairs();
-      continue;
-    }
-    const typename PairHeap<Index>::Entry top = heap_.top();
-    const Index count = counts_[top.number];
-    if (count == top.count) {
-      chosen_ = top.number;
-      return TokenPair{pairs_[top.number].left, pairs_[top.number].right};
-    }
-    // The count fell since the entry was pushed: put it back where it belongs now, leave it
-    // waiting outside, or give its number out again.
-    pop();
-    if (count >= admit_from_) {
-      push(top.number);
-    } else if (count == 0) {
-      release(top.number);
-    }
-  }
-  chosen_ = kNone;
-  return std::nullopt;
-}
-
-template <class Index>
-Index IncrementalTrainer::Impl<Index>::new_pair(Index left, Index right) {
-  Index number = reuse_number(free_, pairs_, counts_, left, right);
-  if (number == kNone) {
-    number = static_cast<Index>(pairs_.size());
-    if (pairs_.size() == pairs_.capacity()) {
-      // Grow by half rather than double: the table is the trainer's largest after the text.
-      pairs_.reserve(pairs_.size() + pairs_.size() / 2 + 1024);
-      counts_.reserve(pairs_.capacity());
-      queued_.reserve(pairs_.capacity());
-    }
-    pairs_.push_back(Pair{left, right, 0, 0});
-    counts_.push_back(0);
-    queued_.push_back(0);
-  }
-  return number;
-}
-
-template <class Index>
-void IncrementalTrainer::Impl<Index>::release(Index number) {
-  release_number(free_, pairs_, counts_, number);
-}
-
-template <class Index>
-void IncrementalTrainer::Impl<Index>::merge(TokenPair pair, TokenId token_id,
-                                            const InterruptCheck& interrupt) {
-  interrupt_ = interrupt;
-  const Index number = chosen_;
-  check(number != kNone && pairs_[number].left == pair.left && pairs_[number].right == pair.right,
-        "merge of a pair that is not the most common one");
-  chosen_ = kNone;
-  const Index id = static_cast<Index>(token_id);
-  dead_.clear();
-
-  const std::size_t begin = pairs_[number].list_at;
-  const std::size_t end = begin + pairs_[number].list_size;
-  rewrites_.start(id, 2 * (end - begin));
-  InterruptPacer pace{interrupt};
-  rewrite_from_left(
-      std::views::iota(begin, end),
-      [&](std::size_t k) {
-        nodes_.prefetch_ahead(occurrences_.data(), k, end);
-        // A listed position is stale once a rewrite removed it or changed the pair it starts.
-        return nodes_.starts(occurrences_[k], number);
-      },
-      [&](std::size_t k) {
-        rewrites_.rewrite(*this, occurrences_[k], id);
-        --length_;
-      },
-      pace);
-  check(counts_[number] == 0, "merged pair still occurs");
-  pairs_[number].list_size = 0;
-  publish_new_pairs(begin, end);
-}
-
-template <class Index>
-void IncrementalTrainer::Impl<Index>::publish_new_pairs(std::size_t spare, std::size_t spare_end) {
-  // Forget the merge's lookup tables and enter the new pairs that occur often enough into
-  // the heap.
-  const std::vector<Index>& created = rewrites_.created();
-  rewrites_.forget(pairs_);
-  for (Index number : created) {
-    if (counts_[number] > 0 && counts_[number] >= admit_from_) push(number);
-  }
-  // Give the new pairs their position lists, in the merged pair's list while they fit.
-  if (!occurrences_.place(pairs_, counts_, created, rewrites_.gained(), rewrites_.gained_count(),
-                          spare, spare_end)) {
-    rebuild_occurrences();
-  } else {
-    for (Index number : created) {
-      check(pairs_[number].list_size == counts_[number], "occurrence list out of step");
-    }
-  }
-  // Numbers of pairs that no longer occur, and have no heap entry, are free again.
-  for (Index number : created) {
-    if (counts_[number] == 0) release(number);
-  }
-  for (Index number : dead_) {
-    if (counts_[number] == 0 && !queued_[number]) release(number);
-  }
-}
-
-template <class Index>
-void IncrementalTrainer::Impl<Index>::rebuild_occurrences() {
-  // Position 0 is never removed.
-  InterruptPacer pace{interrupt_};
-  occurrences_.rebuild(pairs_, counts_, nodes_, nodes_.empty() ? kNone : 0, pace);
+TrainerLayout IncrementalTrainer::choose_layout(std::size_t text_bytes, std::size_t budget) {
+  const std::uint64_t bytes = text_bytes;
+  const std::uint64_t per_byte =
+      bytes < kLinkedNarrowLimit ? kLinkedBytesPerByte : 2 * kLinkedBytesPerByte;
+  return bytes * per_byte <= budget ? TrainerLayout::linked : TrainerLayout::packed;
 }
 
 IncrementalTrainer::IncrementalTrainer(std::string_view text, std::size_t num_threads,
-                                       const InterruptCheck& interrupt) {
-  // 32-bit positions, ids and list offsets whenever the text is short enough for all three:
-  // positions and ids (at most 255 + positions) stay below the gap mark, bit 31.
-  constexpr std::uint64_t kNarrowLimit = (std::uint64_t{1} << 31) - 256;
-  if constexpr (sizeof(WideIndex) == 4) {
-    // Positions must stay below the gap mark; a 32-bit process cannot hold such a trainer
-    // anyway.
-    if (text.size() >= kNarrowLimit) throw std::bad_alloc();
-  }
-  if (!force_wide && text.size() < kNarrowLimit) {
-    engine_ = std::make_unique<Impl<std::uint32_t>>(text, num_threads, interrupt);
+                                       const InterruptCheck& interrupt, TrainerLayout layout) {
+  if (layout == TrainerLayout::automatic) layout = forced_layout;
+  if (layout == TrainerLayout::automatic) layout = choose_layout(text.size(), memory_budget());
+  layout_ = layout;
+  if (layout == TrainerLayout::linked) {
+    engine_ = make_linked_engine(text, num_threads, interrupt, force_wide);
   } else {
-    engine_ = std::make_unique<Impl<WideIndex>>(text, num_threads, interrupt);
+    engine_ = make_packed_engine(text, interrupt, force_wide, tight_lists);
   }
 }
 
@@ -422,6 +56,14 @@ std::size_t IncrementalTrainer::size() const {
 
 void IncrementalTrainer::force_wide_for_testing(bool wide) {
   force_wide = wide;
+}
+
+void IncrementalTrainer::tight_lists_for_testing(bool tight) {
+  tight_lists = tight;
+}
+
+void IncrementalTrainer::force_layout_for_testing(TrainerLayout layout) {
+  forced_layout = layout;
 }
 
 }  // namespace tokenizer::basic

@@ -14,6 +14,11 @@
 //    after, and a popped entry whose count is stale is pushed again with the current count.
 //    The top entry whose count is current is therefore the true maximum; ties go to the
 //    smallest (left, right).
+//
+// Two layouts of the trainer's memory give the same merges: `linked` (two words per position,
+// 4-byte position lists; faster) and `packed` (one word per position, varint gap lists; about
+// half the memory, on the calling thread alone). The linked one is taken while its estimated
+// peak fits the memory budget, the packed one beyond.
 #pragma once
 
 #include <cstddef>
@@ -26,15 +31,26 @@
 
 namespace tokenizer::basic {
 
+class TrainerEngine;
+
+/// How the trainer lays out its working memory.
+enum class TrainerLayout {
+  automatic,  ///< linked while its estimated peak fits the memory budget, else packed
+  linked,     ///< two words per position and 4-byte position lists: the faster
+  packed,     ///< one word per position and varint gap lists: about half the memory
+};
+
 /// Learns merges on one text. Ties between pairs of equal count go to the smallest pair by
 /// (left, right), the same rule as `most_common_pair`.
 class IncrementalTrainer {
  public:
-  /// Counts the text's adjacent pairs: cut into chunks of floor(n / num_threads) bytes on the
-  /// worker pool when `num_threads` is 2 or more and the text has at least that many bytes,
-  /// else on the calling thread. Polls `interrupt` on the calling thread.
+  /// Counts the text's adjacent pairs and lists where each starts. The linked layout counts in
+  /// chunks of floor(n / num_threads) bytes on the worker pool when `num_threads` is 2 or more
+  /// and the text has at least that many bytes; the packed one on the calling thread. Polls
+  /// `interrupt` on the calling thread.
   IncrementalTrainer(std::string_view text, std::size_t num_threads,
-                     const InterruptCheck& interrupt = {});
+                     const InterruptCheck& interrupt = {},
+                     TrainerLayout layout = TrainerLayout::automatic);
   ~IncrementalTrainer();
   IncrementalTrainer(const IncrementalTrainer&) = delete;
   IncrementalTrainer& operator=(const IncrementalTrainer&) = delete;
@@ -50,14 +66,25 @@ class IncrementalTrainer {
   /// Number of tokens in the current sequence.
   std::size_t size() const;
 
+  /// The layout this trainer took: linked or packed.
+  TrainerLayout layout() const { return layout_; }
+
+  /// The layout `automatic` takes for a text of `text_bytes` bytes within a memory budget of
+  /// `budget` bytes: linked when its estimated peak above the text fits, else packed.
+  static TrainerLayout choose_layout(std::size_t text_bytes, std::size_t budget);
+
   /// Uses 64-bit positions and ids even for short texts (to test the wide variant).
   static void force_wide_for_testing(bool wide);
+  /// Leaves no room beyond the packed layout's position lists, so that they are laid out anew
+  /// at almost every merge (to test that path).
+  static void tight_lists_for_testing(bool tight);
+  /// Makes `automatic` take `layout` whatever the text (automatic: the budget decides again),
+  /// so that tests of `train` cover either layout.
+  static void force_layout_for_testing(TrainerLayout layout);
 
  private:
-  class Engine;
-  template <class Index>
-  class Impl;
-  std::unique_ptr<Engine> engine_;
+  std::unique_ptr<TrainerEngine> engine_;
+  TrainerLayout layout_;
 };
 
 }  // namespace tokenizer::basic

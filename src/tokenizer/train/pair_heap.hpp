@@ -13,13 +13,12 @@ namespace tokenizer::basic {
 
 /// Entries of pair numbers with the count each had when it entered; the top is the entry
 /// that `outranks` the rest. The pairs themselves are looked up by number in the records the
-/// caller passes, which must not change while an entry holds their number. Counts may fall
-/// after an entry entered: the caller compares the top's count with the current one.
-template <class Index>
+/// caller passes (any records with `left` and `right`), which must not change while an entry
+/// holds their number. Counts may fall after an entry entered: the caller compares the top's
+/// count with the current one.
+template <class Index, class Pairs = std::vector<PairRecord<Index>>>
 class PairHeap {
  public:
-  using Pairs = std::vector<PairRecord<Index>>;
-
   struct Entry {
     Index count;
     Index number;
@@ -52,7 +51,7 @@ class PairHeap {
     };
   }
   static PairCandidate candidate(const Pairs& pairs, const Entry& entry) {
-    const PairRecord<Index>& pair = pairs[entry.number];
+    const auto& pair = pairs[entry.number];
     return {{static_cast<TokenId>(pair.left), static_cast<TokenId>(pair.right)},
             static_cast<PairCount>(entry.count)};
   }

@@ -7,10 +7,16 @@
 //   shard.hpp, shard_coordinator.hpp
 //                            Shard, ShardCoordinator: training on a cluster, a shard per range
 // Detail:
+//   trainer_engine.hpp       the trainer's two layouts behind one interface
+//   linked_trainer.cpp       the linked layout (faster), also the shards' layout:
+//     linked_tokens.hpp      the text as a linked list of tokens that merges rewrite in place
+//     occurrence_lists.hpp   each pair's positions, in text order
+//     merge_rewrite.hpp      one merge's rewrites and the count changes they make
+//   packed_trainer.cpp       the packed layout (about half the memory):
+//     packed_tokens.hpp      one word per position, links across removed positions in place
+//     gap_lists.hpp          each pair's positions as varint gaps
+//     pair_table.hpp         pair records in blocks that never move
 //   byte_pairs.hpp           the first count, of byte pairs (dense tables, chunks on the pool)
-//   linked_tokens.hpp        the text as a linked list of tokens that merges rewrite in place
-//   occurrence_lists.hpp     each pair's positions, in text order
-//   merge_rewrite.hpp        one merge's rewrites and the count changes they make
 //   pair_heap.hpp            the pairs by count, in the order of the tie rule
 #pragma once
 
@@ -27,10 +33,11 @@ namespace tokenizer::basic {
 /// vocabulary by the 256 byte tokens, then per step takes the most frequent adjacent pair
 /// (ties: the smallest (left, right)), gives it id 256 + step, records it in `merges` and
 /// `vocab` and rewrites the sequence. Stops early, successfully, when no pair is left.
-/// With `num_threads` >= 2 each step counts on the worker pool in `num_threads` chunks, or on
-/// the calling thread once the sequence is shorter than that; the result does not depend on
-/// `num_threads`. Polls `interrupt` on the calling thread once per step and every million
-/// tokens within one.
+/// The steps update counts kept from one count of the text instead of recounting. The trainer's
+/// layout follows the memory budget (IncrementalTrainer): the faster one counts the text on
+/// the worker pool in `num_threads` chunks when `num_threads` >= 2, the compact one on the
+/// calling thread; the result depends on neither. Polls `interrupt` on the calling thread once
+/// per step and every million tokens within one.
 /// Faults: "vocab_size must be at least 256" (nothing changed). Every step completed before a
 /// failure (fault, std::bad_alloc, Interrupted) stays in `merges` and `vocab`; the failing
 /// step changes neither.

@@ -1,4 +1,5 @@
-// The incremental trainer against the plain reference trainer, in its 32- and 64-bit forms.
+// The incremental trainer against the plain reference trainer, in both layouts and in their
+// 32- and 64-bit forms.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -10,29 +11,15 @@
 
 #include "corpora.hpp"
 #include "reference_bpe.hpp"
+#include "tokenizer/support/memory_budget.hpp"
 #include "tokenizer/train/incremental_trainer.hpp"
+#include "trainer_layouts.hpp"
 
 namespace tokenizer::basic {
 namespace {
 
-std::vector<reference::Merge> learn(std::string_view text, std::size_t vocab_size,
-                                    std::size_t num_threads = 1) {
-  IncrementalTrainer trainer{text, num_threads};
-  std::vector<reference::Merge> merges;
-  for (TokenId id = kFirstMergeId; id < vocab_size; ++id) {
-    std::optional<TokenPair> pair = trainer.most_common_pair();
-    if (!pair) break;
-    trainer.merge(*pair, id);
-    merges.push_back({{pair->left, pair->right}, id});
-  }
-  return merges;
-}
-
-class WideOrNarrow : public ::testing::TestWithParam<bool> {
- protected:
-  void SetUp() override { IncrementalTrainer::force_wide_for_testing(GetParam()); }
-  void TearDown() override { IncrementalTrainer::force_wide_for_testing(false); }
-};
+using WideOrNarrow = EachLayout;
+using AnyLayout = EachLayout;
 
 TEST_P(WideOrNarrow, LearnsWhatRecountingLearnsOnRandomTexts) {
   std::mt19937 rng{12345};
@@ -61,10 +48,9 @@ TEST_P(WideOrNarrow, MergesRunsAndChainsLikeRecounting) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Index, WideOrNarrow, ::testing::Bool(),
-                         [](const auto& test) { return test.param ? "Wide" : "Narrow"; });
+INSTANTIATE_TEST_SUITE_P(Layout, WideOrNarrow, ::testing::ValuesIn(every_layout()), config_name);
 
-TEST(IncrementalTrainer, EndsWhenOneTokenIsLeft) {
+TEST_P(AnyLayout, EndsWhenOneTokenIsLeft) {
   for (const std::string& text : {std::string{}, std::string{"x"}, std::string{"xy"}}) {
     IncrementalTrainer trainer{text, 1};
     for (std::size_t step = 0; step < 3; ++step) {
@@ -77,14 +63,14 @@ TEST(IncrementalTrainer, EndsWhenOneTokenIsLeft) {
   }
 }
 
-TEST(IncrementalTrainer, CountingOnThreadsChangesNothing) {
+TEST_P(AnyLayout, CountingOnThreadsChangesNothing) {
   std::mt19937 rng{99};
   const std::string text = reference::random_text(rng, reference::alphabets()[2], 5000);
   const auto expected = learn(text, 700, 1);
   for (std::size_t threads : {0, 2, 3, 8, 64}) EXPECT_EQ(learn(text, 700, threads), expected);
 }
 
-TEST(IncrementalTrainer, LearnsWhatRecountingLearnsWithArraysOnLargePages) {
+TEST_P(AnyLayout, LearnsWhatRecountingLearnsWithArraysOnLargePages) {
   // Past 4 MiB the trainer's arrays come aligned from a different allocation path.
   std::mt19937 rng{7};
   std::string text = reference::random_text(rng, reference::alphabets()[1], 60000);
@@ -92,7 +78,7 @@ TEST(IncrementalTrainer, LearnsWhatRecountingLearnsWithArraysOnLargePages) {
   EXPECT_EQ(learn(text, 280), reference::train(text, 280));
 }
 
-TEST(IncrementalTrainer, LearnsWhatRecountingLearnsOnRealText) {
+TEST_P(AnyLayout, LearnsWhatRecountingLearnsOnRealText) {
   std::ifstream file{corpora_dir() / "udhr_sample_25_languages.txt"};
   if (!file) {
     GTEST_SKIP() << "no corpora at " << corpora_dir() << " (PAIRLOOM_CORPORA names them)";
@@ -101,6 +87,23 @@ TEST(IncrementalTrainer, LearnsWhatRecountingLearnsOnRealText) {
   content << file.rdbuf();
   const std::string text = content.str().substr(0, 20000);
   EXPECT_EQ(learn(text, 600), reference::train(text, 600));
+}
+
+INSTANTIATE_TEST_SUITE_P(Layout, AnyLayout, ::testing::ValuesIn(both_layouts()), config_name);
+
+TEST(IncrementalTrainer, TakesTheLinkedLayoutWhileItFitsTheBudget) {
+  // 20 bytes per byte of text for the linked layout.
+  EXPECT_EQ(IncrementalTrainer::choose_layout(0, 0), TrainerLayout::linked);
+  EXPECT_EQ(IncrementalTrainer::choose_layout(100, 2000), TrainerLayout::linked);
+  EXPECT_EQ(IncrementalTrainer::choose_layout(101, 2000), TrainerLayout::packed);
+  EXPECT_EQ(IncrementalTrainer::choose_layout(std::size_t{1} << 30, std::size_t{6} << 30),
+            TrainerLayout::packed);
+  const std::string text(1000, 'a');
+  EXPECT_EQ(IncrementalTrainer(text, 1).layout(),
+            IncrementalTrainer::choose_layout(text.size(), memory_budget()));
+  for (TrainerLayout layout : {TrainerLayout::linked, TrainerLayout::packed}) {
+    EXPECT_EQ(IncrementalTrainer(text, 1, {}, layout).layout(), layout);
+  }
 }
 
 }  // namespace

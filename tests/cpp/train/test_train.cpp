@@ -1,5 +1,5 @@
 // Training: golden cases, failures and the state they leave, and agreement with the reference
-// trainer on random and real texts for every num_threads.
+// trainer on random and real texts for every num_threads, in both layouts of the trainer.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +14,7 @@
 #include "corpora.hpp"
 #include "reference_bpe.hpp"
 #include "tokenizer/train/train.hpp"
+#include "trainer_layouts.hpp"
 
 namespace tokenizer::basic {
 namespace {
@@ -131,7 +132,9 @@ TEST(Train, SecondTrainingRenumbersFrom256AndKeepsOldPlaces) {
   }
 }
 
-TEST(Train, InterruptionKeepsTheCompletedSteps) {
+using TrainInLayout = EachLayout;
+
+TEST_P(TrainInLayout, InterruptionKeepsTheCompletedSteps) {
   std::mt19937 rng{3};
   const std::string text = reference::random_text(rng, reference::alphabets()[1], 400);
   const std::vector<Merge> all = reference::train(text, 256 + 40);
@@ -155,7 +158,7 @@ TEST(Train, InterruptionKeepsTheCompletedSteps) {
   }
 }
 
-TEST(Train, StepsLearnWhatOneCallLearns) {
+TEST_P(TrainInLayout, StepsLearnWhatOneCallLearns) {
   std::mt19937 rng{5};
   const std::string text = reference::random_text(rng, reference::alphabets()[0], 300);
   const std::vector<Merge> all = reference::train(text, 256 + 60);
@@ -198,7 +201,7 @@ TEST(Train, StepInterruptedBetweenMergesGoesOn) {
   EXPECT_EQ(learned(tokenizer), all);
 }
 
-TEST(Train, MatchesReferenceOnRandomTexts) {
+TEST_P(TrainInLayout, MatchesReferenceOnRandomTexts) {
   std::mt19937 rng{2024};
   std::uniform_int_distribution<std::size_t> pieces(0, 500);
   std::uniform_int_distribution<std::size_t> merges(0, 80);
@@ -217,7 +220,7 @@ std::string corpus_slice(const char* name, std::size_t offset, std::size_t lengt
   return text.substr(std::min(offset, text.size()), length);
 }
 
-TEST(Train, MatchesReferenceOnRealTexts) {
+TEST_P(TrainInLayout, MatchesReferenceOnRealTexts) {
   if (!std::filesystem::is_directory(corpora_dir())) {
     GTEST_SKIP() << "no corpora at " << corpora_dir() << " (PAIRLOOM_CORPORA names them)";
   }
@@ -227,6 +230,8 @@ TEST(Train, MatchesReferenceOnRealTexts) {
     expect_matches_reference(corpus_slice(name, 20000, 12000), 256 + 60);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Layout, TrainInLayout, ::testing::ValuesIn(both_layouts()), config_name);
 
 TEST(Train, ThreadCountsAgreeOnALongerText) {
   if (!std::filesystem::is_directory(corpora_dir())) {

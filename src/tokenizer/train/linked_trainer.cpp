@@ -1,0 +1,335 @@
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <ranges>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "tokenizer/core/merge_rules.hpp"
+#include "tokenizer/core/pair_counts.hpp"
+#include "tokenizer/support/interrupt_pacer.hpp"
+#include "tokenizer/support/worker_pool.hpp"
+#include "tokenizer/train/byte_pairs.hpp"
+#include "tokenizer/train/linked_tokens.hpp"
+#include "tokenizer/train/merge_rewrite.hpp"
+#include "tokenizer/train/occurrence_lists.hpp"
+#include "tokenizer/train/pair_choice.hpp"
+#include "tokenizer/train/pair_heap.hpp"
+#include "tokenizer/train/trainer_engine.hpp"
+
+namespace tokenizer::basic {
+namespace {
+
+// Chunks at least this long count into a dense table of all 65,536 byte pairs; shorter ones
+// list their pairs.
+constexpr std::size_t kDenseChunk = std::size_t{1} << 16;
+
+/// Adds the count of every adjacent byte pair of `bytes[0, n)` into `counts`, on the worker
+/// pool: chunks of c = floor(n / num_threads) bytes (the last takes the rest), each counting
+/// the pairs that start in it (so the pair across its right boundary too) into a table of its
+/// own, then adding that into `counts` under one lock acquisition.
+template <class Index>
+void count_in_chunks(const unsigned char* bytes, std::size_t n, std::size_t num_threads,
+                     std::vector<Index>& counts, const InterruptCheck& interrupt) {
+  const Chunks chunks{n, num_threads};
+  std::mutex shared;
+  auto count_chunk = [&](std::size_t k, const StopFlag& stop) {
+    const std::size_t begin = chunks.begin(k);
+    const std::size_t end = std::min(chunks.end(k), n - 1);  // pairs starting before `end`
+    if (begin >= end) return;
+    if (end - begin >= kDenseChunk) {
+      std::vector<Index> own(kBytePairKeys, 0);
+      InterruptPacer pace;
+      if (!count_byte_pairs(bytes, begin, end, own.data(), &stop, pace)) return;
+      std::lock_guard lock{shared};
+      for (std::size_t key = 0; key < kBytePairKeys; ++key) counts[key] += own[key];
+    } else {
+      std::vector<std::uint16_t> own(end - begin);
+      for (std::size_t i = begin; i < end; ++i) {
+        own[i - begin] = static_cast<std::uint16_t>(byte_pair_key(bytes, i));
+      }
+      std::lock_guard lock{shared};
+      for (std::uint16_t key : own) ++counts[key];
+    }
+  };
+  run_on_workers(chunks.count(), count_chunk, interrupt);
+}
+
+// Building in chunks keeps a 65,536-entry table per chunk; beyond this many chunks the
+// trainer only counts in chunks and lays the lists out on the calling thread.
+constexpr std::size_t kMostChunksLaidOut = 64;
+
+/// The trainer over positions and ids of type Index (32 bits whenever the text allows).
+///
+/// Pairs are known by number, never hashed: the byte pairs are numbered from a dense table,
+/// and every later pair holds the token of the merge that created it, so during that merge
+/// it is found through a small table indexed by its other token. Numbers of pairs that no
+/// longer occur are given out again.
+template <class Index>
+class LinkedEngine final : public TrainerEngine,
+                           PairChoice<LinkedEngine<Index>, Index, std::vector<PairRecord<Index>>> {
+ public:
+  LinkedEngine(std::string_view text, std::size_t num_threads, const InterruptCheck& interrupt);
+
+  std::optional<TokenPair> most_common_pair() override { return this->choose(interrupt_); }
+  void merge(TokenPair pair, TokenId id, const InterruptCheck& interrupt) override;
+  std::size_t size() const override { return length_; }
+
+ private:
+  friend class MergeRewrite<Index>;
+  using Sequence = LinkedTokens<Index>;
+  using Node = typename Sequence::Node;
+  using Pair = PairRecord<Index>;
+  using Choice = PairChoice<LinkedEngine<Index>, Index, std::vector<Pair>>;
+  friend Choice;
+  using Choice::admit_from_;
+  using Choice::push;
+  static constexpr Index kNone = Sequence::kNone;
+
+  Index count(Index number) const { return counts_[number]; }
+  bool queued(Index number) const { return queued_[number] != 0; }
+  void set_queued(Index number, bool queued) { queued_[number] = queued ? 1 : 0; }
+  const std::vector<Pair>& records() const { return pairs_; }
+
+  void build_on_caller(const unsigned char* bytes, std::size_t n, std::size_t num_threads);
+  void build_in_chunks(const unsigned char* bytes, std::size_t n, std::size_t num_threads);
+  /// Gives the byte pair `key` the next number and a list for its `count` positions.
+  void number_byte_pair(unsigned key, Index count);
+  Index new_pair(Index left, Index right);
+  void release(Index number);
+  void lose(Index number) {
+    if (--counts_[number] == 0 && !queued_[number]) dead_.push_back(number);
+  }
+  /// Enters the merge's new pairs into the heap and files their positions: first into
+  /// [spare, spare_end), the list of the pair just merged, then after the last list.
+  void publish_new_pairs(std::size_t spare, std::size_t spare_end);
+  void rebuild_occurrences();
+
+  /// Polled, paced, by every pass over the whole text or all pairs on the calling thread.
+  InterruptCheck interrupt_;
+  Sequence nodes_;
+  std::size_t length_ = 0;
+
+  std::vector<Pair> pairs_;
+  std::vector<Index> counts_;         // per pair number: its occurrences now (kept apart from
+                                      // the records: rewrites touch little else)
+  std::vector<std::uint8_t> queued_;  // per pair number: 1 while it has a heap entry
+  std::vector<Index> free_;           // pair numbers to give out again
+  OccurrenceLists<Index> occurrences_;
+
+  MergeRewrite<Index> rewrites_;
+  std::vector<Index> dead_;  // pairs that stopped occurring in this merge, outside the heap
+};
+
+template <class Index>
+LinkedEngine<Index>::LinkedEngine(std::string_view text, std::size_t num_threads,
+                                  const InterruptCheck& interrupt)
+    : interrupt_{interrupt} {
+  const std::size_t n = text.size();
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  length_ = n;
+  nodes_.resize(n);
+  // A text shorter than the chunk count cannot be cut into chunks; built here, it gives the
+  // same start.
+  if (num_threads >= 2 && n >= num_threads && n / (n / num_threads) <= kMostChunksLaidOut) {
+    build_in_chunks(bytes, n, num_threads);
+  } else {
+    build_on_caller(bytes, n, num_threads);
+  }
+  this->enter_pairs();
+}
+
+template <class Index>
+void LinkedEngine<Index>::build_on_caller(const unsigned char* bytes, std::size_t n,
+                                          std::size_t num_threads) {
+  if (n < 2) {
+    if (n == 1) nodes_[0] = Node{bytes[0], kNone};
+    return;
+  }
+  InterruptPacer pace{interrupt_};
+  std::vector<Index> counts(kBytePairKeys, 0);
+  if (num_threads >= 2 && n >= num_threads) {
+    count_in_chunks(bytes, n, num_threads, counts, interrupt_);
+  } else {
+    count_byte_pairs(bytes, 0, n - 1, counts.data(), nullptr, pace);
+  }
+  // Number the byte pairs in key order and lay out their position lists one after another;
+  // `fill` is where each byte pair's next position goes.
+  occurrences_.reserve_for(n);
+  std::vector<Index> number_of(kBytePairKeys, kNone);
+  std::vector<Index> fill(kBytePairKeys, 0);
+  for (unsigned key = 0; key < kBytePairKeys; ++key) {
+    if (counts[key] == 0) continue;
+    number_of[key] = static_cast<Index>(pairs_.size());
+    fill[key] = static_cast<Index>(occurrences_.size());
+    number_byte_pair(key, counts[key]);
+  }
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    const unsigned key = byte_pair_key(bytes, i);
+    nodes_[i] = Node{bytes[i], number_of[key]};
+    occurrences_[fill[key]++] = static_cast<Index>(i);
+    pace();
+  }
+  nodes_[n - 1] = Node{bytes[n - 1], kNone};
+}
+
+template <class Index>
+void LinkedEngine<Index>::number_byte_pair(unsigned key, Index count) {
+  pairs_.push_back(Pair{static_cast<Index>(key >> 8), static_cast<Index>(key & 0xff), count,
+                        static_cast<Index>(occurrences_.size())});
+  counts_.push_back(count);
+  queued_.push_back(0);
+  occurrences_.open(count);
+}
+
+template <class Index>
+void LinkedEngine<Index>::build_in_chunks(const unsigned char* bytes, std::size_t n,
+                                          std::size_t num_threads) {
+  // Chunks of c = floor(n / num_threads) positions (the last takes the rest). Each chunk
+  // counts the pairs starting in its positions (so the pair across its right boundary too)
+  // into a table of its own; the tables then say where in each pair's list a chunk's
+  // positions go, and the chunks fill their nodes and file their positions there, again side
+  // by side. Chunks come in text order, so every list comes out sorted.
+  const Chunks chunks{n, num_threads};
+  std::vector<std::vector<Index>> tables(chunks.count());
+  auto count = [&](std::size_t k, const StopFlag& stop) {
+    const std::size_t begin = chunks.begin(k);
+    const std::size_t end = chunks.end(k);
+    std::vector<Index>& own = tables[k];
+    own.assign(kBytePairKeys, 0);
+    InterruptPacer pace;
+    count_byte_pairs(bytes, begin, std::min(end, n - 1), own.data(), &stop, pace);
+  };
+  run_on_workers(chunks.count(), count, interrupt_);
+
+  occurrences_.reserve_for(n);
+  std::vector<Index> number_of(kBytePairKeys, kNone);
+  for (unsigned key = 0; key < kBytePairKeys; ++key) {
+    Index total = 0;
+    for (const std::vector<Index>& own : tables) total += own[key];
+    if (total == 0) continue;
+    number_of[key] = static_cast<Index>(pairs_.size());
+    // Each chunk's count of this pair becomes where its positions of the pair begin.
+    Index at = static_cast<Index>(occurrences_.size());
+    for (std::vector<Index>& own : tables) at += std::exchange(own[key], at);
+    number_byte_pair(key, total);
+  }
+
+  auto file = [&](std::size_t k, const StopFlag& stop) {
+    const std::size_t begin = chunks.begin(k);
+    const std::size_t end = std::min(chunks.end(k), n - 1);
+    std::vector<Index>& at = tables[k];
+    InterruptPacer pace;
+    for (std::size_t i = begin; i < end; ++i) {
+      const unsigned key = byte_pair_key(bytes, i);
+      nodes_[i] = Node{bytes[i], number_of[key]};
+      occurrences_[at[key]++] = static_cast<Index>(i);
+      if (pace.due() && stop.stop_requested()) return;
+    }
+  };
+  run_on_workers(chunks.count(), file, interrupt_);
+  nodes_[n - 1] = Node{bytes[n - 1], kNone};
+}
+
+template <class Index>
+Index LinkedEngine<Index>::new_pair(Index left, Index right) {
+  Index number = reuse_number(free_, pairs_, counts_, left, right);
+  if (number == kNone) {
+    number = static_cast<Index>(pairs_.size());
+    if (pairs_.size() == pairs_.capacity()) {
+      // Grow by half rather than double: the table is the trainer's largest after the text.
+      pairs_.reserve(pairs_.size() + pairs_.size() / 2 + 1024);
+      counts_.reserve(pairs_.capacity());
+      queued_.reserve(pairs_.capacity());
+    }
+    pairs_.push_back(Pair{left, right, 0, 0});
+    counts_.push_back(0);
+    queued_.push_back(0);
+  }
+  return number;
+}
+
+template <class Index>
+void LinkedEngine<Index>::release(Index number) {
+  release_number(free_, pairs_, counts_, number);
+}
+
+template <class Index>
+void LinkedEngine<Index>::merge(TokenPair pair, TokenId token_id, const InterruptCheck& interrupt) {
+  interrupt_ = interrupt;
+  const Index number = this->take_chosen(pair);
+  const Index id = static_cast<Index>(token_id);
+  dead_.clear();
+
+  const std::size_t begin = pairs_[number].list_at;
+  const std::size_t end = begin + pairs_[number].list_size;
+  rewrites_.start(id, 2 * (end - begin));
+  InterruptPacer pace{interrupt};
+  rewrite_from_left(
+      std::views::iota(begin, end),
+      [&](std::size_t k) {
+        nodes_.prefetch_ahead(occurrences_.data(), k, end);
+        // A listed position is stale once a rewrite removed it or changed the pair it starts.
+        return nodes_.starts(occurrences_[k], number);
+      },
+      [&](std::size_t k) {
+        rewrites_.rewrite(*this, occurrences_[k], id);
+        --length_;
+      },
+      pace);
+  check(counts_[number] == 0, "merged pair still occurs");
+  pairs_[number].list_size = 0;
+  publish_new_pairs(begin, end);
+}
+
+template <class Index>
+void LinkedEngine<Index>::publish_new_pairs(std::size_t spare, std::size_t spare_end) {
+  // Forget the merge's lookup tables and enter the new pairs that occur often enough into
+  // the heap.
+  const std::vector<Index>& created = rewrites_.created();
+  rewrites_.forget(pairs_);
+  for (Index number : created) {
+    if (counts_[number] > 0 && counts_[number] >= admit_from_) push(number);
+  }
+  // Give the new pairs their position lists, in the merged pair's list while they fit.
+  if (!occurrences_.place(pairs_, counts_, created, rewrites_.gained(), rewrites_.gained_count(),
+                          spare, spare_end)) {
+    rebuild_occurrences();
+  } else {
+    for (Index number : created) {
+      check(pairs_[number].list_size == counts_[number], "occurrence list out of step");
+    }
+  }
+  // Numbers of pairs that no longer occur, and have no heap entry, are free again.
+  for (Index number : created) {
+    if (counts_[number] == 0) release(number);
+  }
+  for (Index number : dead_) {
+    if (counts_[number] == 0 && !queued_[number]) release(number);
+  }
+}
+
+template <class Index>
+void LinkedEngine<Index>::rebuild_occurrences() {
+  // Position 0 is never removed.
+  InterruptPacer pace{interrupt_};
+  occurrences_.rebuild(pairs_, counts_, nodes_, nodes_.empty() ? kNone : 0, pace);
+}
+
+}  // namespace
+
+std::unique_ptr<TrainerEngine> make_linked_engine(std::string_view text, std::size_t num_threads,
+                                                  const InterruptCheck& interrupt, bool wide) {
+  // 32-bit positions, ids and list offsets whenever the text is short enough for all three:
+  // positions and ids (at most 255 + positions) stay below the gap mark, bit 31.
+  constexpr std::uint64_t kNarrowLimit = (std::uint64_t{1} << 31) - 256;
+  if (wide_positions(text.size(), kNarrowLimit, wide)) {
+    return std::make_unique<LinkedEngine<WideIndex>>(text, num_threads, interrupt);
+  }
+  return std::make_unique<LinkedEngine<std::uint32_t>>(text, num_threads, interrupt);
+}
+
+}  // namespace tokenizer::basic
