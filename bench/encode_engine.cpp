@@ -25,7 +25,7 @@
 
 namespace {
 
-namespace engine = tokenizer::basic;
+namespace engine = tokenizer;
 using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point start) {

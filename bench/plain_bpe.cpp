@@ -34,20 +34,20 @@
 
 namespace {
 
-using tokenizer::basic::byte_sequence;
-using tokenizer::basic::Chunks;
-using tokenizer::basic::count_pairs;
-using tokenizer::basic::KeyedHash;
-using tokenizer::basic::kFirstMergeId;
-using tokenizer::basic::merge_pair;
-using tokenizer::basic::most_common_pair;
-using tokenizer::basic::PairCount;
-using tokenizer::basic::PairCounts;
-using tokenizer::basic::run_on_workers;
-using tokenizer::basic::StopFlag;
-using tokenizer::basic::TokenId;
-using tokenizer::basic::TokenPair;
-using tokenizer::basic::TokenSequence;
+using tokenizer::byte_sequence;
+using tokenizer::Chunks;
+using tokenizer::count_pairs;
+using tokenizer::KeyedHash;
+using tokenizer::kFirstMergeId;
+using tokenizer::merge_pair;
+using tokenizer::most_common_pair;
+using tokenizer::PairCount;
+using tokenizer::PairCounts;
+using tokenizer::run_on_workers;
+using tokenizer::StopFlag;
+using tokenizer::TokenId;
+using tokenizer::TokenPair;
+using tokenizer::TokenSequence;
 
 using Clock = std::chrono::steady_clock;
 
@@ -157,7 +157,7 @@ TokenSequence encode_once(const std::string& text, const MergeIds& merges) {
     pairs.clear();
     count_pairs(sequence, pairs);
     std::optional<TokenPair> best;
-    TokenId best_id = tokenizer::basic::kNoToken;
+    TokenId best_id = tokenizer::kNoToken;
     pairs.for_each([&](TokenPair pair, PairCount) {
       auto found = merges.find(pair);
       if (found == merges.end()) return;

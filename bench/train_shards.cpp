@@ -29,7 +29,7 @@
 
 namespace {
 
-using namespace tokenizer::basic;
+using namespace tokenizer;
 using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point start) {

@@ -28,7 +28,7 @@
 
 namespace {
 
-namespace engine = tokenizer::basic;
+namespace engine = tokenizer;
 
 constexpr std::uint32_t kFree = 0x1ff;  // the label of a cell that is no state
 constexpr unsigned kBaseShift = 9;

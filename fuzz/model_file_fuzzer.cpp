@@ -21,7 +21,7 @@
 
 namespace {
 
-using namespace tokenizer::basic;
+using namespace tokenizer;
 using fuzz::escaped;
 using fuzz::MemoryFile;
 

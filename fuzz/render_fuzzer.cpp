@@ -160,7 +160,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace tokenizer::basic;
+  using namespace tokenizer;
   const std::string_view bytes{reinterpret_cast<const char*>(data), size};
   const Reference expected = reference_render(bytes);
 

@@ -30,7 +30,7 @@
 
 namespace {
 
-using namespace tokenizer::basic;
+using namespace tokenizer;
 using fuzz::escaped;
 
 std::string ids_text(const std::vector<TokenId>& ids) {

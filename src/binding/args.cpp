@@ -11,7 +11,7 @@
 namespace pairloom::binding {
 namespace {
 
-using tokenizer::basic::TokenId;
+using tokenizer::TokenId;
 
 OnceCell sequence_cell;
 
@@ -215,7 +215,7 @@ std::vector<TokenId> to_token_ids(PyObject* object) {
       checked(PyErr_CheckSignals());
       // The list is working memory like any token's bytes: held to the same budget, so that
       // a sequence of billions of ids fails with MemoryError instead of filling the machine.
-      tokenizer::basic::check_memory_budget(0, (ids.size() + 1) * sizeof(TokenId));
+      tokenizer::check_memory_budget(0, (ids.size() + 1) * sizeof(TokenId));
     }
     ids.push_back(to_size(item.get()));
   }

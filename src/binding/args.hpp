@@ -56,7 +56,7 @@ std::string_view to_text(PyObject* object);
 /// A sequence of ints (not a str) as token ids. Checks for signals as it goes (a range can
 /// describe more ids than any memory holds), and throws std::bad_alloc once the ids would take
 /// more memory than the engine's budget for token bytes allows.
-std::vector<tokenizer::basic::TokenId> to_token_ids(PyObject* object);
+std::vector<tokenizer::TokenId> to_token_ids(PyObject* object);
 
 /// Raises TypeError "'<type of object>' object cannot be cast as '<target>'".
 [[noreturn]] void raise_type_mismatch(PyObject* object, PyObject* target_type);

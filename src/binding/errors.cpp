@@ -20,8 +20,8 @@
 namespace pairloom::binding {
 namespace {
 
-using tokenizer::basic::Error;
-using tokenizer::basic::ErrorKind;
+using tokenizer::Error;
+using tokenizer::ErrorKind;
 
 constexpr std::string_view kFallbackPanicText = "native code failed without giving a reason";
 constexpr const char* kNoExceptionText = "attempted to fetch exception but none was set";
@@ -125,10 +125,10 @@ void set_error_from_current_exception() noexcept {
     throw;
   } catch (const PythonError&) {
     set_no_exception_error();
-  } catch (const tokenizer::basic::Interrupted&) {
+  } catch (const tokenizer::Interrupted&) {
     // The signal handler's exception (KeyboardInterrupt, say) is already set.
     set_no_exception_error();
-  } catch (const tokenizer::basic::InternalFault& fault) {
+  } catch (const tokenizer::InternalFault& fault) {
     set_panic(fault.message());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();

@@ -26,10 +26,10 @@ PyObject* guarded(Body&& body) noexcept {
 
 /// Raises an I/O failure as OSError or the subclass its kind names, with the message as the
 /// only argument.
-[[noreturn]] void raise_io_error(const tokenizer::basic::Error& error);
+[[noreturn]] void raise_io_error(const tokenizer::Error& error);
 
 /// Raises the failure of `result`, as raise_io_error does, unless it succeeded.
-inline void succeed_or_raise(const tokenizer::basic::Result<>& result) {
+inline void succeed_or_raise(const tokenizer::Result<>& result) {
   if (!result.ok()) raise_io_error(result.error());
 }
 

@@ -18,8 +18,8 @@ bool signal_pending(void*) {
 
 }  // namespace
 
-tokenizer::basic::InterruptCheck signal_check() {
-  return tokenizer::basic::InterruptCheck{&signal_pending, nullptr};
+tokenizer::InterruptCheck signal_check() {
+  return tokenizer::InterruptCheck{&signal_pending, nullptr};
 }
 
 AccessGuard::AccessGuard(AccessFlag& flag, Access access) : flag_{flag}, access_{access} {

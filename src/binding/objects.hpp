@@ -19,7 +19,7 @@ inline PyObject* none() {
 }
 
 /// Lets long engine operations stop for a signal (Ctrl-C) that a handler turned into an error.
-tokenizer::basic::InterruptCheck signal_check();
+tokenizer::InterruptCheck signal_check();
 
 /// An object's access flag. 0: free; n: n shared users; all ones: one exclusive user. Changed
 /// only atomically.

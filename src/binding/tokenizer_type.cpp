@@ -29,7 +29,7 @@
 namespace pairloom::binding {
 namespace {
 
-namespace engine = tokenizer::basic;
+namespace engine = tokenizer;
 
 /// The instance layout.
 struct TokenizerObject {

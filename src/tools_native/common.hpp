@@ -22,7 +22,7 @@ using binding::signal_check;
 using binding::size_argument;
 using binding::succeed_or_raise;
 using binding::text_argument;
-namespace engine = tokenizer::basic;
+namespace engine = tokenizer;
 
 /// Holds an object for one call, exclusively. A signal handler runs Python code in the middle
 /// of a call and could call the same object again; that call raises RuntimeError instead.

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 inline std::filesystem::path corpora_dir() {
   if (const char* dir = std::getenv("PAIRLOOM_CORPORA"); dir != nullptr && *dir != '\0') {
@@ -14,4 +14,4 @@ inline std::filesystem::path corpora_dir() {
   return std::filesystem::path{PAIRLOOM_SOURCE_DIR} / ".." / "shared" / "corpora";
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

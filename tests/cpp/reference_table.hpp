@@ -6,7 +6,7 @@
 #include "reference_bpe.hpp"
 #include "tokenizer/core/model.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 inline std::map<reference::Pair, reference::Id> reference_table(const MergeTable& merges) {
   std::map<reference::Pair, reference::Id> table;
@@ -14,4 +14,4 @@ inline std::map<reference::Pair, reference::Id> reference_table(const MergeTable
   return table;
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -7,7 +7,7 @@
 #include "tokenizer/support/support.hpp"
 #include "tokenizer/train/train.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 TEST(StageHeaders, BringTheirPublicFace) {
@@ -20,4 +20,4 @@ TEST(StageHeaders, BringTheirPublicFace) {
 }
 
 }  // namespace
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

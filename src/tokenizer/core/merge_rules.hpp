@@ -7,7 +7,7 @@
 
 #include "tokenizer/core/types.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// A counted pair, as training weighs it, and a pair that has a merge, as encoding does.
 struct PairCandidate {
@@ -52,4 +52,4 @@ std::size_t rewrite_from_left(const Positions& positions, Starts&& starts, Rewri
   return rewrites;
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

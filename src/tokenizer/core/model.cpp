@@ -7,7 +7,7 @@
 #include "tokenizer/support/interrupt_pacer.hpp"
 #include "tokenizer/support/memory_budget.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 Vocabulary byte_vocabulary() {
   Vocabulary vocab;
@@ -90,4 +90,4 @@ void build_vocab(Model& tokenizer, const InterruptCheck& interrupt) {
   tokenizer.vocab = std::move(vocab);
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

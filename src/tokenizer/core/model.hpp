@@ -9,7 +9,7 @@
 #include "tokenizer/support/error.hpp"
 #include "tokenizer/support/flat_map.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// Merged pair -> id of the token the merge makes, in the order merges were learned or read.
 using MergeTable = OrderedMap<TokenPair, TokenId>;
@@ -39,4 +39,4 @@ Vocabulary byte_vocabulary();
 /// an interruption also leaves the vocabulary as it was.
 void build_vocab(Model& tokenizer, const InterruptCheck& interrupt = {});
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -12,7 +12,7 @@
 #include "tokenizer/support/interrupt_pacer.hpp"
 #include "tokenizer/support/keyed_hash.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 TokenSequence byte_sequence(std::string_view text) {
   TokenSequence sequence(text.size());
@@ -144,4 +144,4 @@ void merge_pair(TokenSequence& sequence, TokenPair pair, TokenId new_id,
   sequence.resize(kept);
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -12,7 +12,7 @@
 #include "tokenizer/core/types.hpp"
 #include "tokenizer/support/error.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// A working sequence of tokens. It never holds `kNoToken`, which `merge_pair` uses as its
 /// removal marker.
@@ -94,4 +94,4 @@ std::optional<TokenPair> most_common_pair(const PairCounts& counts);
 void merge_pair(TokenSequence& sequence, TokenPair pair, TokenId new_id,
                 const InterruptCheck& interrupt = {});
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -6,7 +6,7 @@
 #include <limits>
 #include <string>
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// A token id: 0..255 are the single bytes, merges count up from 256.
 using TokenId = std::size_t;
@@ -29,4 +29,4 @@ struct TokenPair {
   friend constexpr auto operator<=>(const TokenPair&, const TokenPair&) = default;
 };
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

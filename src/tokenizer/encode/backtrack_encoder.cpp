@@ -18,7 +18,7 @@
 
 #include "tokenizer/support/interrupt_pacer.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 // Units of work for one read of a table by id, where ids far apart are read one after the
@@ -373,4 +373,4 @@ void BacktrackEncoder::encode(const MergeLookup& lookup, std::string_view text,
   }
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -16,7 +16,7 @@
 #include "tokenizer/support/error.hpp"
 #include "tokenizer/support/interrupt_pacer.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// Encodes with a table in which every merge id belongs to one pair only, is at least 256 and
 /// is larger than both ids it joins: the table one training, or one load into an empty
@@ -126,4 +126,4 @@ class BacktrackEncoder {
   TokenTrie trie_;  // the whole tokens
 };
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

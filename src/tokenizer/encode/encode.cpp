@@ -1,6 +1,6 @@
 #include "tokenizer/encode/encode.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 std::vector<TokenId> encode(const MergeTable& merges, std::string_view text,
                             const InterruptCheck& interrupt) {
@@ -25,4 +25,4 @@ void encode(const MergeTable& merges, const EncodeTables& tables, std::string_vi
   }
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -19,7 +19,7 @@
 #include "tokenizer/encode/encode_tables.hpp"
 #include "tokenizer/support/error.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// The token ids of `text`: its UTF-8 bytes, then repeatedly every occurrence (greedy from the
 /// left) of one adjacent pair merged, until no adjacent pair has a merge. Each round takes the
@@ -40,4 +40,4 @@ std::vector<TokenId> encode(const MergeTable& merges, const EncodeTables& tables
 void encode(const MergeTable& merges, const EncodeTables& tables, std::string_view text,
             std::vector<TokenId>& out, const InterruptCheck& interrupt = {});
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

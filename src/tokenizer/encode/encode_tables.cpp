@@ -5,7 +5,7 @@
 #include "tokenizer/encode/queue_encoder.hpp"
 #include "tokenizer/encode/recounting_encoder.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 EncodeTables::EncodeTables(const MergeTable& merges, const InterruptCheck& interrupt)
     : lookup_{std::make_unique<const MergeLookup>(merges, interrupt)},
@@ -37,4 +37,4 @@ void EncodeTables::encode(const MergeTable& merges, std::string_view text,
   }
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

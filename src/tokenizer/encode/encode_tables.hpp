@@ -10,7 +10,7 @@
 #include "tokenizer/core/types.hpp"
 #include "tokenizer/support/error.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 class BacktrackEncoder;
 class MergeLookup;
@@ -49,4 +49,4 @@ class EncodeTables {
   std::uint64_t version_ = 0;
 };
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -11,7 +11,7 @@
 #include "tokenizer/support/error.hpp"
 #include "tokenizer/support/flat_map.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 namespace {
 
@@ -173,4 +173,4 @@ void MergeLookup::find_joinable_bytes(const MergeTable& merges, InterruptPacer& 
   }
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -11,7 +11,7 @@
 #include "tokenizer/support/interrupt_pacer.hpp"
 #include "tokenizer/support/keyed_hash.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// An immutable copy of a MergeTable's pair -> id mapping in 32-bit form: a dense table for
 /// the 65,536 byte pairs and an open-addressing table for the rest. Merges whose ids do not fit
@@ -85,4 +85,4 @@ class MergeLookup {
   bool complete_ = true;
 };
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -10,7 +10,7 @@
 #include "tokenizer/core/merge_rules.hpp"
 #include "tokenizer/support/interrupt_pacer.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 constexpr std::uint32_t kNone = MergeLookup::kNone;
@@ -371,4 +371,4 @@ std::vector<TokenId> encode_queued(const MergeLookup& lookup, std::string_view t
   return out;
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

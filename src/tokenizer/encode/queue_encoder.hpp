@@ -8,7 +8,7 @@
 #include "tokenizer/encode/merge_lookup.hpp"
 #include "tokenizer/support/error.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// The longest text encode_queued takes (its positions are 32-bit).
 inline constexpr std::size_t kQueuedEncodeLimit = std::size_t{UINT32_MAX} - 1;
@@ -22,4 +22,4 @@ inline constexpr std::size_t kQueuedEncodeLimit = std::size_t{UINT32_MAX} - 1;
 std::vector<TokenId> encode_queued(const MergeLookup& lookup, std::string_view text,
                                    const InterruptCheck& interrupt = {});
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

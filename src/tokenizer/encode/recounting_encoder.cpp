@@ -5,7 +5,7 @@
 #include "tokenizer/core/merge_rules.hpp"
 #include "tokenizer/core/pair_counts.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 /// The pair among `pairs` whose merge applies first, or none when no pair has a merge.
@@ -38,4 +38,4 @@ std::vector<TokenId> encode_by_recounting(const MergeTable& merges, std::string_
   return sequence;
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -9,11 +9,11 @@
 #include "tokenizer/core/types.hpp"
 #include "tokenizer/support/error.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// The ids of `text` by `merges`, each round merging the pair whose merge applies first among
 /// all pairs present. Polls `interrupt` as it goes; a throw from it abandons the call.
 std::vector<TokenId> encode_by_recounting(const MergeTable& merges, std::string_view text,
                                           const InterruptCheck& interrupt);
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -6,7 +6,7 @@
 
 #include "tokenizer/support/error.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 TrieBuilder::TrieBuilder() : nodes_(257, TrieNode{0, kNoTrieNode, kNoTrieNode, kNoTrieNode, 0, 0}) {
   nodes_[0].parent = kNoTrieNode;
@@ -144,4 +144,4 @@ TokenTrie TokenTrie::lay_out(const std::vector<TrieNode>& nodes, InterruptPacer&
   return trie;
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

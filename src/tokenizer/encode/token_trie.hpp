@@ -10,7 +10,7 @@
 #include "tokenizer/support/flat_map.hpp"
 #include "tokenizer/support/interrupt_pacer.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// No node, no token.
 inline constexpr std::uint32_t kNoTrieNode = UINT32_MAX;
@@ -108,4 +108,4 @@ class TokenTrie {
   std::vector<std::uint32_t> tokens_;  // by state: the whole token spelled, or kNoTrieNode
 };
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -7,7 +7,7 @@
 #include "tokenizer/support/interrupt_pacer.hpp"
 #include "tokenizer/support/memory_budget.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 Result<std::string> decode(const Vocabulary& vocab, std::span<const TokenId> ids,
                            const InterruptCheck& interrupt) {
   // Paced by ids looked up and bytes measured or rendered.
@@ -45,4 +45,4 @@ Result<std::string> decode(const Vocabulary& vocab, std::span<const TokenId> ids
   return text;
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -7,7 +7,7 @@
 #include "tokenizer/core/model.hpp"
 #include "tokenizer/support/error.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// The rendered tokens of `ids`, joined; each token is rendered on its own, so a character
 /// split between tokens comes out as replacement characters. Fails with invalid input
@@ -17,4 +17,4 @@ namespace tokenizer::basic {
 Result<std::string> decode(const Vocabulary& vocab, std::span<const TokenId> ids,
                            const InterruptCheck& interrupt = {});
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

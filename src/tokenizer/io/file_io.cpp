@@ -10,7 +10,7 @@
 #include "tokenizer/io/render.hpp"
 #include "tokenizer/support/memory_budget.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 /// `path` as the NUL-terminated string the system wants. A NUL inside it would silently cut the
@@ -173,4 +173,4 @@ Result<bool> LineReader::next_line(std::size_t longest) {
   return true;
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

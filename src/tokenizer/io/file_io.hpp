@@ -10,7 +10,7 @@
 #include "tokenizer/support/error.hpp"
 #include "tokenizer/support/interrupt_pacer.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// Size of the write buffer and of the read buffer.
 inline constexpr std::size_t kFileBufferSize = 8192;
@@ -124,4 +124,4 @@ class LineReader {
   std::array<char, kFileBufferSize> buffer_;
 };
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -7,7 +7,7 @@
 #include "tokenizer/io/render.hpp"
 #include "tokenizer/support/interrupt_pacer.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 // ---- Writing ----
@@ -214,4 +214,4 @@ Result<> load(Model& tokenizer, std::string_view path, const InterruptCheck& int
   return {};
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

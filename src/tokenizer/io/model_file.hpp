@@ -6,7 +6,7 @@
 #include "tokenizer/core/model.hpp"
 #include "tokenizer/support/error.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// The model file's first line.
 inline constexpr std::string_view VERSION = "pairloom v1";
@@ -28,4 +28,4 @@ Result<> save_model(const Model& tokenizer, std::string_view path,
 /// content fault at that point.
 Result<> load(Model& tokenizer, std::string_view path, const InterruptCheck& interrupt = {});
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

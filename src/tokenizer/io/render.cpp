@@ -4,7 +4,7 @@
 #include <cstring>
 #include <limits>
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
@@ -155,4 +155,4 @@ std::size_t rendered_size(std::string_view bytes) {
   return measure.size;
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

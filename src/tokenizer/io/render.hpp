@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// One step of a UTF-8 scan: a well-formed character, or a maximal ill-formed subpart.
 struct Utf8Unit {
@@ -36,4 +36,4 @@ void append_rendered_token(std::string& out, std::string_view bytes);
 /// start building it.
 std::size_t rendered_size(std::string_view bytes);
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

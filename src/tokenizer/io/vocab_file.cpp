@@ -10,7 +10,7 @@
 #include "tokenizer/support/interrupt_pacer.hpp"
 #include "tokenizer/support/memory_budget.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 using Entry = std::pair<TokenId, const TokenBytes*>;
@@ -80,4 +80,4 @@ Result<> save_vocab(const Model& tokenizer, std::string_view path,
   return out.finish();
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

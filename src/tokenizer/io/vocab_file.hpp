@@ -6,7 +6,7 @@
 #include "tokenizer/core/model.hpp"
 #include "tokenizer/support/error.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// Writes the listing of `tokenizer.vocab` to `path`, by increasing id, every token rendered:
 /// "[left][right] -> [token] id" for an id that a merge makes (the last merge in table order
@@ -16,4 +16,4 @@ namespace tokenizer::basic {
 Result<> save_vocab(const Model& tokenizer, std::string_view path,
                     const InterruptCheck& interrupt = {});
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string_view>
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 // strerror_r comes in a GNU flavour (returns the text) and a POSIX one (fills the buffer).
@@ -48,4 +48,4 @@ void raise_fault(std::string message, std::source_location where) {
   throw InternalFault{std::move(message), where};
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -8,7 +8,7 @@
 #include <utility>
 #include <variant>
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// What kind of failure happened.
 enum class ErrorKind {
@@ -123,4 +123,4 @@ class InterruptCheck {
   void* context_ = nullptr;
 };
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

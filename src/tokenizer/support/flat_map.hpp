@@ -13,7 +13,7 @@
 #include "tokenizer/support/interrupt_pacer.hpp"
 #include "tokenizer/support/keyed_hash.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// How far the tables below let probing go. Under a random key, entries at three-quarters
 /// load sit 1.5 slots past their home on average and a few hundred at most in the largest
@@ -318,4 +318,4 @@ class OrderedMap {
   std::uint64_t version_ = 0;
 };
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -11,7 +11,7 @@
 #include <type_traits>
 #include <utility>
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// An allocator whose value-less construction leaves trivial values uninitialised, so that
 /// resizing the trainer's big arrays costs no pass of its own: the loops that fill them touch
@@ -60,4 +60,4 @@ struct Uninitialised : std::allocator<T> {
   }
 };
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -8,7 +8,7 @@
 
 #include "tokenizer/support/error.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// Units of work between two polls, whatever a loop counts: tokens or bytes scanned, rewrites,
 /// ids looked up, bytes copied, read or written, table entries made. In tables of hundreds of
@@ -99,4 +99,4 @@ void push_back_paced(std::vector<T>& v, T value, InterruptPacer& pacer) {
   v.push_back(std::move(value));
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <chrono>
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 std::uint64_t process_seed() {
@@ -32,4 +32,4 @@ std::uint64_t random_hash_key() {
   return mix64(seed + 0x9e3779b97f4a7c15ULL * ++counter);
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

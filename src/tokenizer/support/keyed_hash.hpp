@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string_view>
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// A fresh 64-bit key for one table. Keys come from the operating system's random source
 /// (read once per process, at first use), mixed with a process-wide counter, so no two tables
@@ -75,4 +75,4 @@ struct KeyedHash {
   std::uint64_t operator()(std::string_view text) const { return keyed_hash(text, key); }
 };
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 /// The smaller of two limits, where 0 is none.
@@ -149,4 +149,4 @@ void check_memory_budget(std::size_t held, std::size_t more) {
   if (more > budget || held > budget - more) throw std::bad_alloc{};
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

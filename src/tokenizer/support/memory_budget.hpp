@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// The limits on this process's memory that the budget is made from; 0 where none applies.
 struct MemoryLimits {
@@ -35,4 +35,4 @@ std::size_t memory_budget();
 /// bytes within the memory budget.
 void check_memory_budget(std::size_t held, std::size_t more);
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

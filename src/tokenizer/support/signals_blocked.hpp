@@ -5,7 +5,7 @@
 
 #include <csignal>
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// Blocks every signal for the lifetime of the guard and then restores the mask. Threads
 /// started meanwhile inherit the full mask, so the interpreter's thread stays the one that
@@ -25,4 +25,4 @@ class SignalsBlocked {
   sigset_t previous_{};
 };
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

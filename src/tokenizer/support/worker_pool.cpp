@@ -18,7 +18,7 @@
 
 #include "tokenizer/support/signals_blocked.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 /// Incremented in the child of every fork (by the handler below), so a pool can tell that the
@@ -290,4 +290,4 @@ void run_on_workers(std::size_t count, TaskRef task, const InterruptCheck& inter
   pool().run(count, task, interrupt);
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -9,7 +9,7 @@
 
 #include "tokenizer/support/error.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// Raised for the tasks of one run when the caller stops waiting for them (it was
 /// interrupted) or when another task of the run failed. Long tasks poll it and return early.
@@ -86,4 +86,4 @@ void run_on_workers(std::size_t count, TaskRef task, const InterruptCheck& inter
 /// Number of processors this process may run on (its CPU affinity mask), at least 1.
 std::size_t available_processors();
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

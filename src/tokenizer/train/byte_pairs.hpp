@@ -6,7 +6,7 @@
 #include "tokenizer/support/interrupt_pacer.hpp"
 #include "tokenizer/support/worker_pool.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// Number of distinct byte pairs, and of entries in a dense table of them.
 inline constexpr std::size_t kBytePairKeys = 65536;
@@ -39,4 +39,4 @@ bool count_byte_pairs(const unsigned char* bytes, std::size_t begin, std::size_t
   return true;
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -8,7 +8,7 @@
 
 #include "tokenizer/support/huge_page_allocator.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// Bytes that put_varint() writes for `value`: 7 bits per byte, low bits first.
 template <class Index>
@@ -85,4 +85,4 @@ class GapArena {
   std::size_t capacity_ = 0;
 };
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -5,7 +5,7 @@
 #include "tokenizer/support/memory_budget.hpp"
 #include "tokenizer/train/trainer_engine.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 bool force_wide = false;
@@ -66,4 +66,4 @@ void IncrementalTrainer::force_layout_for_testing(TrainerLayout layout) {
   forced_layout = layout;
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -29,7 +29,7 @@
 #include "tokenizer/core/types.hpp"
 #include "tokenizer/support/error.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 class TrainerEngine;
 
@@ -87,4 +87,4 @@ class IncrementalTrainer {
   TrainerLayout layout_;
 };
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -8,7 +8,7 @@
 
 #include "tokenizer/support/huge_page_allocator.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// The positions of a text, over positions and ids of type Index. A live position holds a
 /// token of the working sequence and the number of the pair it starts (kNone at the end).
@@ -110,4 +110,4 @@ class LinkedTokens {
   std::vector<Node, Uninitialised<Node>> nodes_;
 };
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

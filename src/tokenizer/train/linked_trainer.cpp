@@ -20,7 +20,7 @@
 #include "tokenizer/train/pair_heap.hpp"
 #include "tokenizer/train/trainer_engine.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 // Chunks at least this long count into a dense table of all 65,536 byte pairs; shorter ones
@@ -332,4 +332,4 @@ std::unique_ptr<TrainerEngine> make_linked_engine(std::string_view text, std::si
   return std::make_unique<LinkedEngine<std::uint32_t>>(text, num_threads, interrupt);
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -8,7 +8,7 @@
 #include "tokenizer/train/linked_tokens.hpp"
 #include "tokenizer/train/occurrence_lists.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// The state of a merge creating token z, over positions and ids of type Index, for a trainer
 /// (the Owner, which befriends this class) holding `nodes_` (a LinkedTokens), `counts_` (per
@@ -121,4 +121,4 @@ class MergeRewrite {
   std::size_t gained_count_ = 0;
 };
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -8,7 +8,7 @@
 #include "tokenizer/support/huge_page_allocator.hpp"
 #include "tokenizer/train/linked_tokens.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// A pair of tokens known by number, and where its list lies in the arena.
 template <class Index>
@@ -129,4 +129,4 @@ class OccurrenceLists {
   std::size_t capacity_ = 0;
 };
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -8,7 +8,7 @@
 
 #include "tokenizer/support/huge_page_allocator.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// The positions of a text, one word of type Index each; the two top bits tag the word:
 ///  - pair (00): a live position that starts a pair; the word is the pair's number, and the
@@ -91,4 +91,4 @@ class PackedTokens {
   std::vector<Index, Uninitialised<Index>> words_;
 };
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -16,7 +16,7 @@
 #include "tokenizer/train/pair_table.hpp"
 #include "tokenizer/train/trainer_engine.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 /// A pair a merge made start at a position, waiting to be filed.
@@ -478,4 +478,4 @@ std::unique_ptr<TrainerEngine> make_packed_engine(std::string_view text,
   return std::make_unique<PackedEngine<std::uint32_t>>(text, interrupt, tight_lists);
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -12,7 +12,7 @@
 #include "tokenizer/support/interrupt_pacer.hpp"
 #include "tokenizer/train/pair_heap.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// The heap holds every pair that occurs at least twice. Pairs that occur once wait outside
 /// it until nothing occurs twice any more (counts never rise after a pair's creation), then
@@ -97,4 +97,4 @@ class PairChoice {
   PairHeap<Index, Pairs> heap_;
 };
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -9,7 +9,7 @@
 #include "tokenizer/core/types.hpp"
 #include "tokenizer/train/occurrence_lists.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// Entries of pair numbers with the count each had when it entered; the top is the entry
 /// that `outranks` the rest. The pairs themselves are looked up by number in the records the
@@ -59,4 +59,4 @@ class PairHeap {
   std::vector<Entry> entries_;
 };
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -7,7 +7,7 @@
 #include <new>
 #include <vector>
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// A pair of tokens known by number, and its count. Where its list starts is kept in two
 /// parts: the low 32 bits here, the higher ones beside the queued flag (PairTable).
@@ -75,4 +75,4 @@ class PairTable {
   std::size_t size_ = 0;
 };
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -8,7 +8,7 @@
 #include "tokenizer/support/memory_budget.hpp"
 #include "tokenizer/train/byte_pairs.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 // Shards at least this long number their byte pairs through a dense table of all 65,536;
@@ -280,4 +280,4 @@ void Shard::rebuild_occurrences() {
   occurrences_.rebuild(pairs_, counts_, nodes_, first_, [] {});
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

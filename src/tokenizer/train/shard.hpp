@@ -22,7 +22,7 @@
 #include "tokenizer/train/merge_rewrite.hpp"
 #include "tokenizer/train/occurrence_lists.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// What the coordinator needs to know of a shard's ends each step.
 struct ShardEdges {
@@ -165,4 +165,4 @@ class Shard {
   bool unsummed_ = false;
 };
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

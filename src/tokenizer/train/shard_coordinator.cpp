@@ -7,7 +7,7 @@
 
 #include "tokenizer/support/error.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 ShardCoordinator::ShardCoordinator() : pairs_(kBytePairs), counts_(kBytePairs, 0) {
   for (std::size_t key = 0; key < kBytePairs; ++key) pairs_[key] = TokenPair{key >> 8, key & 0xff};
@@ -307,4 +307,4 @@ void ShardCoordinator::push(Index index) {
                  [this](const Entry& x, const Entry& y) { return lower_priority(x, y); });
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

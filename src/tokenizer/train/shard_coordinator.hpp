@@ -50,7 +50,7 @@
 #include "tokenizer/core/types.hpp"
 #include "tokenizer/train/shard.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// A shard's part at the cuts in one step.
 struct ShardRole {
@@ -145,4 +145,4 @@ class ShardCoordinator {
   std::vector<TokenPair> boundaries_;  // the pairs across cuts, in order
 };
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

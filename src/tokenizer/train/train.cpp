@@ -6,7 +6,7 @@
 #include "tokenizer/support/memory_budget.hpp"
 #include "tokenizer/train/incremental_trainer.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 /// Records a learned merge in `merges` and `vocab`. Everything that can fail happens before
@@ -78,4 +78,4 @@ void train(Model& tokenizer, std::string_view text, std::size_t vocab_size,
   while (!training.done()) (void)training.step(1, interrupt);
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

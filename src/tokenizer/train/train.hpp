@@ -27,7 +27,7 @@
 #include "tokenizer/core/model.hpp"
 #include "tokenizer/support/error.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// Learns up to `vocab_size` - 256 merges from the UTF-8 bytes of `text`: replaces the
 /// vocabulary by the 256 byte tokens, then per step takes the most frequent adjacent pair
@@ -85,4 +85,4 @@ class Training {
   bool broken_ = false;
 };
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -13,7 +13,7 @@
 #include "tokenizer/core/types.hpp"
 #include "tokenizer/support/error.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 /// One layout's trainer: what IncrementalTrainer promises, over that layout's memory.
 class TrainerEngine {
@@ -50,4 +50,4 @@ inline bool wide_positions(std::size_t text_bytes, std::uint64_t narrow_limit, b
   return wide || text_bytes >= narrow_limit;
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -6,7 +6,7 @@
 
 #include "tokenizer/core/model.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 std::string bytes_of(const Vocabulary& vocab, TokenId id) {
@@ -111,4 +111,4 @@ TEST(FlatMap, GrowsAndFindsEveryKey) {
 }
 
 }  // namespace
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -8,7 +8,7 @@
 #include "tokenizer/core/pair_counts.hpp"
 #include "tokenizer/support/interrupt_pacer.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 using CountMap = std::map<TokenPair, PairCount>;
@@ -100,4 +100,4 @@ TEST(MergePair, GreedyFromTheLeftWithoutOverlap) {
 }
 
 }  // namespace
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

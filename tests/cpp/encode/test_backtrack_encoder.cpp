@@ -17,7 +17,7 @@
 #include "tokenizer/encode/merge_lookup.hpp"
 #include "tokenizer/train/train.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 std::vector<TokenId> scan(const EncodeTables& tables, std::string_view text) {
@@ -237,4 +237,4 @@ TEST(BacktrackEncoder, EmptyTextAndEmptyTable) {
 }
 
 }  // namespace
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

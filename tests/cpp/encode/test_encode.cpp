@@ -14,7 +14,7 @@
 #include "tokenizer/encode/encode.hpp"
 #include "tokenizer/train/train.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 using Ids = std::vector<TokenId>;
@@ -130,4 +130,4 @@ TEST(Encode, MatchesReferenceOnTrainedTables) {
 }
 
 }  // namespace
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -16,7 +16,7 @@
 #include "tokenizer/encode/encode_tables.hpp"
 #include "tokenizer/encode/merge_lookup.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 constexpr std::size_t kMerges = 200'000;
@@ -106,4 +106,4 @@ TEST(HostileTables, BuildingPollsForInterrupts) {
 }
 
 }  // namespace
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

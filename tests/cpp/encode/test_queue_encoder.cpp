@@ -16,7 +16,7 @@
 #include "tokenizer/encode/queue_encoder.hpp"
 #include "tokenizer/train/train.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 void expect_matches_reference(const MergeTable& merges, const std::string& text) {
@@ -176,4 +176,4 @@ TEST(QueueEncoder, MergeNamingItsOwnId) {
 }
 
 }  // namespace
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

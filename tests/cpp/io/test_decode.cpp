@@ -7,7 +7,7 @@
 
 #include "tokenizer/io/decode.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 struct DecodeCase {
@@ -50,4 +50,4 @@ TEST(Decode, RefusesTextBeyondMemoryBeforeBuildingIt) {
 }
 
 }  // namespace
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

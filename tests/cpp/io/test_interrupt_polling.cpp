@@ -16,7 +16,7 @@
 #include "tokenizer/support/flat_map.hpp"
 #include "tokenizer/support/interrupt_pacer.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 /// An InterruptCheck that counts its polls and interrupts from poll number `stop_at` on
@@ -207,4 +207,4 @@ TEST(ModelFile, SavePollsWhileWriting) {
 }
 
 }  // namespace
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -12,7 +12,7 @@
 
 #include "tokenizer/io/file_io.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 // ---- Writer: what reaches the file after each piece ----
@@ -115,4 +115,4 @@ TEST(LineReader, LinesCrossingBufferBoundaries) {
 }
 
 }  // namespace
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

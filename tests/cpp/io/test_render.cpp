@@ -10,7 +10,7 @@
 
 #include "tokenizer/io/render.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 struct RenderCase {
@@ -173,4 +173,4 @@ TEST(Render, AgreesWithTheReferenceOnRandomBytes) {
 }
 
 }  // namespace
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

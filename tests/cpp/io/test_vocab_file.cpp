@@ -9,7 +9,7 @@
 
 #include "tokenizer/io/vocab_file.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 class Listing : public testing::Test {
@@ -60,4 +60,4 @@ TEST_F(Listing, MergeWithAMissingPartFaultsAfterWritingTheLinesBeforeIt) {
 }
 
 }  // namespace
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -13,7 +13,7 @@
 #include "tokenizer/support/flat_map.hpp"
 #include "tokenizer/support/keyed_hash.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 constexpr std::size_t kKeys = 2000;
@@ -117,4 +117,4 @@ TYPED_TEST(HashFlooding, KeysSharingOneHomeUnderTheTablesKeyGetAFreshKey) {
 }
 
 }  // namespace
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -12,7 +12,7 @@
 
 #include "tokenizer/support/memory_budget.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 namespace fs = std::filesystem;
@@ -86,4 +86,4 @@ TEST(MemoryBudget, AQuarterOfTheSmallestLimitThatApplies) {
 }
 
 }  // namespace
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -14,7 +14,7 @@
 #include "tokenizer/support/interrupt_pacer.hpp"
 #include "tokenizer/support/worker_pool.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 /// 0 + 1 + ... + (count - 1), summed by tasks on the pool.
@@ -123,4 +123,4 @@ TEST(WorkerPool, ForkedChildStartsAPoolOfItsOwn) {
 }
 
 }  // namespace
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

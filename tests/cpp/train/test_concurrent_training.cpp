@@ -13,7 +13,7 @@
 #include "tokenizer/encode/encode.hpp"
 #include "tokenizer/train/train.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 struct Learned {
@@ -109,4 +109,4 @@ TEST(ConcurrentTraining, EncodingOnOtherThreadsWhileTrainingUsesThePool) {
 }
 
 }  // namespace
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -15,7 +15,7 @@
 #include "tokenizer/train/incremental_trainer.hpp"
 #include "trainer_layouts.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 using WideOrNarrow = EachLayout;
@@ -107,4 +107,4 @@ TEST(IncrementalTrainer, TakesTheLinkedLayoutWhileItFitsTheBudget) {
 }
 
 }  // namespace
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

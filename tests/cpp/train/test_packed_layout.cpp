@@ -17,7 +17,7 @@
 #include "tokenizer/train/train.hpp"
 #include "trainer_layouts.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 TEST(PackedTokens, LinksAcrossEveryGapAsAListWould) {
@@ -177,4 +177,4 @@ TEST_P(EitherLayout, EveryThreadCountTrainsAsTheReference) {
 INSTANTIATE_TEST_SUITE_P(Layout, EitherLayout, ::testing::ValuesIn(both_layouts()), config_name);
 
 }  // namespace
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

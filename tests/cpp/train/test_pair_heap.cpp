@@ -10,7 +10,7 @@
 #include "tokenizer/core/merge_rules.hpp"
 #include "tokenizer/train/pair_heap.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 TEST(TieRule, HigherCountFirstThenSmallerPair) {
@@ -78,4 +78,4 @@ TYPED_TEST(PairHeapOrder, PopsWhatOutranksFirst) {
 }
 
 }  // namespace
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

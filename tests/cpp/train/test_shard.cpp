@@ -11,7 +11,7 @@
 #include "reference_bpe.hpp"
 #include "tokenizer/train/shard.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 using Counts = std::map<reference::Pair, std::int64_t>;
@@ -75,4 +75,4 @@ TEST(Shard, KeepsCountsAndEdgesOfItsBytesAndSumsUntakenSteps) {
 }
 
 }  // namespace
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -11,7 +11,7 @@
 #include "tokenizer/train/shard.hpp"
 #include "tokenizer/train/shard_coordinator.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 struct Batched {
@@ -94,4 +94,4 @@ TEST(ShardBatches, RefusesToEndStepsItDidNotChoose) {
 }
 
 }  // namespace
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -16,7 +16,7 @@
 #include "tokenizer/train/shard_coordinator.hpp"
 #include "tokenizer/train/train.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 const std::size_t kShardCounts[] = {1, 2, 3, 4, 7, 16, 64};
@@ -163,4 +163,4 @@ TEST(ShardCoordinator, RefusesChangesThatWouldMakeACountNegative) {
 }
 
 }  // namespace
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -16,7 +16,7 @@
 #include "tokenizer/train/train.hpp"
 #include "trainer_layouts.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 namespace {
 
 using reference::Merge;
@@ -268,4 +268,4 @@ TEST(Train, TwoThreadsLearnWhatOneLearnsOnAMegabyteAndKeepWholeStepsWhenInterrup
 }
 
 }  // namespace
-}  // namespace tokenizer::basic
+}  // namespace tokenizer

@@ -11,7 +11,7 @@
 #include "reference_bpe.hpp"
 #include "tokenizer/train/incremental_trainer.hpp"
 
-namespace tokenizer::basic {
+namespace tokenizer {
 
 struct TrainerConfig {
   TrainerLayout layout;
@@ -67,4 +67,4 @@ inline std::vector<reference::Merge> learn(std::string_view text, std::size_t vo
   return merges;
 }
 
-}  // namespace tokenizer::basic
+}  // namespace tokenizer
