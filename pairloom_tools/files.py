@@ -8,7 +8,7 @@ from pathlib import Path
 
 TYPE_CHECKING = False  # typing.TYPE_CHECKING, without importing typing at run time
 if TYPE_CHECKING:
-    from typing import Any, Literal, TypeAlias
+    from typing import Literal, TypeAlias
 
     Errors: TypeAlias = Literal["strict", "replace"]
 
@@ -74,14 +74,3 @@ def printable(text: str | os.PathLike[str]) -> str:
     return "".join(char if char.isprintable() and not 0xD800 <= ord(char) < 0xE000
                    else repr(char)[1:-1] for char in text)
 
-
-# Kept for pairloom_tools.dask, which used them from here; the output layer has them now.
-_MOVED = {"atomic_outputs": "output_files", "refuse_replacing": "refuse_replacing"}
-
-
-def __getattr__(name: str) -> Any:
-    if name not in _MOVED:
-        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    from . import outputs
-
-    return getattr(outputs, _MOVED[name])
