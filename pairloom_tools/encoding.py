@@ -342,7 +342,6 @@ def _encoded(encoder: FileEncoder, model: Model, paths: Sequence[str], sizes: Se
     forked = _can_fork()
     context = multiprocessing.get_context("fork" if forked else "spawn")
     _worker_encoder = encoder if forked else None
-    before = set(multiprocessing.active_children())
     workers = min(jobs, len(work)) - 1
     pool = ProcessPoolExecutor(workers, mp_context=context, initializer=_start_worker,
                                initargs=(None if forked else model.data,))
@@ -386,10 +385,10 @@ def _encoded(encoder: FileEncoder, model: Model, paths: Sequence[str], sizes: Se
         hand_out()
         yield results()
     except BaseException:
-        # A failure, Ctrl-C or SIGTERM: the workers' batches are of no use now.
+        # A failure, Ctrl-C or SIGTERM: the batches not yet started are of no use now; the
+        # workers finish the one each has (a few MB at most) and leave. Killing them instead
+        # can leave the pool's manager thread waiting for ever, and the exit with it.
         pool.shutdown(wait=False, cancel_futures=True)
-        for child in set(multiprocessing.active_children()) - before:
-            child.kill()
         raise
     finally:
         _worker_encoder = None
