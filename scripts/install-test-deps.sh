@@ -24,10 +24,15 @@ for pkg in "${PACKAGES[@]}"; do
   [[ "$(dpkg-query -W -f='${db:Status-Abbrev}' "$pkg" 2>/dev/null)" == ii* ]] || missing+=("$pkg")
 done
 ((${#missing[@]})) || exit 0
+# A mirror in the middle of a sync fails one index now and then; the install below still works
+# when the indexes it needs are fresh, and fails clearly when they are not.
 for attempt in 1 2 3; do
   apt update -qq && break
-  ((attempt < 3)) || exit 1
-  sleep 10
+  if ((attempt == 3)); then
+    echo "[pairloom] apt-get update failed 3 times; installing from the indexes it has" >&2
+  else
+    sleep 10
+  fi
 done
 # The i386 Python runtime must carry the same version as the amd64 one (both are Multi-Arch:
 # same), so every installed package of the python3.11 source moves along with it.
@@ -35,4 +40,21 @@ mapfile -t companions < <(dpkg-query -W \
   -f='${binary:Package} ${source:Package} ${db:Status-Abbrev}\n' |
   awk '$2 == "python3.11" && $3 ~ /^ii/ { print $1 }')
 echo "[pairloom] apt-get install ${missing[*]}" >&2
-apt install -y -qq --no-install-recommends "${missing[@]}" "${companions[@]}"
+wanted=("${missing[@]}" "${companions[@]}")
+for attempt in 1 2 3; do
+  log=$(apt install -y -q --no-install-recommends --allow-downgrades "${wanted[@]}" 2>&1) && exit 0
+  printf "%s\n" "$log" | tail -n 20 >&2
+  # With one index stale (the i386 security updates during a mirror sync), a package that must
+  # carry the same version on both architectures (linux-libc-dev, say) is newer on amd64 than
+  # i386 offers: take the version i386 offers on both.
+  mapfile -t stuck < <(sed -n 's/.*Depends: \([^ :]*\)\(:[a-z0-9]*\)\{0,1\} but it is not installable.*/\1/p' \
+    <<<"$log" | sort -u)
+  ((${#stuck[@]})) || exit 1
+  for pkg in "${stuck[@]}"; do
+    version=$(apt-cache policy "$pkg:i386" | awk '$1 == "Candidate:" { print $2 }')
+    [[ -n "$version" && "$version" != "(none)" ]] || exit 1
+    echo "[pairloom] $pkg: taking $version on amd64 and i386 alike" >&2
+    wanted+=("$pkg=$version" "$pkg:i386=$version")
+  done
+done
+exit 1

@@ -1,5 +1,6 @@
 """Shared pieces of the pairloom_tools tests: running the command, corpora samples."""
 import os
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -11,12 +12,23 @@ CORPORA = Path(os.environ.get("PAIRLOOM_CORPORA", ROOT / ".." / "shared" / "corp
 needs_corpora = pytest.mark.skipif(not CORPORA.is_dir(), reason=f"no corpora at {CORPORA}")
 
 
-def run_cli(*args, cwd=None, env=None, **kwargs):
-    """`pairloom ARGS...` through the interpreter, with the source tree's package first."""
-    env = {**(env or os.environ),
+def run_cli(*args, cwd=None, env=None, timeout=600, **kwargs):
+    """`pairloom ARGS...` through the interpreter, with the source tree's package first. A
+    command that does not end in time fails the test with every thread's stack."""
+    env = {**(env or os.environ), "PYTHONFAULTHANDLER": "1",
            "PYTHONPATH": os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")])}
-    return subprocess.run([sys.executable, "-m", "pairloom_tools", *map(str, args)], cwd=cwd,
-                          env=env, capture_output=True, timeout=600, **kwargs)
+    command = [sys.executable, "-m", "pairloom_tools", *map(str, args)]
+    with subprocess.Popen(command, cwd=cwd, env=env, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, start_new_session=True, **kwargs) as process:
+        try:
+            stdout, stderr = process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            # The fault handler prints the stacks of the command and of its worker processes.
+            os.killpg(process.pid, signal.SIGABRT)
+            stdout, stderr = process.communicate()
+            pytest.fail(f"pairloom {' '.join(map(str, args))} still ran after {timeout} s:\n"
+                        + stderr.decode(errors="replace"))
+    return subprocess.CompletedProcess(command, process.returncode, stdout, stderr)
 
 
 def corpus_files():
