@@ -284,6 +284,8 @@ def encode_corpus(
 #: document: enough that the hand-over costs nothing beside the encoding, few enough that the
 #: batches in flight (and their ids, held until their turn) stay small.
 BATCH_BYTES = 4 << 20
+#: How long workers told to stop may take to finish their batch before they are killed.
+STOP_SECONDS = 60.0
 
 
 def batches(sizes: Sequence[int], jobs: int) -> list[range]:
@@ -386,13 +388,32 @@ def _encoded(encoder: FileEncoder, model: Model, paths: Sequence[str], sizes: Se
         yield results()
     except BaseException:
         # A failure, Ctrl-C or SIGTERM: the batches not yet started are of no use now; the
-        # workers finish the one each has (a few MB at most) and leave. Killing them instead
-        # can leave the pool's manager thread waiting for ever, and the exit with it.
+        # workers finish the one each has (a few MB at most) and leave. Killing them at once
+        # instead can leave the pool's manager thread waiting for ever, and the exit with it.
         pool.shutdown(wait=False, cancel_futures=True)
         raise
     finally:
         _worker_encoder = None
+        workers_started = list((getattr(pool, "_processes", None) or {}).values())
         pool.shutdown(wait=True)
+        _reap(workers_started)
+
+
+def _reap(processes: Sequence[Any]) -> None:
+    """Waits for worker processes told to stop, and kills those still there after
+    STOP_SECONDS: concurrent.futures does not always wait for every worker itself (CPython
+    3.11), and a worker that never answers must not hold the command."""
+    import time
+    from multiprocessing.connection import wait
+
+    deadline = time.monotonic() + STOP_SECONDS
+    while alive := [process for process in processes if process.is_alive()]:
+        if (left := deadline - time.monotonic()) <= 0:
+            for process in alive:
+                process.kill()
+                process.join()
+            return
+        wait([process.sentinel for process in alive], timeout=left)
 
 
 def _can_fork() -> bool:

@@ -155,6 +155,21 @@ def test_encode_keeps_ids_beyond_uint16(tmp_path, np):
     assert Model.load(path).decode_bytes([256, 70000]) == b"hi<big>"
 
 
+def test_workers_that_do_not_stop_are_killed(monkeypatch):
+    import multiprocessing
+    import time
+
+    from pairloom_tools import encoding
+
+    monkeypatch.setattr(encoding, "STOP_SECONDS", 0.2)
+    quick = multiprocessing.get_context("fork").Process(target=time.sleep, args=(0,))
+    stuck = multiprocessing.get_context("fork").Process(target=time.sleep, args=(600,))
+    quick.start()
+    stuck.start()
+    encoding._reap([quick, stuck])
+    assert quick.exitcode == 0 and stuck.exitcode == -signal.SIGKILL
+
+
 @pytest.mark.parametrize("fork, native", [(True, True), (True, False), (False, True)],
                          ids=["fork-if-alone", "fork-if-alone-through-the-class",
                               "new-interpreter"])
