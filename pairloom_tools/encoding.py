@@ -401,8 +401,10 @@ def _encoded(encoder: FileEncoder, model: Model, paths: Sequence[str], sizes: Se
 
 def _reap(processes: Sequence[Any]) -> None:
     """Waits for worker processes told to stop, and kills those still there after
-    STOP_SECONDS: concurrent.futures does not always wait for every worker itself (CPython
-    3.11), and a worker that never answers must not hold the command."""
+    STOP_SECONDS. After `shutdown(wait=False)` nothing else waits for them, and the command
+    ends with `os._exit`, which takes the pool's manager thread along before it may have told
+    every worker to stop: such a worker, forked with both ends of its work queue, would wait
+    for work for ever, holding the command's standard output and error open."""
     import time
     from multiprocessing.connection import wait
 
