@@ -26,7 +26,9 @@ bool tight_lists = false;
 
 }  // namespace
 
-void Shard::tight_lists_for_testing(bool tight) { tight_lists = tight; }
+void Shard::tight_lists_for_testing(bool tight) {
+  tight_lists = tight;
+}
 
 Shard::Shard(std::string_view text, const InterruptCheck& interrupt) {
   if (text.size() >= kLongest ||
@@ -133,15 +135,15 @@ void Shard::sum_pending() {
 void Shard::merge(TokenPair pair, TokenId token_id, bool first_taken, bool takes_next,
                   const InterruptCheck& interrupt) {
   InterruptPacer pace{interrupt};
-  check(token_id >= kFirstMergeId && token_id < Sequence::kLimit &&
-            pair.left < Sequence::kLimit && pair.right < Sequence::kLimit,
+  check(token_id >= kFirstMergeId && token_id < Sequence::kLimit && pair.left < Sequence::kLimit &&
+            pair.right < Sequence::kLimit,
         "token id beyond the trainer's range");
   const auto a = static_cast<Index>(pair.left);
   const auto b = static_cast<Index>(pair.right);
   const auto id = static_cast<Index>(token_id);
-  check(created_by_.size() <= id - 256 ||
-            created_by_[id - 256].first == created_by_[id - 256].second,
-        "token id given twice");
+  check(
+      created_by_.size() <= id - 256 || created_by_[id - 256].first == created_by_[id - 256].second,
+      "token id given twice");
   // The run ending the shard changes only where its token is one of the pair's (id is new).
   if (last_ != kNone) {
     const Index last = token_at(last_);
@@ -161,7 +163,11 @@ void Shard::merge(TokenPair pair, TokenId token_id, bool first_taken, bool takes
   const std::size_t listed_count = number == kNone ? 0 : count(number);
   // Sized before the merge, so that gains are written without checks: two per rewrite, and
   // one for taking the next shard's first token.
-  if (gained_.size() < 2 * listed_count + 1) gained_.resize(2 * listed_count + 1);
+  // Held through the training, it is given back once far larger than the merges need: the
+  // first merges are the largest.
+  const std::size_t gains = 2 * listed_count + 1;
+  if (gained_.size() > 4 * gains + 4096) gained_ = decltype(gained_){};
+  if (gained_.size() < gains) gained_.resize(gains);
   std::size_t begin = 0;
   std::size_t end = 0;
   if (number != kNone) {
@@ -366,6 +372,8 @@ void Shard::publish(Index id, std::size_t spare, std::size_t spare_end, Interrup
   if (created_log_.size() > logged) {
     if (created_by_.size() <= id - 256) created_by_.resize(id - 255, {0, 0});
     created_by_[id - 256] = {logged, static_cast<Index>(created_log_.size())};
+    // Entries of numbers given out again are dropped once they may be half the log.
+    if (created_log_.size() > 2 * (pairs_.size() - free_.size()) + 65536) compact_log();
   }
   // Each gain is current and each pair's gains come in increasing position order: size the
   // new lists, place them, then file the gains.
@@ -411,8 +419,8 @@ void Shard::publish(Index id, std::size_t spare, std::size_t spare_end, Interrup
     const Index number = created_[made];
     if (pairs_[number].count == 0) continue;
     made_start_[made] = made_at_[made];
-    made_at_[made] = static_cast<std::size_t>(
-        put_varint(arena + made_at_[made], pairs_[number].count) - arena);
+    made_at_[made] =
+        static_cast<std::size_t>(put_varint(arena + made_at_[made], pairs_[number].count) - arena);
     made_last_[made] = 0;
   }
   for (std::size_t g = 0; g < gained_count_; ++g) {
@@ -434,8 +442,7 @@ void Shard::publish(Index id, std::size_t spare, std::size_t spare_end, Interrup
 }
 
 /// Lays every list out anew from the words, walked in text order, so each list comes out
-/// sorted and stale entries are dropped; drops the entries of numbers given out again from
-/// the log of the pairs each merge made.
+/// sorted and stale entries are dropped.
 void Shard::rebuild_lists(InterruptPacer& pace) {
   const std::size_t pairs = pairs_.size();
   std::vector<Index> last(pairs, 0);
@@ -463,10 +470,11 @@ void Shard::rebuild_lists(InterruptPacer& pace) {
     total += bytes;
     last[number] = 0;
   }
-  // Keep the room beyond the lists at least an eighth of them, or layouts would follow each
-  // other ever faster.
+  // Room beyond the lists for an eighth more, kept at least a sixteenth, or layouts would
+  // follow each other ever faster: a merge's lists are appended while the merged list's bytes
+  // lie unused until the next layout, and the room is what a shard holds beyond its lists.
   if (tight_lists ? lists_.capacity() != total : lists_.capacity() < total + total / 8 + 4096) {
-    lists_.lay_out(tight_lists ? total : GapArena::room_for(total));
+    lists_.lay_out(tight_lists ? total : total + total / 4 + 4096);
   }
   lists_.resize(total);
   unsigned char* arena = lists_.data();
@@ -489,7 +497,11 @@ void Shard::rebuild_lists(InterruptPacer& pace) {
     pairs_.set_list_at(number, begin);
     begin = end;
   }
-  // The log keeps, per token, the numbers that still hold a pair of that token.
+  compact_log();
+}
+
+/// Keeps in the log, per token, the numbers that still hold a pair of that token.
+void Shard::compact_log() {
   std::size_t kept = 0;
   for (std::size_t token = 0; token < created_by_.size(); ++token) {
     auto& [from, to] = created_by_[token];

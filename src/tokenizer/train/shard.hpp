@@ -3,13 +3,15 @@
 //
 // A shard holds its tokens in the packed layout of the single-machine trainer: one word per
 // position (counted from the range's first byte), the pairs that lie wholly inside it by
-// number, their positions as varint gap lists, and the count changes of the current step. Pairs across cuts are the coordinator's (see shard_coordinator.hpp); a
-// shard only says what its ends look like (`edges`) and, each step, whether its first token
-// is taken by the shard before it and whether its last token takes the next shard's first.
+// number, their positions as varint gap lists, and the count changes of the current step. Pairs
+// across cuts are the coordinator's (see shard_coordinator.hpp); a shard only says what its ends
+// look like (`edges`) and, each step, whether its first token is taken by the shard before it and
+// whether its last token takes the next shard's first.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <limits>
 #include <string_view>
 #include <utility>
@@ -17,8 +19,8 @@
 
 #include "tokenizer/core/types.hpp"
 #include "tokenizer/support/error.hpp"
-#include "tokenizer/support/interrupt_pacer.hpp"
 #include "tokenizer/support/huge_page_allocator.hpp"
+#include "tokenizer/support/interrupt_pacer.hpp"
 #include "tokenizer/train/gap_lists.hpp"
 #include "tokenizer/train/packed_tokens.hpp"
 #include "tokenizer/train/pair_table.hpp"
@@ -57,6 +59,10 @@ class Shard {
   /// Lays out the bytes, counts its pairs; the counts are then in take_deltas(). Ranges of
   /// kLongest bytes or more, or beyond the memory budget, are refused with std::bad_alloc.
   explicit Shard(std::string_view bytes, const InterruptCheck& interrupt = {});
+  Shard(Shard&&) = default;
+  Shard& operator=(Shard&&) = default;
+  Shard(const Shard&) = delete;
+  Shard& operator=(const Shard&) = delete;
 
   ShardEdges edges() const;
   /// Live tokens.
@@ -146,6 +152,7 @@ class Shard {
   void drop_first();
   void publish(Index id, std::size_t spare, std::size_t spare_end, InterruptPacer& pace);
   void rebuild_lists(InterruptPacer& pace);
+  void compact_log();
   void sum_pending();
 
   Sequence words_;
@@ -167,7 +174,7 @@ class Shard {
   // created in the merge of its newer token, the only step in which it gains occurrences.
   // Entries of numbers given out again are dropped when the lists are laid out anew.
   std::vector<std::uint16_t> byte_keys_;
-  std::vector<Index> created_log_;
+  std::deque<Index> created_log_;                    // in blocks: no doubling, no copy as it grows
   std::vector<std::pair<Index, Index>> created_by_;  // per id - 256: its range in the log
 
   // One merge's state. Pairs it makes are found through two small tables indexed by their
@@ -179,7 +186,7 @@ class Shard {
   std::size_t gained_count_ = 0;
   std::vector<std::size_t> made_at_;     // per pair made: bytes of its list, then where it goes
   std::vector<std::size_t> made_start_;  // per pair made: where its list starts
-  std::vector<Index> made_last_;      // per pair made: the last position filed
+  std::vector<Index> made_last_;         // per pair made: the last position filed
   std::vector<Touched> touched_;
 
   // Count changes not yet taken; when more than one step's, a pair may be listed twice.
