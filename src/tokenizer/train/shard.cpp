@@ -171,7 +171,7 @@ void Shard::merge(TokenPair pair, TokenId token_id, bool first_taken, bool takes
   std::size_t begin = 0;
   std::size_t end = 0;
   if (number != kNone) {
-    begin = static_cast<std::size_t>(pairs_.list_at(number));
+    begin = pairs_[number].at_low;
     Index listed = 0;
     GapReader<Index> reader{get_varint(lists_.data() + begin, listed)};
     std::array<Index, kAhead> ahead{};
@@ -362,8 +362,8 @@ void Shard::publish(Index id, std::size_t spare, std::size_t spare_end, Interrup
     Pair& pair = pairs_[number];
     with_left_[pair.left] = kNone;
     with_right_[pair.right] = kNone;
-    // Until the lists are placed, a new pair's list_at is its place among the pairs made.
-    pairs_.set_list_at(number, made);
+    // Until the lists are placed, a new pair's at_low is its place among the pairs made.
+    pair.at_low = static_cast<std::uint32_t>(made);
     if (pair.count == 0) continue;
     pending_.push_back({TokenPair{pair.left, pair.right}, pair.count});
     pending_numbers_.push_back(number);
@@ -384,7 +384,7 @@ void Shard::publish(Index id, std::size_t spare, std::size_t spare_end, Interrup
   }
   for (std::size_t g = 0; g < gained_count_; ++g) {
     const Gain gain = gained_[g];
-    const auto made = static_cast<std::size_t>(pairs_.list_at(gain.number));
+    const std::size_t made = pairs_[gain.number].at_low;
     made_at_[made] += varint_size(static_cast<Index>(gain.position - made_last_[made]));
     made_last_[made] = gain.position;
   }
@@ -425,7 +425,7 @@ void Shard::publish(Index id, std::size_t spare, std::size_t spare_end, Interrup
   }
   for (std::size_t g = 0; g < gained_count_; ++g) {
     const Gain gain = gained_[g];
-    const auto made = static_cast<std::size_t>(pairs_.list_at(gain.number));
+    const std::size_t made = pairs_[gain.number].at_low;
     made_at_[made] = static_cast<std::size_t>(
         put_varint(arena + made_at_[made], static_cast<Index>(gain.position - made_last_[made])) -
         arena);
@@ -436,66 +436,63 @@ void Shard::publish(Index id, std::size_t spare, std::size_t spare_end, Interrup
     if (pairs_[number].count == 0) {
       release(number);
     } else {
-      pairs_.set_list_at(number, made_start_[made]);
+      pairs_[number].at_low = static_cast<std::uint32_t>(made_start_[made]);
     }
   }
 }
 
 /// Lays every list out anew from the words, walked in text order, so each list comes out
-/// sorted and stale entries are dropped.
+/// sorted and stale entries are dropped. A shard's lists start below 4 GiB: where a list starts
+/// is kept in the pair record's low word alone.
 void Shard::rebuild_lists(InterruptPacer& pace) {
   const std::size_t pairs = pairs_.size();
   std::vector<Index> last(pairs, 0);
-  for (std::size_t number = 0; number < pairs; ++number) pairs_.set_list_at(number, 0);
+  for (std::size_t number = 0; number < pairs; ++number) pairs_[number].at_low = 0;
   auto walk = [&](auto&& file) {
     for (Index i = first_; i != kNone; i = words_.next(i)) {
       pace();
       const Index word = words_[i];
-      if (Sequence::starts_pair(word)) file(word, i);
+      if (Sequence::starts_pair(word)) file(pairs_[word], last[word], i);
     }
   };
-  // First the bytes of each list's gaps (in list_at), then the lists one after another in
-  // number order, then the gaps filed after each count (list_at then the place of the next).
-  walk([&](Index number, Index i) {
-    pairs_.set_list_at(number,
-                       pairs_.list_at(number) + varint_size(static_cast<Index>(i - last[number])));
-    last[number] = i;
+  // First the bytes of each list's gaps (in at_low), then the lists one after another in
+  // number order, then the gaps filed after each count (at_low then the place of the next).
+  walk([](Pair& pair, Index& before, Index i) {
+    pair.at_low += static_cast<std::uint32_t>(varint_size(static_cast<Index>(i - before)));
+    before = i;
   });
   std::size_t total = 0;
   for (std::size_t number = 0; number < pairs; ++number) {
-    const Index count = pairs_[number].count;
-    const std::size_t bytes =
-        count == 0 ? 0 : static_cast<std::size_t>(pairs_.list_at(number)) + varint_size(count);
-    pairs_.set_list_at(number, total);
+    Pair& pair = pairs_[number];
+    const std::size_t bytes = pair.count == 0 ? 0 : pair.at_low + varint_size(pair.count);
+    pair.at_low = static_cast<std::uint32_t>(total);
     total += bytes;
     last[number] = 0;
   }
-  // Room beyond the lists for an eighth more, kept at least a sixteenth, or layouts would
+  // Room beyond the lists for a quarter more, kept at least an eighth, or layouts would
   // follow each other ever faster: a merge's lists are appended while the merged list's bytes
   // lie unused until the next layout, and the room is what a shard holds beyond its lists.
+  const std::size_t room = tight_lists ? total : total + total / 4 + 4096;
+  if (room > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
   if (tight_lists ? lists_.capacity() != total : lists_.capacity() < total + total / 8 + 4096) {
-    lists_.lay_out(tight_lists ? total : total + total / 4 + 4096);
+    lists_.lay_out(room);
   }
   lists_.resize(total);
   unsigned char* arena = lists_.data();
   for (std::size_t number = 0; number < pairs; ++number) {
-    const Index count = pairs_[number].count;
-    if (count == 0) continue;
-    pairs_.set_list_at(number, static_cast<std::size_t>(
-                                   put_varint(arena + pairs_.list_at(number), count) - arena));
+    Pair& pair = pairs_[number];
+    if (pair.count == 0) continue;
+    pair.at_low = static_cast<std::uint32_t>(put_varint(arena + pair.at_low, pair.count) - arena);
   }
-  walk([&](Index number, Index i) {
-    pairs_.set_list_at(number,
-                       static_cast<std::size_t>(put_varint(arena + pairs_.list_at(number),
-                                                           static_cast<Index>(i - last[number])) -
-                                                arena));
-    last[number] = i;
+  walk([arena](Pair& pair, Index& before, Index i) {
+    pair.at_low = static_cast<std::uint32_t>(
+        put_varint(arena + pair.at_low, static_cast<Index>(i - before)) - arena);
+    before = i;
   });
-  std::uint64_t begin = 0;
+  std::uint32_t begin = 0;
   for (std::size_t number = 0; number < pairs; ++number) {
-    const std::uint64_t end = pairs_.list_at(number);
-    pairs_.set_list_at(number, begin);
-    begin = end;
+    Pair& pair = pairs_[number];
+    begin = std::exchange(pair.at_low, begin);
   }
   compact_log();
 }
