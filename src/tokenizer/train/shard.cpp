@@ -473,7 +473,7 @@ void Shard::rebuild_lists(InterruptPacer& pace) {
   // follow each other ever faster: a merge's lists are appended while the merged list's bytes
   // lie unused until the next layout, and the room is what a shard holds beyond its lists.
   const std::size_t room = tight_lists ? total : total + total / 4 + 4096;
-  if (room > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+  if (std::uint64_t{room} > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
   if (tight_lists ? lists_.capacity() != total : lists_.capacity() < total + total / 8 + 4096) {
     lists_.lay_out(room);
   }
