@@ -469,12 +469,12 @@ void Shard::rebuild_lists(InterruptPacer& pace) {
     total += bytes;
     last[number] = 0;
   }
-  // Room beyond the lists for a quarter more, kept at least an eighth, or layouts would
-  // follow each other ever faster: a merge's lists are appended while the merged list's bytes
-  // lie unused until the next layout, and the room is what a shard holds beyond its lists.
+  // Room beyond the lists for a quarter more after every layout: a merge's lists are appended
+  // while the merged list's bytes lie unused until the next layout, and the room is what a
+  // shard holds beyond its lists.
   const std::size_t room = tight_lists ? total : total + total / 4 + 4096;
   if (std::uint64_t{room} > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
-  if (tight_lists ? lists_.capacity() != total : lists_.capacity() < total + total / 8 + 4096) {
+  if (tight_lists ? lists_.capacity() != total : lists_.capacity() < room) {
     lists_.lay_out(room);
   }
   lists_.resize(total);
