@@ -50,8 +50,10 @@ class Shard {
   /// Positions, pair numbers and ids lie below the packed words' tags (30 bits): a shard
   /// holds fewer than this many bytes, and ids stay below kLongest + 256.
   static constexpr std::uint64_t kLongest = PackedTokens<std::uint32_t>::kLimit - 256;
-  /// Bytes of state per byte of the range, at most: a word, its gap list entry (about one
-  /// and a half bytes, with three eighths more room) and the pair records.
+  /// Bytes of state per byte of the range asked of the memory budget: a word, its gap list
+  /// entry (about one and a half bytes, with a quarter more room) and the pair records, 17
+  /// bytes each. Ranges of tens of megabytes stay below it; shorter ones hold more pairs per
+  /// byte.
   static constexpr std::size_t kBytesPerByte = 8;
 
   /// An empty shard.
