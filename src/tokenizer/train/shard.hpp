@@ -1,15 +1,17 @@
 // Shard: the tokens of one byte range of a training text, rewritten step by step as the
 // coordinator chooses pairs, reporting the count changes its rewrites cause.
 //
-// A shard holds its tokens as a linked list of positions (counted from the range's first
-// byte), the position lists of the pairs that lie wholly inside it, and the count changes of
-// the current step. Pairs across cuts are the coordinator's (see shard_coordinator.hpp); a
-// shard only says what its ends look like (`edges`) and, each step, whether its first token
-// is taken by the shard before it and whether its last token takes the next shard's first.
+// A shard holds its tokens in the packed layout of the single-machine trainer: one word per
+// position (counted from the range's first byte), the pairs that lie wholly inside it by
+// number, their positions as varint gap lists, and the count changes of the current step. Pairs
+// across cuts are the coordinator's (see shard_coordinator.hpp); a shard only says what its ends
+// look like (`edges`) and, each step, whether its first token is taken by the shard before it and
+// whether its last token takes the next shard's first.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <limits>
 #include <string_view>
 #include <utility>
@@ -17,10 +19,11 @@
 
 #include "tokenizer/core/types.hpp"
 #include "tokenizer/support/error.hpp"
+#include "tokenizer/support/huge_page_allocator.hpp"
 #include "tokenizer/support/interrupt_pacer.hpp"
-#include "tokenizer/train/linked_tokens.hpp"
-#include "tokenizer/train/merge_rewrite.hpp"
-#include "tokenizer/train/occurrence_lists.hpp"
+#include "tokenizer/train/gap_lists.hpp"
+#include "tokenizer/train/packed_tokens.hpp"
+#include "tokenizer/train/pair_table.hpp"
 
 namespace tokenizer {
 
@@ -44,18 +47,24 @@ struct PairDelta {
 
 class Shard {
  public:
-  /// Positions and ids are 31 bits wide: a shard holds fewer than this many bytes, and ids
-  /// stay below kLongest + 256.
-  static constexpr std::uint64_t kLongest = (std::uint64_t{1} << 31) - 512;
-  /// Bytes of state per byte of the range, at most: a node, and a list entry with room for
-  /// a quarter more.
-  static constexpr std::size_t kBytesPerByte = 14;
+  /// Positions, pair numbers and ids lie below the packed words' tags (30 bits): a shard
+  /// holds fewer than this many bytes, and ids stay below kLongest + 256.
+  static constexpr std::uint64_t kLongest = PackedTokens<std::uint32_t>::kLimit - 256;
+  /// Bytes of state per byte of the range asked of the memory budget: a word, its gap list
+  /// entry (about one and a half bytes, with a quarter more room) and the pair records, 17
+  /// bytes each. Ranges of tens of megabytes stay below it; shorter ones hold more pairs per
+  /// byte.
+  static constexpr std::size_t kBytesPerByte = 8;
 
   /// An empty shard.
   Shard() = default;
   /// Lays out the bytes, counts its pairs; the counts are then in take_deltas(). Ranges of
   /// kLongest bytes or more, or beyond the memory budget, are refused with std::bad_alloc.
   explicit Shard(std::string_view bytes, const InterruptCheck& interrupt = {});
+  Shard(Shard&&) = default;
+  Shard& operator=(Shard&&) = default;
+  Shard(const Shard&) = delete;
+  Shard& operator=(const Shard&) = delete;
 
   ShardEdges edges() const;
   /// Live tokens.
@@ -88,10 +97,11 @@ class Shard {
       std::uint32_t tag = kNoTag;
       if (change.delta < 0) {
         const Index number = pending_numbers_[k];
+        if (tags_.size() < pairs_.size()) tags_.resize(pairs_.size(), kNoTag);
         tag = tags_[number];
         if (tag == kNoTag) {
           tag = resolve(change.pair);
-          if (counts_[number] > 0) tags_[number] = tag;  // else the number is free again
+          if (count(number) > 0) tags_[number] = tag;  // else the number is free again
         }
       }
       visit(tag, change.pair, change.delta);
@@ -111,29 +121,43 @@ class Shard {
   }
 
  private:
-  friend class MergeRewrite<std::uint32_t>;
   using Index = std::uint32_t;
-  using Sequence = LinkedTokens<Index>;
-  using Node = Sequence::Node;
-  using Pair = PairRecord<Index>;
+  using Sequence = PackedTokens<Index>;
+  using Pair = LeanPair<Index>;
   static constexpr Index kNone = Sequence::kNone;
+  static constexpr Index kLast = Sequence::kLast;
+  // Set in a count while the step has changed it: the count before is in `touched_`.
+  static constexpr Index kTouched = Index{1} << 31;
 
   struct Touched {
     Index number;
     Index count;  // its count before the step
   };
+  struct Gain {  // a pair the step made start at a position, waiting to be filed
+    Index number;
+    Index position;
+  };
 
+  Index count(Index number) const { return pairs_[number].count & ~kTouched; }
+  Index token_at(Index i) const {
+    const Index word = words_[i];
+    return Sequence::starts_pair(word) ? pairs_[word].left : Sequence::last_token(word);
+  }
   void number_pairs(const unsigned char* bytes, std::size_t n, InterruptPacer& pace);
   Index number_of(Index left, Index right) const;
   Index new_pair(Index left, Index right);
-  void touch(Index number);
+  void release(Index number);
   void lose(Index number);
+  void rewrite(Index i, Index id);
+  void gain_before(Index p, Index id);
+  void gain(Index& slot, Index left, Index right, Index position);
   void drop_first();
-  void publish(Index id, std::size_t spare, std::size_t spare_end);
-  void rebuild_occurrences();
+  void publish(Index id, std::size_t spare, std::size_t spare_end, InterruptPacer& pace);
+  void rebuild_lists(InterruptPacer& pace);
+  void compact_log();
   void sum_pending();
 
-  Sequence nodes_;
+  Sequence words_;
   Index first_ = kNone;
   Index last_ = kNone;
   std::size_t live_ = 0;
@@ -142,27 +166,41 @@ class Shard {
   mutable bool run_is_whole_ = false;
   mutable bool run_known_ = false;
 
-  // Pairs inside the shard by number; numbers of pairs that no longer occur are given out
-  // again.
-  std::vector<Pair> pairs_;
-  std::vector<Index> counts_;
-  std::vector<std::uint8_t> touched_mark_;  // per number: 1 while listed in `touched_`
+  // Pairs inside the shard by number, each with its gap list (a varint count, then the gaps);
+  // numbers of pairs that no longer occur are given out again.
+  PairTable<Index> pairs_;
   std::vector<Index> free_;
+  GapArena lists_;
   // Where the number of a pair is found: a pair of bytes by its key's rank among the byte
   // pairs the range held (their numbers were given in key order); any other pair among those
   // created in the merge of its newer token, the only step in which it gains occurrences.
+  // Entries of numbers given out again are dropped when the lists are laid out anew.
   std::vector<std::uint16_t> byte_keys_;
-  std::vector<Index> created_log_;
+  std::deque<Index> created_log_;                    // in blocks: no doubling, no copy as it grows
   std::vector<std::pair<Index, Index>> created_by_;  // per id - 256: its range in the log
-  OccurrenceLists<Index> occurrences_;
-  MergeRewrite<Index> rewrites_;
+
+  // One merge's state. Pairs it makes are found through two small tables indexed by their
+  // other token: with_left_[x] numbers the pair (x, id), with_right_[y] the pair (id, y).
+  std::vector<Index> with_left_;
+  std::vector<Index> with_right_;
+  std::vector<Index> created_;  // the pairs made, in the order made
+  std::vector<Gain, Uninitialised<Gain>> gained_;
+  std::size_t gained_count_ = 0;
+  std::vector<std::size_t> made_at_;     // per pair made: bytes of its list, then where it goes
+  std::vector<std::size_t> made_start_;  // per pair made: where its list starts
+  std::vector<Index> made_last_;         // per pair made: the last position filed
   std::vector<Touched> touched_;
+
   // Count changes not yet taken; when more than one step's, a pair may be listed twice.
   std::vector<PairDelta> pending_;
   std::vector<Index> pending_numbers_;  // the number of each change's pair, while summed
-  std::vector<std::uint32_t> tags_;     // per number: the driver's tag of its pair
+  std::vector<std::uint32_t> tags_;     // per number: the driver's tag of its pair, once asked
   std::size_t steps_pending_ = 0;
   bool unsummed_ = false;
+
+ public:
+  /// Leaves no room beyond the gap lists, so that every merge lays them out anew.
+  static void tight_lists_for_testing(bool tight);
 };
 
 }  // namespace tokenizer
