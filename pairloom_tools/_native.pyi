@@ -33,6 +33,9 @@ class Encoder:
     @property
     def largest_id(self) -> int: ...
 
+SHARD_LIMIT: int
+"""A shard holds fewer bytes than this."""
+
 @final
 class Shard:
     """The tokens of one byte range of a training text."""

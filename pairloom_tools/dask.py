@@ -343,9 +343,10 @@ def train(
     workers = sorted(client.scheduler_info()["workers"])
     if not workers:
         raise ToolError("the cluster has no workers")
-    count = len(workers) * num_threads
     sources = _shard_sources(client, workers, files, errors, num_threads)
-    actors = [client.submit(ShardActor, sources[i * num_threads:(i + 1) * num_threads],
+    count = len(sources)
+    per_worker = count // len(workers)
+    actors = [client.submit(ShardActor, sources[i * per_worker:(i + 1) * per_worker],
                             num_threads, actor=True, workers=[worker], pure=False)
               for i, worker in enumerate(workers)]
     try:
@@ -379,7 +380,7 @@ def train(
                 break
             roles = coordinator.plan(*pairs[0])
             take(call("steps", lambda i: pairs, lambda i: token,
-                      lambda i: roles[i * num_threads:(i + 1) * num_threads]))
+                      lambda i: roles[i * per_worker:(i + 1) * per_worker]))
             coordinator.finish_steps(pairs)
             merges += pairs
             token += len(pairs)
@@ -396,12 +397,22 @@ def train(
     return result
 
 
+def _shards_per_worker(total: int, workers: int, threads: int) -> int:
+    """One shard per thread, or more where a worker's part of the text would not fit in so
+    many shards."""
+    from ._native import SHARD_LIMIT
+
+    return max(threads, -(-total // (workers * (SHARD_LIMIT - 1))))
+
+
 def _shard_sources(client: Any, workers: Sequence[str], files: Sequence[Path], errors: Errors,
-                   per_worker: int) -> list[ShardSource]:
+                   threads: int) -> list[ShardSource]:
     """Each shard's bytes, or where its worker reads them: the pieces of files a worker reads
-    must give it the bytes the driver reads there, else the driver ships them all."""
+    must give it the bytes the driver reads there, else the driver ships them all. The first
+    shards go to the first worker, and so on: as many to each."""
     names = [str(path.resolve()) for path in files]
     sizes = [path.stat().st_size for path in files]
+    per_worker = _shards_per_worker(sum(sizes), len(workers), threads)
     count = len(workers) * per_worker
     if errors == "strict":
         cut = [tuple((names[index], offset, length) for index, offset, length in pieces)
@@ -424,5 +435,6 @@ def _shard_sources(client: Any, workers: Sequence[str], files: Sequence[Path], e
             _wait(client, _results(checks), futures=checks)
             return list(zip(cut, expected))
     data = "".join(read_text(path, errors) for path in files).encode("utf-8")
+    count = len(workers) * _shards_per_worker(len(data), len(workers), threads)
     return [data[begin:end] for begin, end in
             ((k * len(data) // count, (k + 1) * len(data) // count) for k in range(count))]

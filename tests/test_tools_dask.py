@@ -144,7 +144,8 @@ def cli_files(tmp_path, paths, *options):
     return [(tmp_path / f"cli.{suffix}").read_bytes() for suffix in ("model", "vocab")]
 
 
-def test_cluster_training_writes_what_the_command_writes(tmp_path, cluster, training_files):
+def test_cluster_training_writes_what_the_command_writes(tmp_path, monkeypatch, cluster,
+                                                         training_files, native):
     from pairloom_tools.dask import train
 
     texts = sorted(training_files.glob("*.txt"))
@@ -160,6 +161,12 @@ def test_cluster_training_writes_what_the_command_writes(tmp_path, cluster, trai
     train(cluster, [training_files], 600, tmp_path / "two", num_threads=3, errors="replace")
     got = [(tmp_path / f"two.{suffix}").read_bytes() for suffix in ("model", "vocab")]
     assert got == cli_files(tmp_path, [training_files], "--errors", "replace")
+    # A text longer than one shard per thread may hold is cut into more shards a worker.
+    monkeypatch.setattr(native, "SHARD_LIMIT", 1500)
+    done = train(cluster, texts, 600, tmp_path / "three")
+    got = [(tmp_path / f"three.{suffix}").read_bytes() for suffix in ("model", "vocab")]
+    assert done.shards > len(cluster.scheduler_info()["workers"]) and got == cli_files(
+        tmp_path, texts)
 
 
 def test_interrupted_cluster_training_leaves_no_output(tmp_path, client, training_files, native):

@@ -8,11 +8,11 @@
 //                            Shard, ShardCoordinator: training on a cluster, a shard per range
 // Detail:
 //   trainer_engine.hpp       the trainer's two layouts behind one interface
-//   linked_trainer.cpp       the linked layout (faster), also the shards' layout:
+//   linked_trainer.cpp       the linked layout (faster):
 //     linked_tokens.hpp      the text as a linked list of tokens that merges rewrite in place
 //     occurrence_lists.hpp   each pair's positions, in text order
 //     merge_rewrite.hpp      one merge's rewrites and the count changes they make
-//   packed_trainer.cpp       the packed layout (about half the memory):
+//   packed_trainer.cpp       the packed layout (about half the memory), also the shards':
 //     packed_tokens.hpp      one word per position, links across removed positions in place
 //     gap_lists.hpp          each pair's positions as varint gaps
 //     pair_table.hpp         pair records in blocks that never move
