@@ -473,7 +473,8 @@ void add_shards(PyObject* module) {
   add_native_type<engine::ShardCoordinator>(module, coordinator_type);
   checked(PyModule_AddFunctions(module, module_functions));
   // A shard holds fewer bytes than this; the driver cuts the text finer where it must.
-  checked(PyModule_AddIntConstant(module, "SHARD_LIMIT", static_cast<long>(engine::Shard::kLongest)));
+  checked(
+      PyModule_AddIntConstant(module, "SHARD_LIMIT", static_cast<long>(engine::Shard::kLongest)));
 }
 
 }  // namespace pairloom::tools_native
