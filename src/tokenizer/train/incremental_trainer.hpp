@@ -47,7 +47,8 @@ class IncrementalTrainer {
   /// Counts the text's adjacent pairs and lists where each starts. The linked layout counts in
   /// chunks of floor(n / num_threads) bytes on the worker pool when `num_threads` is 2 or more
   /// and the text has at least that many bytes; the packed one on the calling thread. Polls
-  /// `interrupt` on the calling thread.
+  /// `interrupt` on the calling thread. Keeps no view of `text`: the caller may free it once
+  /// the constructor returns.
   IncrementalTrainer(std::string_view text, std::size_t num_threads,
                      const InterruptCheck& interrupt = {},
                      TrainerLayout layout = TrainerLayout::automatic);

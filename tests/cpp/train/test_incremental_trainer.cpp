@@ -2,8 +2,10 @@
 // 32- and 64-bit forms.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -90,6 +92,25 @@ TEST_P(AnyLayout, LearnsWhatRecountingLearnsOnRealText) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Layout, AnyLayout, ::testing::ValuesIn(both_layouts()), config_name);
+
+TEST_P(AnyLayout, KeepsNoViewOfTheText) {
+  // Callers may free the text once the trainer is built (the module drops its UTF-8 copy
+  // there); under ASan a later read of it would be reported.
+  std::mt19937 rng{31};
+  const std::string kept = reference::random_text(rng, reference::alphabets()[1], 3000);
+  auto text = std::make_unique<std::string>(kept);
+  IncrementalTrainer trainer{*text, 1};
+  std::fill(text->begin(), text->end(), 'z');
+  text.reset();
+  std::vector<reference::Merge> merges;
+  for (TokenId id = kFirstMergeId; id < 500; ++id) {
+    std::optional<TokenPair> pair = trainer.most_common_pair();
+    if (!pair) break;
+    trainer.merge(*pair, id);
+    merges.push_back({{pair->left, pair->right}, id});
+  }
+  EXPECT_EQ(merges, reference::train(kept, 500));
+}
 
 TEST(IncrementalTrainer, TakesTheLinkedLayoutWhileItFitsTheBudget) {
   // 20 bytes per byte of text for the linked layout.
