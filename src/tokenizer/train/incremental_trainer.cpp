@@ -25,10 +25,10 @@ constexpr std::uint64_t kLinkedNarrowLimit = (std::uint64_t{1} << 31) - 256;
 // with the text up to about 32-48 MB and stays flat from there (9.3-9.8 MB/s of CPU time at
 // 32-100 MB on a loaded machine, 11.3 MB/s wall at 100 MB on a quiet one), about 0.7-0.8 of
 // the linked one's; below, its fixed costs make it 0.6 of the linked speed, for 10-11 bytes
-// per byte. From 64 MiB on its peak is within 8 bytes per byte while the linked layout's
-// passes a gigabyte. With two or more threads the linked layout counts the text on the pool
-// (about a fifth of its work at 100 MB): those callers asked for speed, and the budget still
-// bounds their memory.
+// per byte. From 64 MiB on its peak comes to about 8 bytes per byte (8.0 at 68 MB, 7.7 at
+// 100 MB) against the linked layout's 16-17, more than a gigabyte there. With two or more
+// threads the linked layout counts the text on the pool (about a fifth of its work at
+// 100 MB): those callers asked for speed, and the budget still bounds their memory.
 TrainerLayout IncrementalTrainer::choose_layout(std::size_t text_bytes, std::size_t budget,
                                                 std::size_t num_threads) {
   if (num_threads < 2 && text_bytes >= kPackedFrom) return TrainerLayout::packed;
