@@ -127,8 +127,9 @@ constexpr Py_ssize_t kLargestTrustedLength = Py_ssize_t{1} << 24;
 
 // str.isascii of the built-in type: O(1), and a subclass's override runs no code here.
 bool is_ascii(PyObject* text) {
-  PyRef answer = checked(PyRef::steal(
-      PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "isascii", "O", text)));
+  PyRef method = checked(PyRef::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "isascii")));
+  PyRef answer = checked(PyRef::steal(PyObject_CallFunctionObjArgs(method.get(), text, nullptr)));
   return answer.get() == Py_True;
 }
 
