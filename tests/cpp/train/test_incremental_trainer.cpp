@@ -126,7 +126,6 @@ TEST(IncrementalTrainer, ChoosesTheLayoutBySizeThreadsAndBudget) {
            {100, 2000, 1, TrainerLayout::linked},
            {101, 2000, 1, TrainerLayout::packed},
            {101, 2000, 2, TrainerLayout::packed},
-           {std::size_t{1} << 28, std::size_t{6} << 30, 4, TrainerLayout::linked},
            {std::size_t{1} << 30, std::size_t{6} << 30, 4, TrainerLayout::packed},
            // One thread (0 counts as 1) takes the packed layout from kPackedFrom on; more keep
            // the linked one while the budget allows.
@@ -134,6 +133,8 @@ TEST(IncrementalTrainer, ChoosesTheLayoutBySizeThreadsAndBudget) {
            {kLarge, kAmple, 1, TrainerLayout::packed},
            {kLarge, kAmple, 0, TrainerLayout::packed},
            {kLarge, kAmple, 2, TrainerLayout::linked},
+           {2 * kLarge, 40 * kLarge, 2, TrainerLayout::linked},
+           {2 * kLarge, 40 * kLarge - 1, 2, TrainerLayout::packed},
        }) {
     EXPECT_EQ(IncrementalTrainer::choose_layout(c.bytes, c.budget, c.threads), c.expected)
         << c.bytes << " bytes, budget " << c.budget << ", " << c.threads << " threads";
