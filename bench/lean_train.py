@@ -8,7 +8,8 @@ Workloads (bench/pairloom_bench/workloads.py): shuffled corpus lines to 32,768; 
 lines to 4,096; the corpora's Chinese and Japanese lines, shuffled, to 8,192. Every run is a
 fresh process that loads the text as a str, resets its peak resident set, then trains once on
 one thread: memory is that peak less the resident set with the text loaded (so it includes
-the UTF-8 copy CPython caches in a non-ASCII str, which the tables also show apart). Sizes
+a UTF-8 copy left cached in a non-ASCII str, as older builds leave one: the growth of the
+str's own size, which the tables also show apart). Sizes
 from --repeat-from up run once, smaller ones --repeat times (median). The peers, HF
 tokenizers' BpeTrainer on the whole text as one sequence (ByteLevel without its split) and
 SentencePiece's BPE (one sentence per line, its limit), run at the sizes they finish within
@@ -16,10 +17,12 @@ SentencePiece's BPE (one sentence per line, its limit), run at the sizes they fi
 one-thread trainings of its halves at once. Writes OUT.json, OUT.md and OUT.png.
 
 --layouts instead trains the shuffled lines at each size once in each of the trainer's
-layouts: the linked one as the memory budget chooses it, the packed one with the budget
-lowered below the linked layout's estimate (RLIMIT_DATA of 60 bytes per byte of text plus
-64 MB: from 4 MB of text on, a quarter of it, the budget, is less than the linked layout's
-20 per byte, and the packed layout's peak fits). Writes OUT_layouts.json.
+layouts, on --threads threads (default 1): the one the trainer chooses (linked below 64 MiB
+on one thread, and at any size the budget allows on two or more; packed otherwise), then the
+packed one with the budget lowered below the linked layout's estimate (RLIMIT_DATA of 60
+bytes per byte of text plus 64 MB: from 4 MB of text on, a quarter of it, the budget, is
+less than the linked layout's 20 per byte, and the packed layout's peak fits). Writes
+OUT_layouts.json.
 """
 from __future__ import annotations
 
@@ -60,6 +63,7 @@ else:
 text = Path(path).read_bytes().decode("utf-8")
 Path("/proc/self/clear_refs").write_text("5")
 base = status("VmRSS")
+str_size = sys.getsizeof(text)
 start = time.perf_counter()
 if system == "pairloom":
     pairloom.BasicTokenizer(threads).train(text, vocab)
@@ -76,7 +80,7 @@ else:
         hard_vocab_limit=False, num_threads=1, minloglevel=2)
 wall = time.perf_counter() - start
 print(json.dumps({"wall": wall, "memory": status("VmHWM") - base,
-                  "utf8_copy": 0 if text.isascii() else len(text.encode())}))
+                  "utf8_copy": sys.getsizeof(text) - str_size}))
 """
 
 
@@ -156,6 +160,7 @@ def main() -> None:
     parser.add_argument("--cache", type=Path, default=Path("build/lean_texts"))
     parser.add_argument("--corpora", type=Path, default=default_corpora())
     parser.add_argument("--layouts", action="store_true")
+    parser.add_argument("--threads", type=int, default=1, help="num_threads with --layouts")
     args = parser.parse_args()
     args.cache.mkdir(parents=True, exist_ok=True)
     results: dict = {"load": os.getloadavg(), "runs": []}
@@ -201,10 +206,12 @@ def layouts(args: argparse.Namespace, results: dict) -> None:
     for size_mb in args.sizes:
         path = text_file(args.cache, args.corpora, "shuffled lines", int(size_mb * MB))
         size = path.stat().st_size
-        for layout, data_limit in (("linked", None), ("packed", 60 * size + 64 * MB)):
-            got = run(args.build, path, "pairloom", 32768, data_limit=data_limit)
+        for layout, data_limit in (("chosen", None), ("packed", 60 * size + 64 * MB)):
+            got = run(args.build, path, "pairloom", 32768, threads=args.threads,
+                      data_limit=data_limit)
             assert got is not None
-            entry = {"mb": size_mb, "layout": layout, "seconds": round(got["wall"], 2),
+            entry = {"mb": size_mb, "layout": layout, "threads": args.threads,
+                     "seconds": round(got["wall"], 2),
                      "mb_per_s": round(size / MB / got["wall"], 2),
                      "bytes_per_byte": round(got["memory"] / size, 2),
                      "load": os.getloadavg()[0]}

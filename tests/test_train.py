@@ -3,6 +3,7 @@ leave, thread-count independence, interruption by a signal, and training in a fo
 import os
 import random
 import signal
+import sys
 import time
 import warnings
 
@@ -118,3 +119,42 @@ def test_forked_child_can_train_on_the_worker_pool():
             pytest.fail("training in the forked child hung")
         time.sleep(0.05)
     assert os.waitstatus_to_exitcode(result[1]) == 0
+
+
+# One str per storage width the interpreter uses: Latin-1, two-byte and four-byte characters.
+WIDE_TEXTS = ["café crème " * 300, "€uro ∑ " * 300, "emoji 😀 mix " * 300]
+
+
+@pytest.mark.parametrize("text", WIDE_TEXTS, ids=["latin-1", "two-byte", "four-byte"])
+def test_training_leaves_no_utf8_copy_in_the_callers_str(text):
+    # The interpreter counts a UTF-8 copy cached inside a str in its size; the whole copy would
+    # stay as long as the caller keeps the text.
+    size = sys.getsizeof(text)
+    tok = trained(text, 300)
+    assert sys.getsizeof(text) == size
+    # The same merges as from a str that already holds such a copy (encode leaves one).
+    cached = "".join(list(text))
+    BasicTokenizer().encode(cached)
+    assert sys.getsizeof(cached) > size
+    probe = text[:200]
+    assert trained(cached, 300).encode(probe) == tok.encode(probe)
+
+
+class OwnAscii(str):
+    def isascii(self):
+        raise AssertionError("a subclass's method ran")
+
+
+@pytest.mark.parametrize("text", ["plain ascii", "a\ud800b", "é\udfff", "😀x\udc80\udc81y"])
+@pytest.mark.parametrize("wrap", [str, OwnAscii])
+def test_text_converts_as_the_interpreters_utf8_encoder(text, wrap):
+    text = wrap(text)
+    try:
+        expected = text.encode("utf-8")
+    except UnicodeEncodeError as error:
+        with pytest.raises(UnicodeEncodeError) as caught:
+            BasicTokenizer().train(text, 300)
+        got = caught.value
+        assert (str(got), got.args[1:]) == (str(error), error.args[1:])
+        return
+    assert trained(text, 300).encode(text) == trained(expected.decode(), 300).encode(text)

@@ -125,6 +125,14 @@ PyRef qualified_name(PyObject* type) {
 // as the iteration goes instead of being sized up front.
 constexpr Py_ssize_t kLargestTrustedLength = Py_ssize_t{1} << 24;
 
+// str.isascii of the built-in type: O(1), and a subclass's override runs no code here.
+bool is_ascii(PyObject* text) {
+  PyRef method = checked(PyRef::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "isascii")));
+  PyRef answer = checked(PyRef::steal(PyObject_CallFunctionObjArgs(method.get(), text, nullptr)));
+  return answer.get() == Py_True;
+}
+
 }  // namespace
 
 void match_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
@@ -192,6 +200,25 @@ std::string_view to_text(PyObject* object) {
   return {data, static_cast<std::size_t>(size)};
 }
 
+TransientText::TransientText(PyObject* object) {
+  if (!PyUnicode_Check(object) || is_ascii(object)) {
+    view_ = to_text(object);  // an ASCII str's own characters: nothing is cached or copied
+    return;
+  }
+  // The same encoder as PyUnicode_AsUTF8AndSize's, so a lone surrogate raises the same
+  // UnicodeEncodeError; only the result goes to a bytes object instead of the str's cache.
+  copy_ = checked(PyRef::steal(PyUnicode_AsUTF8String(object)));
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  checked(PyBytes_AsStringAndSize(copy_.get(), &data, &size));
+  view_ = {data, static_cast<std::size_t>(size)};
+}
+
+void TransientText::release() {
+  view_ = {};
+  copy_ = PyRef{};
+}
+
 std::vector<TokenId> to_token_ids(PyObject* object) {
   if (PyUnicode_Check(object)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -229,6 +256,10 @@ std::size_t size_argument(const char* name, const PyRef& argument) {
 
 std::string_view text_argument(const char* name, const PyRef& argument) {
   return convert_argument(name, [&] { return to_text(argument.get()); });
+}
+
+TransientText transient_text_argument(const char* name, const PyRef& argument) {
+  return convert_argument(name, [&] { return TransientText{argument.get()}; });
 }
 
 }  // namespace pairloom::binding

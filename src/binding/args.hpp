@@ -53,6 +53,24 @@ std::size_t to_size(PyObject* object);
 /// A str as its UTF-8 bytes; the view lives as long as the str.
 std::string_view to_text(PyObject* object);
 
+/// A str's UTF-8 bytes for as long as one call needs them, leaving no copy behind: an ASCII
+/// str lends its own characters (they are its UTF-8 already); any other is encoded into a
+/// bytes object this holder owns and can drop early. (PyUnicode_AsUTF8AndSize would cache the
+/// encoding inside the str, a byte per byte of text held as long as the caller keeps the str.)
+/// Fails as to_text does, with the same exceptions.
+class TransientText {
+ public:
+  explicit TransientText(PyObject* object);
+
+  std::string_view view() const { return view_; }
+  /// Drops the copy, if one was made; the view is empty from then on.
+  void release();
+
+ private:
+  PyRef copy_;
+  std::string_view view_;
+};
+
 /// A sequence of ints (not a str) as token ids. Checks for signals as it goes (a range can
 /// describe more ids than any memory holds), and throws std::bad_alloc once the ids would take
 /// more memory than the engine's budget for token bytes allows.
@@ -77,5 +95,8 @@ std::size_t size_argument(const char* name, const PyRef& argument);
 
 /// The str argument `name` as UTF-8; failures name the argument.
 std::string_view text_argument(const char* name, const PyRef& argument);
+
+/// The str argument `name` as TransientText; failures name the argument.
+TransientText transient_text_argument(const char* name, const PyRef& argument);
 
 }  // namespace pairloom::binding

@@ -198,9 +198,14 @@ PyObject* train(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) noexcept {
   return invoke<2>(kTrain, Access::exclusive, self, args, nargs, kwnames,
                    [](TokenizerObject& object, Arguments<2>& a) {
-                     std::string_view text = text_argument("text", a[0]);
+                     TransientText text = transient_text_argument("text", a[0]);
                      std::size_t vocab_size = size_argument("vocab_size", a[1]);
-                     engine::train(object.state, text, vocab_size, signal_check());
+                     const engine::InterruptCheck interrupt = signal_check();
+                     engine::Training training{object.state, text.view(), vocab_size, interrupt};
+                     // The trainer holds the text in its own layout from here on, and its
+                     // peak comes with the merges: a UTF-8 copy made for it goes first.
+                     text.release();
+                     while (!training.done()) (void)training.step(1, interrupt);
                      refresh_tables(object);
                      return none();
                    });

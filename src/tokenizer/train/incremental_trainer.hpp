@@ -16,9 +16,12 @@
 //    smallest (left, right).
 //
 // Two layouts of the trainer's memory give the same merges: `linked` (two words per position,
-// 4-byte position lists; faster) and `packed` (one word per position, varint gap lists; about
-// half the memory, on the calling thread alone). The linked one is taken while its estimated
-// peak fits the memory budget, the packed one beyond.
+// 4-byte position lists; faster, counts the text on the worker pool) and `packed` (one word
+// per position, varint gap lists; about half the memory, on the calling thread alone). One
+// thread takes the packed layout from 64 MiB of text on, where it runs at its full speed and
+// the linked layout's memory (16-20 bytes per byte) starts to count; two or more threads keep
+// the linked layout, the one that uses them. Either way the linked one only while its
+// estimated peak fits the memory budget.
 #pragma once
 
 #include <cstddef>
@@ -35,7 +38,7 @@ class TrainerEngine;
 
 /// How the trainer lays out its working memory.
 enum class TrainerLayout {
-  automatic,  ///< linked while its estimated peak fits the memory budget, else packed
+  automatic,  ///< by text size, threads and memory budget (IncrementalTrainer::choose_layout)
   linked,     ///< two words per position and 4-byte position lists: the faster
   packed,     ///< one word per position and varint gap lists: about half the memory
 };
@@ -47,7 +50,8 @@ class IncrementalTrainer {
   /// Counts the text's adjacent pairs and lists where each starts. The linked layout counts in
   /// chunks of floor(n / num_threads) bytes on the worker pool when `num_threads` is 2 or more
   /// and the text has at least that many bytes; the packed one on the calling thread. Polls
-  /// `interrupt` on the calling thread.
+  /// `interrupt` on the calling thread. Keeps no view of `text`: the caller may free it once
+  /// the constructor returns.
   IncrementalTrainer(std::string_view text, std::size_t num_threads,
                      const InterruptCheck& interrupt = {},
                      TrainerLayout layout = TrainerLayout::automatic);
@@ -69,9 +73,15 @@ class IncrementalTrainer {
   /// The layout this trainer took: linked or packed.
   TrainerLayout layout() const { return layout_; }
 
+  /// From this many bytes of text on, a training on one thread takes the packed layout
+  /// whatever the budget.
+  static constexpr std::size_t kPackedFrom = std::size_t{64} << 20;
+
   /// The layout `automatic` takes for a text of `text_bytes` bytes within a memory budget of
-  /// `budget` bytes: linked when its estimated peak above the text fits, else packed.
-  static TrainerLayout choose_layout(std::size_t text_bytes, std::size_t budget);
+  /// `budget` bytes: packed when `num_threads` is 0 or 1 and the text has kPackedFrom bytes or
+  /// more; otherwise linked when its estimated peak above the text fits the budget, else packed.
+  static TrainerLayout choose_layout(std::size_t text_bytes, std::size_t budget,
+                                     std::size_t num_threads);
 
   /// Uses 64-bit positions and ids even for short texts (to test the wide variant).
   static void force_wide_for_testing(bool wide);

@@ -1,5 +1,6 @@
 // The two layouts of the incremental trainer behind one interface: IncrementalTrainer picks
-// one per text and forwards to it.
+// one per text and forwards to it. Each lays the text out in its own memory while it is built
+// and keeps no view of it.
 #pragma once
 
 #include <cstddef>

@@ -2,8 +2,11 @@
 // 32- and 64-bit forms.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <limits>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -91,19 +94,62 @@ TEST_P(AnyLayout, LearnsWhatRecountingLearnsOnRealText) {
 
 INSTANTIATE_TEST_SUITE_P(Layout, AnyLayout, ::testing::ValuesIn(both_layouts()), config_name);
 
-TEST(IncrementalTrainer, TakesTheLinkedLayoutWhileItFitsTheBudget) {
-  // 20 bytes per byte of text for the linked layout.
-  EXPECT_EQ(IncrementalTrainer::choose_layout(0, 0), TrainerLayout::linked);
-  EXPECT_EQ(IncrementalTrainer::choose_layout(100, 2000), TrainerLayout::linked);
-  EXPECT_EQ(IncrementalTrainer::choose_layout(101, 2000), TrainerLayout::packed);
-  EXPECT_EQ(IncrementalTrainer::choose_layout(std::size_t{1} << 30, std::size_t{6} << 30),
-            TrainerLayout::packed);
+TEST_P(AnyLayout, KeepsNoViewOfTheText) {
+  // Callers may free the text once the trainer is built (the module drops its UTF-8 copy
+  // there); under ASan a later read of it would be reported.
+  std::mt19937 rng{31};
+  const std::string kept = reference::random_text(rng, reference::alphabets()[1], 3000);
+  auto text = std::make_unique<std::string>(kept);
+  IncrementalTrainer trainer{*text, 1};
+  std::fill(text->begin(), text->end(), 'z');
+  text.reset();
+  std::vector<reference::Merge> merges;
+  for (TokenId id = kFirstMergeId; id < 500; ++id) {
+    std::optional<TokenPair> pair = trainer.most_common_pair();
+    if (!pair) break;
+    trainer.merge(*pair, id);
+    merges.push_back({{pair->left, pair->right}, id});
+  }
+  EXPECT_EQ(merges, reference::train(kept, 500));
+}
+
+TEST(IncrementalTrainer, ChoosesTheLayoutBySizeThreadsAndBudget) {
+  constexpr std::size_t kLarge = IncrementalTrainer::kPackedFrom;
+  constexpr std::size_t kAmple = std::numeric_limits<std::size_t>::max();
+  struct Case {
+    std::size_t bytes, budget, threads;
+    TrainerLayout expected;
+  };
+  for (const Case& c : std::vector<Case>{
+           // 20 bytes per byte of text for the linked layout, whatever the thread count.
+           {0, 0, 1, TrainerLayout::linked},
+           {100, 2000, 1, TrainerLayout::linked},
+           {101, 2000, 1, TrainerLayout::packed},
+           {101, 2000, 2, TrainerLayout::packed},
+           {std::size_t{1} << 30, std::size_t{6} << 30, 4, TrainerLayout::packed},
+           // One thread (0 counts as 1) takes the packed layout from kPackedFrom on; more keep
+           // the linked one while the budget allows.
+           {kLarge - 1, kAmple, 1, TrainerLayout::linked},
+           {kLarge, kAmple, 1, TrainerLayout::packed},
+           {kLarge, kAmple, 0, TrainerLayout::packed},
+           {kLarge, kAmple, 2, TrainerLayout::linked},
+           {2 * kLarge, 40 * kLarge, 2, TrainerLayout::linked},
+           {2 * kLarge, 40 * kLarge - 1, 2, TrainerLayout::packed},
+       }) {
+    EXPECT_EQ(IncrementalTrainer::choose_layout(c.bytes, c.budget, c.threads), c.expected)
+        << c.bytes << " bytes, budget " << c.budget << ", " << c.threads << " threads";
+  }
   const std::string text(1000, 'a');
-  EXPECT_EQ(IncrementalTrainer(text, 1).layout(),
-            IncrementalTrainer::choose_layout(text.size(), memory_budget()));
+  for (std::size_t threads : {1, 2}) {
+    EXPECT_EQ(IncrementalTrainer(text, threads).layout(),
+              IncrementalTrainer::choose_layout(text.size(), memory_budget(), threads));
+  }
   for (TrainerLayout layout : {TrainerLayout::linked, TrainerLayout::packed}) {
     EXPECT_EQ(IncrementalTrainer(text, 1, {}, layout).layout(), layout);
+    IncrementalTrainer::force_layout_for_testing(layout);
+    EXPECT_EQ(IncrementalTrainer(text, 2).layout(), layout);
   }
+  IncrementalTrainer::force_layout_for_testing(TrainerLayout::automatic);
 }
 
 }  // namespace
