@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -206,9 +207,11 @@ PyObject* trainer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
     // A str trains on its UTF-8; anything else must lend its bytes, which train as they are.
     // The training keeps no reference to them.
     std::unique_ptr<BufferView> lent;
+    std::optional<binding::TransientText> utf8;
     std::string_view text;
     if (PyUnicode_Check(a[0].get())) {
-      text = text_argument("text", a[0]);
+      utf8.emplace(binding::transient_text_argument("text", a[0]));
+      text = utf8->view();
     } else {
       lent = binding::convert_argument("text",
                                        [&] { return std::make_unique<BufferView>(a[0].get()); });

@@ -34,13 +34,13 @@ namespace tokenizer {
 /// (ties: the smallest (left, right)), gives it id 256 + step, records it in `merges` and
 /// `vocab` and rewrites the sequence. Stops early, successfully, when no pair is left.
 /// The steps update counts kept from one count of the text instead of recounting. The trainer's
-/// layout follows the memory budget (IncrementalTrainer): the faster one counts the text on
-/// the worker pool in `num_threads` chunks when `num_threads` >= 2, the compact one on the
-/// calling thread; the result depends on neither. Polls `interrupt` on the calling thread once
-/// per step and every million tokens within one.
-/// Faults: "vocab_size must be at least 256" (nothing changed). Every step completed before a
-/// failure (fault, std::bad_alloc, Interrupted) stays in `merges` and `vocab`; the failing
-/// step changes neither.
+/// layout follows the text's size, `num_threads` and the memory budget (IncrementalTrainer):
+/// the faster one counts the text on the worker pool in `num_threads` chunks when
+/// `num_threads` >= 2, the compact one on the calling thread; the result depends on neither. Polls
+/// `interrupt` on the calling thread once per step and every million tokens within one. Faults:
+/// "vocab_size must be at least 256" (nothing changed). Every step completed before a failure
+/// (fault, std::bad_alloc, Interrupted) stays in `merges` and `vocab`; the failing step changes
+/// neither.
 void train(Model& tokenizer, std::string_view text, std::size_t vocab_size,
            const InterruptCheck& interrupt = {});
 
@@ -48,7 +48,8 @@ class IncrementalTrainer;
 
 /// `train` in steps, for callers that report progress between them: the constructor does what
 /// `train` does before its first merge (the fault, the byte vocabulary, the count of the text),
-/// each `step` learns some of the merges. `tokenizer` must outlive the training.
+/// each `step` learns some of the merges. `tokenizer` must outlive the training; `text` need
+/// not: the training keeps its own tokens from the constructor on.
 class Training {
  public:
   Training(Model& tokenizer, std::string_view text, std::size_t vocab_size,
