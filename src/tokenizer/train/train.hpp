@@ -36,11 +36,11 @@ namespace tokenizer {
 /// The steps update counts kept from one count of the text instead of recounting. The trainer's
 /// layout follows the text's size, `num_threads` and the memory budget (IncrementalTrainer):
 /// the faster one counts the text on the worker pool in `num_threads` chunks when
-/// `num_threads` >= 2, the compact one on the calling thread; the result depends on neither. Polls
-/// `interrupt` on the calling thread once per step and every million tokens within one. Faults:
-/// "vocab_size must be at least 256" (nothing changed). Every step completed before a failure
-/// (fault, std::bad_alloc, Interrupted) stays in `merges` and `vocab`; the failing step changes
-/// neither.
+/// `num_threads` >= 2, the compact one on the calling thread; the result depends on neither.
+/// Polls `interrupt` on the calling thread once per step and every million tokens within one.
+/// Faults: "vocab_size must be at least 256" (nothing changed). Every step completed before a
+/// failure (fault, std::bad_alloc, Interrupted) stays in `merges` and `vocab`; the failing
+/// step changes neither.
 void train(Model& tokenizer, std::string_view text, std::size_t vocab_size,
            const InterruptCheck& interrupt = {});
 
