@@ -48,6 +48,25 @@ TEST_P(WideOrNarrow, MergesRunsAndChainsLikeRecounting) {
   }
 }
 
+TEST_P(WideOrNarrow, LearnsWhatRecountingLearnsOnLongListsOnEveryThreadCount) {
+  // Lists of several polling blocks, with occurrences overlapping across the blocks' edges
+  // (the run), every byte value and its pairs (the cycle), and more pairs than the trainer
+  // reserves for a text this long (the random bytes), whose tables then grow.
+  std::mt19937 rng{2024};
+  std::string cycle(40000, '\0');
+  for (std::size_t i = 0; i < cycle.size(); ++i) cycle[i] = static_cast<char>(i * 7 % 256);
+  std::string random_bytes(60000, '\0');
+  for (char& c : random_bytes) c = static_cast<char>(rng() % 256);
+  for (const std::string& text : {std::string(20001, 'a'), cycle, random_bytes}) {
+    const auto expected = reference::train(text, 400);
+    for (std::size_t threads : {1, 2, 3, 4}) {
+      EXPECT_EQ(learn(text, 400, threads), expected)
+          << text.size() << " bytes from " << static_cast<int>(text[1]) << ", " << threads
+          << " threads";
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Layout, WideOrNarrow, ::testing::ValuesIn(every_layout()), config_name);
 
 TEST_P(AnyLayout, EndsWhenOneTokenIsLeft) {
