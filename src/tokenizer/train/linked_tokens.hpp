@@ -16,7 +16,9 @@ namespace tokenizer {
 /// removed position is marked by kGap in `token`, the first of a gap holds there the live
 /// position after it (kEnd for none), and the last of a gap holds in `pair` the live position
 /// before it (kNone for none). So next() and prev() read one neighbouring slot, and a position
-/// costs two words. Positions and ids stay below kEnd.
+/// costs two words. Positions and ids stay below kEnd. One more node past the last position,
+/// removed for good, links to kEnd: the node after any position exists, and looking there
+/// needs no bounds check.
 template <class Index>
 class LinkedTokens {
  public:
@@ -30,9 +32,12 @@ class LinkedTokens {
   };
 
   /// n positions, left unset for the caller to fill.
-  void resize(std::size_t n) { nodes_.resize(n); }
-  std::size_t size() const { return nodes_.size(); }
-  bool empty() const { return nodes_.empty(); }
+  void resize(std::size_t n) {
+    nodes_.resize(n + 1);
+    nodes_[n] = Node{kGap | kEnd, kNone};
+  }
+  std::size_t size() const { return nodes_.empty() ? 0 : nodes_.size() - 1; }
+  bool empty() const { return size() == 0; }
   Node& operator[](std::size_t i) { return nodes_[i]; }
   const Node& operator[](std::size_t i) const { return nodes_[i]; }
 
@@ -43,10 +48,9 @@ class LinkedTokens {
     return !removed(nodes_[i]) && nodes_[i].pair == number;
   }
 
-  /// Where the link after position i points: kEnd (or kNone past the array) for none, and
-  /// any value for a stale i, which looking ahead tolerates.
+  /// Where the link after position i (below size()) points: kEnd for none, and any value
+  /// for a stale i, which looking ahead tolerates.
   [[gnu::always_inline]] Index peek_next(Index i) const {
-    if (static_cast<std::size_t>(i) + 1 >= nodes_.size()) return kNone;
     const Index after = nodes_[i + 1].token;
     return (after & kGap) == 0 ? i + 1 : after & ~kGap;
   }
@@ -78,17 +82,19 @@ class LinkedTokens {
   [[gnu::always_inline]] void prefetch_ahead(const Index* list, std::size_t k,
                                              std::size_t end) const {
     const Node* nodes = nodes_.data();
-    const std::size_t size = nodes_.size();
+    const std::size_t size = this->size();
     if (k + kPrefetchFar < end) {
       const Index i = list[k + kPrefetchFar];
       __builtin_prefetch(&nodes[i]);
       if (i > 0) __builtin_prefetch(&nodes[i - 1]);
-      if (static_cast<std::size_t>(i) + 1 < size) __builtin_prefetch(&nodes[i + 1]);
+      __builtin_prefetch(&nodes[i + 1]);
     }
     if (k + kPrefetchNext < end) {
       const Index j = peek_next(list[k + kPrefetchNext]);
-      if (j < size) __builtin_prefetch(&nodes[j]);
-      if (static_cast<std::size_t>(j) + 1 < size) __builtin_prefetch(&nodes[j + 1]);
+      if (j < size) {
+        __builtin_prefetch(&nodes[j]);
+        __builtin_prefetch(&nodes[j + 1]);
+      }
     }
     if (k + kPrefetchNear < end) {
       const Index j = peek_next(list[k + kPrefetchNear]);

@@ -10,6 +10,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "corpora.hpp"
@@ -48,6 +49,30 @@ TEST_P(WideOrNarrow, MergesRunsAndChainsLikeRecounting) {
                                     return s;
                                   }()}) {
     EXPECT_EQ(learn(text, 2000), reference::train(text, 2000)) << text.substr(0, 20);
+  }
+}
+
+TEST_P(WideOrNarrow, LearnsWhatRecountingLearnsOnLongListsOnEveryThreadCount) {
+  // Lists of several polling blocks, with occurrences overlapping across the blocks' edges
+  // (the run), every byte value and its pairs (the cycle), and more pairs than the trainer
+  // reserves for a text this long (the random bytes), whose tables then grow.
+  std::mt19937 rng{2024};
+  std::string cycle(40000, '\0');
+  for (std::size_t i = 0; i < cycle.size(); ++i) cycle[i] = static_cast<char>(i * 7 % 256);
+  std::string random_bytes(60000, '\0');
+  for (char& c : random_bytes) c = static_cast<char>(rng() % 256);
+  // Pieces of unequal length, to 1,000, fill the room beyond the lists: they are laid out
+  // again from the sequence.
+  const std::string pieces = reference::random_text(rng, {"ab", "cd", "abc", "e"}, 3000);
+  const std::pair<std::string, std::size_t> cases[] = {
+      {std::string(20001, 'a'), 400}, {cycle, 400}, {random_bytes, 400}, {pieces, 1000}};
+  for (const auto& [text, vocab_size] : cases) {
+    const auto expected = reference::train(text, vocab_size);
+    for (std::size_t threads : {1, 2, 3, 4}) {
+      EXPECT_EQ(learn(text, vocab_size, threads), expected)
+          << text.size() << " bytes from " << static_cast<int>(text[1]) << ", " << threads
+          << " threads";
+    }
   }
 }
 
