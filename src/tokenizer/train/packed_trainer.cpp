@@ -420,8 +420,8 @@ void PackedEngine<Index>::rebuild_lists() {
   // the pair table, so filing a position touches one place.
   InterruptPacer pace{interrupt_};
   struct Fill {
-    std::uint64_t at;  // the list's bytes so far; once laid out, where its next gap goes
-    Index last;        // the last position filed
+    std::size_t at;  // the list's bytes so far; once laid out, where its next gap goes
+    Index last;      // the last position filed
   };
   std::vector<Fill> fill(pairs_.size(), Fill{0, 0});
   auto scan = [&](auto&& file) {
