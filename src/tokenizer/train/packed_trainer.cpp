@@ -19,10 +19,11 @@
 namespace tokenizer {
 namespace {
 
-/// A pair a merge made start at a position, waiting to be filed.
+/// A pair a merge made start at a position, waiting to be filed: the pair by its place among
+/// the pairs the merge made.
 template <class Index>
 struct Gain {
-  Index number;
+  Index made;
   Index position;
 };
 
@@ -84,13 +85,15 @@ class PackedEngine final : public TrainerEngine,
   void gain_before(Index p, Index id);
   [[gnu::always_inline]] void gain(Index& slot, Index left, Index right, Index position) {
     if (slot == kNone) slot = make(left, right);
-    ++pairs_[slot].count;
+    Pair& made = pairs_[slot];
+    ++made.count;
     words_[position] = slot;
-    gained_[gained_count_++] = Gain<Index>{slot, position};
+    gained_[gained_count_++] = Gain<Index>{static_cast<Index>(made.at_low), position};
   }
   Index make(Index left, Index right) {
     const Index number = new_pair(left, right);
-    // Until published, a new pair's list_at is its place among the pairs the merge made.
+    // Until published, a new pair's list_at is its place among the pairs the merge made (far
+    // below 2^32: at most two per token and one more), so the low part alone holds it.
     pairs_.set_list_at(number, created_.size());
     created_.push_back(number);
     return number;
@@ -124,9 +127,12 @@ class PackedEngine final : public TrainerEngine,
   std::vector<Index> created_;  // the pairs made, in the order made
   std::vector<Gain<Index>, Uninitialised<Gain<Index>>> gained_;
   std::size_t gained_count_ = 0;
-  std::vector<std::size_t> made_at_;     // per pair made: bytes of its list, then where it goes
+  struct Made {
+    std::size_t at;  // bytes of its list, then where its next gap goes
+    Index last;      // the last position filed
+  };
+  std::vector<Made> made_;               // per pair made, in one record so a gain touches one
   std::vector<std::size_t> made_start_;  // per pair made: where its list starts
-  std::vector<Index> made_last_;         // per pair made: the last position filed
   std::vector<Index> dead_;  // pairs that stopped occurring in this merge, outside the heap
 };
 
@@ -327,7 +333,7 @@ template <class Index>
     if (slot == kNone) slot = make(id, id);
     ++pairs_[slot].count;
     words_[p] = slot;
-    gained_[gained_count_ - 1].number = slot;
+    gained_[gained_count_ - 1].made = static_cast<Index>(pairs_[slot].at_low);
   } else {
     gain(with_left_[x], x, id, p);
   }
@@ -344,21 +350,20 @@ void PackedEngine<Index>::publish_new_pairs(std::size_t spare, std::size_t spare
   }
   // Each gain is current and each pair's gains come in increasing position order: size the
   // new lists, place them (in the merged pair's bytes while they fit), then file the gains.
-  made_at_.resize(created_.size());
-  made_last_.assign(created_.size(), 0);
+  made_.resize(created_.size());
   for (std::size_t made = 0; made < created_.size(); ++made) {
-    made_at_[made] = varint_size(pairs_[created_[made]].count);
+    made_[made] = Made{varint_size(pairs_[created_[made]].count), 0};
   }
   for (std::size_t g = 0; g < gained_count_; ++g) {
     const Gain<Index> gain = gained_[g];
-    const auto made = static_cast<std::size_t>(pairs_.list_at(gain.number));
-    made_at_[made] += varint_size(static_cast<Index>(gain.position - made_last_[made]));
-    made_last_[made] = gain.position;
+    Made& made = made_[gain.made];
+    made.at += varint_size(static_cast<Index>(gain.position - made.last));
+    made.last = gain.position;
   }
   made_start_.resize(created_.size());
   std::size_t at = lists_.size();
   for (std::size_t made = 0; made < created_.size(); ++made) {
-    const std::size_t bytes = made_at_[made];
+    const std::size_t bytes = made_[made].at;
     if (bytes <= spare_end - spare) {
       made_start_[made] = spare;
       spare += bytes;
@@ -375,17 +380,17 @@ void PackedEngine<Index>::publish_new_pairs(std::size_t spare, std::size_t spare
   lists_.resize(at);
   unsigned char* arena = lists_.data();
   for (std::size_t made = 0; made < created_.size(); ++made) {
-    made_at_[made] = static_cast<std::size_t>(
-        put_varint(arena + made_start_[made], pairs_[created_[made]].count) - arena);
-    made_last_[made] = 0;
+    made_[made] =
+        Made{static_cast<std::size_t>(
+                 put_varint(arena + made_start_[made], pairs_[created_[made]].count) - arena),
+             0};
   }
   for (std::size_t g = 0; g < gained_count_; ++g) {
     const Gain<Index> gain = gained_[g];
-    const auto made = static_cast<std::size_t>(pairs_.list_at(gain.number));
-    made_at_[made] = static_cast<std::size_t>(
-        put_varint(arena + made_at_[made], static_cast<Index>(gain.position - made_last_[made])) -
-        arena);
-    made_last_[made] = gain.position;
+    Made& made = made_[gain.made];
+    made.at = static_cast<std::size_t>(
+        put_varint(arena + made.at, static_cast<Index>(gain.position - made.last)) - arena);
+    made.last = gain.position;
   }
   for (std::size_t made = 0; made < created_.size(); ++made) {
     pairs_.set_list_at(created_[made], made_start_[made]);
@@ -406,35 +411,42 @@ void PackedEngine<Index>::release_dead() {
 
 template <class Index>
 void PackedEngine<Index>::rebuild_lists() {
-  // Two walks of the sequence from position 0, which is never removed, in order, so each list
-  // comes out sorted and stale entries are dropped. The first sizes the lists (in list_at),
-  // the second files the positions after each list's count (list_at then the place of the
-  // next); laid out one after another in number order, each list then ends where the next
-  // begins. `last` is each list's last position so far.
+  // Two scans of the sequence in position order, so each list comes out sorted and stale
+  // entries are dropped: the first sizes the lists, the second files the positions after each
+  // list's count; laid out one after another in number order. A scan reads the words one
+  // after another and skips removed positions by their tag instead of following the links:
+  // one predictable pass over the array, and no word read twice. What a scan keeps per pair
+  // number lies in one record (Fill, 16 bytes a number while the layout lasts) rather than in
+  // the pair table, so filing a position touches one place.
   InterruptPacer pace{interrupt_};
-  const std::size_t pairs = pairs_.size();
-  std::vector<Index> last(pairs, 0);
-  for (std::size_t number = 0; number < pairs; ++number) pairs_.set_list_at(number, 0);
-  auto walk = [&](auto&& file) {
-    for (Index i = 0; i != kNone; i = words_.next(i)) {
-      pace();
-      const Index word = words_[i];
-      if (Sequence::starts_pair(word)) file(word, i);
+  struct Fill {
+    std::size_t at;  // the list's bytes so far; once laid out, where its next gap goes
+    Index last;      // the last position filed
+  };
+  std::vector<Fill> fill(pairs_.size(), Fill{0, 0});
+  auto scan = [&](auto&& file) {
+    const Index* words = words_.data();
+    const std::size_t n = words_.size();
+    for (std::size_t from = 0; from < n; from += kInterruptInterval) {
+      const std::size_t to = std::min(n, from + kInterruptInterval);
+      for (std::size_t i = from; i < to; ++i) {
+        const Index word = words[i];
+        if (Sequence::starts_pair(word)) file(fill[word], static_cast<Index>(i));
+      }
+      pace(to - from);
     }
   };
-  walk([&](Index number, Index i) {
-    pairs_.set_list_at(number,
-                       pairs_.list_at(number) + varint_size(static_cast<Index>(i - last[number])));
-    last[number] = i;
+  scan([](Fill& list, Index i) {
+    list.at += varint_size(static_cast<Index>(i - list.last));
+    list.last = i;
   });
   std::size_t total = 0;
-  for (std::size_t number = 0; number < pairs; ++number) {
+  for (std::size_t number = 0; number < fill.size(); ++number) {
     const Index count = pairs_[number].count;
-    const std::size_t bytes =
-        count == 0 ? 0 : static_cast<std::size_t>(pairs_.list_at(number)) + varint_size(count);
+    const std::size_t bytes = count == 0 ? 0 : fill[number].at + varint_size(count);
     pairs_.set_list_at(number, total);
+    fill[number] = Fill{total, 0};
     total += bytes;
-    last[number] = 0;
   }
   // Keep the room that the arena leaves beyond the lists at least an eighth of them, or
   // layouts would follow each other ever faster.
@@ -443,25 +455,16 @@ void PackedEngine<Index>::rebuild_lists() {
   }
   lists_.resize(total);
   unsigned char* arena = lists_.data();
-  for (std::size_t number = 0; number < pairs; ++number) {
+  for (std::size_t number = 0; number < fill.size(); ++number) {
     const Index count = pairs_[number].count;
     if (count == 0) continue;
-    pairs_.set_list_at(number, static_cast<std::size_t>(
-                                   put_varint(arena + pairs_.list_at(number), count) - arena));
+    fill[number].at = static_cast<std::size_t>(put_varint(arena + fill[number].at, count) - arena);
   }
-  walk([&](Index number, Index i) {
-    pairs_.set_list_at(number,
-                       static_cast<std::size_t>(put_varint(arena + pairs_.list_at(number),
-                                                           static_cast<Index>(i - last[number])) -
-                                                arena));
-    last[number] = i;
+  scan([arena](Fill& list, Index i) {
+    list.at = static_cast<std::size_t>(
+        put_varint(arena + list.at, static_cast<Index>(i - list.last)) - arena);
+    list.last = i;
   });
-  std::uint64_t begin = 0;
-  for (std::size_t number = 0; number < pairs; ++number) {
-    const std::uint64_t end = pairs_.list_at(number);
-    pairs_.set_list_at(number, begin);
-    begin = end;
-  }
 }
 
 }  // namespace

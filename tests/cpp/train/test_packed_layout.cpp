@@ -64,6 +64,16 @@ TEST(GapLists, VarintsRoundTripAtEveryWidth) {
     ASSERT_EQ(get_varint(static_cast<const unsigned char*>(buffer), read), end) << value;
     EXPECT_EQ(read, value);
   }
+  // Every width's first and last value: varint_size() must agree with what put_varint() writes.
+  for (unsigned bits = 7; bits < 64; bits += 7) {
+    for (std::uint64_t value : {(std::uint64_t{1} << bits) - 1, std::uint64_t{1} << bits}) {
+      EXPECT_EQ(static_cast<std::size_t>(put_varint(buffer, value) - buffer), varint_size(value))
+          << value;
+      const auto narrow = static_cast<std::uint32_t>(value);
+      EXPECT_EQ(static_cast<std::size_t>(put_varint(buffer, narrow) - buffer), varint_size(narrow))
+          << narrow;
+    }
+  }
 }
 
 // ---- Texts that stress the layout ----
@@ -140,6 +150,15 @@ std::vector<std::pair<std::string, std::string>> stressing_texts() {
     all_bytes += reference::random_text(rng, reference::alphabets()[3], 400);
   for (int b = 0; b < 256; ++b) all_bytes += static_cast<char>(b);
   texts.emplace_back("all 256 byte values", all_bytes);
+  // A pair recurring a few to tens of thousands of positions apart in a random text of four
+  // letters: gaps of one to three varint bytes, in lists laid out again many times as merges
+  // thin the text and free pair numbers that later pairs take.
+  std::string sparse = reference::random_text(rng, reference::alphabets()[1], 42000);
+  for (std::size_t at = 0, step = 5; at + 2 < sparse.size(); at += step, step *= 2) {
+    sparse[at] = '\xfe';
+    sparse[at + 1] = '\xff';
+  }
+  texts.emplace_back("pairs far apart", sparse);
   texts.emplace_back("DNA-like", dna_like(rng, 6000));
   texts.emplace_back("unspaced script", unspaced(rng, 6000));
   return texts;
