@@ -14,6 +14,7 @@ namespace {
 using tokenizer::TokenId;
 
 OnceCell sequence_cell;
+OnceCell isascii_cell;
 
 std::string full_name(const Signature& signature) {
   return std::string{signature.owner} + "." + signature.function + "()";
@@ -125,11 +126,15 @@ PyRef qualified_name(PyObject* type) {
 // as the iteration goes instead of being sized up front.
 constexpr Py_ssize_t kLargestTrustedLength = Py_ssize_t{1} << 24;
 
-// str.isascii of the built-in type: O(1), and a subclass's override runs no code here.
+// str.isascii of the built-in type: O(1), and a subclass's override runs no code here. The
+// method is looked up once: a lookup by name on every call makes a new name object each time,
+// which the type's attribute cache may hold on to (a memory test saw them pile up).
 bool is_ascii(PyObject* text) {
-  PyRef method = checked(PyRef::steal(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "isascii")));
-  PyRef answer = checked(PyRef::steal(PyObject_CallFunctionObjArgs(method.get(), text, nullptr)));
+  PyObject* method = isascii_cell.get([]() -> PyObject* {
+    return PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "isascii");
+  });
+  if (method == nullptr) throw PythonError{};
+  PyRef answer = checked(PyRef::steal(PyObject_CallFunctionObjArgs(method, text, nullptr)));
   return answer.get() == Py_True;
 }
 
