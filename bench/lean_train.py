@@ -1,7 +1,7 @@
 """Training's memory per byte and speed on three workloads, beside an older build and the peers.
 
 Usage: python3 bench/lean_train.py BUILD_DIR [--before OLD_BUILD_DIR] [--sizes 10 100 300]
-    [--repeat 3] [--repeat-from 100] [--peers] [--peer-timeout 300] [--two-at-once]
+    [--repeat 3] [--repeat-from 100] [--peers] [--peer-timeout 300] [--two-at-once] [--small]
     [--out bench/results/lean_train] [--corpora DIR] [--layouts]
 
 Workloads (bench/pairloom_bench/workloads.py): shuffled corpus lines to 32,768; DNA-like
@@ -14,7 +14,8 @@ from --repeat-from up run once, smaller ones --repeat times (median). The peers,
 tokenizers' BpeTrainer on the whole text as one sequence (ByteLevel without its split) and
 SentencePiece's BPE (one sentence per line, its limit), run at the sizes they finish within
 --peer-timeout. --two-at-once also times num_threads=2 on the largest size beside two
-one-thread trainings of its halves at once. Writes OUT.json, OUT.md and OUT.png.
+one-thread trainings of its halves at once; --small times 5 MB of shuffled lines to 4,096
+(median of 5). Writes OUT.json, OUT.md and OUT.png.
 
 --layouts instead trains the shuffled lines at each size once in each of the trainer's
 layouts, on --threads threads (default 1): the one the trainer chooses (linked below 64 MiB
@@ -155,6 +156,8 @@ def main() -> None:
     parser.add_argument("--peers", action="store_true")
     parser.add_argument("--peer-timeout", type=float, default=300)
     parser.add_argument("--two-at-once", action="store_true")
+    parser.add_argument("--small", action="store_true",
+                        help="also 5 MB of shuffled lines to 4,096, median of 5")
     parser.add_argument("--workloads", nargs="+", default=list(WORKLOADS))
     parser.add_argument("--out", type=Path, default=Path("bench/results/lean_train"))
     parser.add_argument("--cache", type=Path, default=Path("build/lean_texts"))
@@ -191,6 +194,15 @@ def main() -> None:
                     entry.update(got_peer)
                 results["runs"].append(entry)
                 print(json.dumps(entry), flush=True)
+    if args.small:
+        # The small training of the targets: 5 MB of shuffled lines to 4,096, median of 5.
+        path = text_file(args.cache, args.corpora, "shuffled lines", 5 * MB)
+        for label, build in [("pairloom", args.build)] + ([("before", args.before)]
+                                                           if args.before else []):
+            got = median_run(build, path, "pairloom", 4096, 5)
+            results["small"] = results.get("small", []) + [
+                {"system": label, "mb_per_s": path.stat().st_size / MB / got["wall"], **got}]
+            print(json.dumps(results["small"][-1]), flush=True)
     if args.two_at_once:
         path = text_file(args.cache, args.corpora, "shuffled lines", int(max(args.sizes) * MB))
         results["two_at_once"] = two_at_once(args.build, args.cache, path, 32768)
@@ -238,6 +250,14 @@ def write_table(results: dict, path: Path) -> None:
         lines.append(f"| {r['workload']} | {r['mb']:g} | {r['system']} | {r['wall']:.2f} | "
                      f"{size / MB / r['wall']:.1f} | {per_byte:.2f} | "
                      f"{(r['memory'] - r['utf8_copy']) / size:.2f} |")
+    for r in results.get("small", []):
+        lines.append(f"\n5 MB of shuffled lines to 4,096, {r['system']}: {r['wall']:.3f} s, "
+                     f"{r['mb_per_s']:.1f} MB/s (median of {r['runs']})")
+    if "two_at_once" in results:
+        r = results["two_at_once"]
+        lines.append(f"\nnum_threads=2 on {r['bytes'] / MB:g} MB: {r['two_threads_wall']:.2f} s; "
+                     f"two one-thread trainings of its halves at once: {r['two_halves_wall']:.2f} "
+                     f"s; ratio {r['ratio']:.2f}")
     path.write_text("\n".join(lines) + "\n")
 
 
