@@ -138,4 +138,20 @@ inline std::string random_text(std::mt19937& rng, const std::vector<std::string>
   return text;
 }
 
+/// At least `size` bytes of Chinese and Japanese characters without spaces, phrases recurring as
+/// in running text.
+inline std::string unspaced_text(std::mt19937& rng, std::size_t size) {
+  const std::vector<std::string> characters = {"人", "権", "宣", "言", "の", "に", "は", "を",
+                                               "世", "界", "和", "平", "自", "由", "。", "、"};
+  std::vector<std::string> phrases;
+  for (int k = 0; k < 12; ++k) phrases.push_back(random_text(rng, characters, 2 + rng() % 6));
+  std::string text;
+  while (text.size() < size) {
+    text +=
+        rng() % 3 == 0 ? characters[rng() % characters.size()] : phrases[rng() % phrases.size()];
+    if (rng() % 25 == 0) text += "\n";
+  }
+  return text;
+}
+
 }  // namespace reference

@@ -37,23 +37,6 @@ std::string dna_like(std::mt19937& rng, std::size_t size) {
   return text.substr(0, size);
 }
 
-std::string unspaced(std::mt19937& rng, std::size_t size) {
-  // Chinese and Japanese characters without spaces, phrases recurring as in running text.
-  const std::vector<std::string> characters = {"人", "権", "宣", "言", "の", "に", "は", "を",
-                                               "世", "界", "和", "平", "自", "由", "。", "、"};
-  std::vector<std::string> phrases;
-  for (int k = 0; k < 12; ++k) {
-    phrases.push_back(reference::random_text(rng, characters, 2 + rng() % 6));
-  }
-  std::string text;
-  while (text.size() < size) {
-    text +=
-        rng() % 3 == 0 ? characters[rng() % characters.size()] : phrases[rng() % phrases.size()];
-    if (rng() % 25 == 0) text += "\n";
-  }
-  return text;
-}
-
 std::vector<std::pair<std::string, std::string>> stressing_texts() {
   std::mt19937 rng{77};
   std::string pair_repeated = "y";
@@ -69,9 +52,9 @@ std::vector<std::pair<std::string, std::string>> stressing_texts() {
       {"one pair repeated, odd ends", pair_repeated},
       {"all 256 byte values", all_bytes},
       {"DNA-like", dna_like(rng, 5000)},
-      {"unspaced script", unspaced(rng, 5000)},
+      {"unspaced script", reference::unspaced_text(rng, 5000)},
       // Shards of this text are long enough to number their byte pairs through a dense table.
-      {"long unspaced script", unspaced(rng, 40000)},
+      {"long unspaced script", reference::unspaced_text(rng, 40000)},
   };
 }
 
