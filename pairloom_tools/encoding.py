@@ -383,6 +383,8 @@ def _encoded(encoder: FileEncoder, model: Model, paths: Sequence[str], sizes: Se
             yield from held.pop(index)
             hand_out()
 
+    # The pool forgets its processes when it shuts down: they are taken just before.
+    started: list[Any] = []
     try:
         hand_out()
         yield results()
@@ -390,13 +392,14 @@ def _encoded(encoder: FileEncoder, model: Model, paths: Sequence[str], sizes: Se
         # A failure, Ctrl-C or SIGTERM: the batches not yet started are of no use now; the
         # workers finish the one each has (a few MB at most) and leave. Killing them at once
         # instead can leave the pool's manager thread waiting for ever, and the exit with it.
+        started = list((getattr(pool, "_processes", None) or {}).values())
         pool.shutdown(wait=False, cancel_futures=True)
         raise
     finally:
         _worker_encoder = None
-        workers_started = list((getattr(pool, "_processes", None) or {}).values())
+        started = started or list((getattr(pool, "_processes", None) or {}).values())
         pool.shutdown(wait=True)
-        _reap(workers_started)
+        _reap(started)
 
 
 def _reap(processes: Sequence[Any]) -> None:

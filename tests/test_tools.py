@@ -195,6 +195,9 @@ def test_encode_workers_started_either_way_match_one_job(tmp_path, monkeypatch, 
                                               errors="replace")
     assert multiprocessing.active_children() == []  # every worker was reaped
     assert three.read_bytes() == one.read_bytes()
+    with pytest.raises(encoding.ToolError, match="not UTF-8"):  # and after a failure too
+        encoding.encode_corpus(model, docs, tmp_path / "failed.npy", jobs=3, errors="strict")
+    assert multiprocessing.active_children() == []
     texts = [d.read_bytes().decode(errors="replace") for d in docs]
     assert [d.tokens for d in documents] == [len(tok.encode(text)) for text in texts]
     assert one.read_bytes()[-2 * documents[-1].tokens:] == array.array(
