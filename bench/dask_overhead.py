@@ -11,9 +11,11 @@ For each cluster size it reports:
 - overhead per merge: (the training's time - the command's time) / merges, the command timed
   from its start to its exit, the training from the call (the cluster already up) to its return;
 - round trips: batches of steps sent to the workers, and merges per round trip;
-- the floor: one call to an actor on every worker that does nothing, all at once, answers
-  gathered (median of 300), as a round trip of the training makes them. Times the round trips
-  a training makes, it is what the cluster costs at the least.
+- the floor: one call over the training's direct links to every worker that does next to
+  nothing (an empty shard's changes), all at once, answers gathered (median of 300), as a
+  round trip of the training makes them. Times the round trips a training makes, it is what
+  the cluster costs at the least. Beside it, the driver's processor time per such call, and
+  the same call through Dask's actor calls (the training's fallback).
 Every cluster's model must equal the command's byte for byte.
 """
 from __future__ import annotations
@@ -40,10 +42,13 @@ class Echo:
         return value
 
 
-def round_trip_floor(client: Any, workers: list[str], calls: int = 300) -> tuple[float, float]:
-    """Median seconds of one call to an actor on every worker at once, answers gathered, and
-    the driver's processor seconds per such call (what is left of it when the workers run on
-    other machines)."""
+def round_trip_floor(client: Any, workers: list[str], calls: int = 300) -> dict[str, float]:
+    """Medians of one call to every worker at once that does next to nothing, answers gathered:
+    through Dask's actor calls (an actor that echoes), and over the training's direct links (the
+    changes of an empty shard); and the driver's processor seconds per call over the links
+    (what is left of it when the workers run on other machines)."""
+    from pairloom_tools import dask
+
     actors = [client.submit(Echo, actor=True, workers=[w], pure=False) for w in workers]
     handles = [future.result() for future in actors]
 
@@ -51,15 +56,31 @@ def round_trip_floor(client: Any, workers: list[str], calls: int = 300) -> tuple
         return list(await asyncio.gather(*[handle.echo(value) for handle in handles]))
 
     times = []
-    processor = time.process_time()
     for i in range(calls):
         began = time.perf_counter()
         future = asyncio.run_coroutine_threadsafe(everyone(i), client.loop.asyncio_loop)
         future.result()
         times.append(time.perf_counter() - began)
-    processor = (time.process_time() - processor) / calls
     client.cancel(actors)
-    return statistics.median(times), processor
+    out = {"actor": statistics.median(times)}
+
+    shards = [client.submit(dask.ShardActor, [b""], actor=True, workers=[w], pure=False)
+              for w in workers]
+    handles = [future.result() for future in shards]
+    links = dask._direct_links(client, handles, workers, shards)
+    call = dask._linked_calls(client, links, workers, shards)
+    times = []
+    processor = time.process_time()
+    for _ in range(calls):
+        began = time.perf_counter()
+        call("changes")
+        times.append(time.perf_counter() - began)
+    out["link_driver_cpu"] = (time.process_time() - processor) / calls
+    out["link"] = statistics.median(times)
+    for link in links:
+        link.close()
+    client.cancel(shards)
+    return out
 
 
 def command_seconds(path: Path, vocab: int, prefix: Path, repeats: int) -> float:
@@ -85,7 +106,7 @@ def cluster_run(path: Path, vocab: int, workers: int, prefix: Path,
             silence_logs=40) as cluster:
         with distributed.Client(cluster) as client:  # type: ignore[no-untyped-call, unused-ignore]
             names = sorted(client.scheduler_info()["workers"])
-            floor, driver = round_trip_floor(client, names)
+            floor = round_trip_floor(client, names)
             runs = []
             for _ in range(repeats):
                 began = time.perf_counter()
@@ -94,8 +115,10 @@ def cluster_run(path: Path, vocab: int, workers: int, prefix: Path,
     seconds, done = sorted(runs, key=lambda run: run[0])[len(runs) // 2]
     return {"workers": workers, "seconds": seconds, "merges": done.merges,
             "round_trips": getattr(done, "round_trips", done.merges),
-            "setup_seconds": done.setup_seconds, "round_trip_floor_ms": floor * 1e3,
-            "driver_processor_ms_per_trip": driver * 1e3}
+            "setup_seconds": done.setup_seconds,
+            "actor_round_trip_floor_ms": floor["actor"] * 1e3,
+            "round_trip_floor_ms": floor["link"] * 1e3,
+            "driver_processor_ms_per_trip": floor["link_driver_cpu"] * 1e3}
 
 
 def main() -> None:
@@ -118,7 +141,7 @@ def main() -> None:
         results["clusters"] = []
         print(f"{args.mb} MB -> {args.vocab}: command {results['command_seconds']:.2f} s")
         print("workers  seconds  merges  round trips  merges/trip  overhead ms/merge  "
-              "floor ms/trip  floor ms/merge  driver cpu ms/trip")
+              "link floor ms/trip  floor ms/merge  driver cpu ms/trip  actor floor ms/trip")
         for workers in map(int, args.workers.split(",")):
             run = cluster_run(text, args.vocab, workers, folder / f"dask{workers}", args.repeats)
             run["identical_model"] = (folder / f"dask{workers}.model").read_bytes() == expected
@@ -129,9 +152,10 @@ def main() -> None:
             results["clusters"].append(run)
             print(f"{workers:7d}  {run['seconds']:7.2f}  {run['merges']:6d}  "
                   f"{run['round_trips']:11d}  {run['merges'] / run['round_trips']:11.2f}  "
-                  f"{run['overhead_ms_per_merge']:17.2f}  {run['round_trip_floor_ms']:13.2f}  "
-                  f"{run['floor_ms_per_merge']:14.2f}  "
-                  f"{run['driver_processor_ms_per_trip']:17.2f}", flush=True)
+                  f"{run['overhead_ms_per_merge']:17.3f}  {run['round_trip_floor_ms']:18.3f}  "
+                  f"{run['floor_ms_per_merge']:14.3f}  "
+                  f"{run['driver_processor_ms_per_trip']:18.3f}  "
+                  f"{run['actor_round_trip_floor_ms']:19.2f}", flush=True)
     args.out.mkdir(parents=True, exist_ok=True)
     name = f"dask_overhead{'_' + args.label if args.label else ''}.json"
     (args.out / name).write_text(json.dumps(results, indent=1) + "\n")

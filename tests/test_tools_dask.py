@@ -169,6 +169,44 @@ def test_cluster_training_writes_what_the_command_writes(tmp_path, monkeypatch, 
         tmp_path, texts)
 
 
+def link_threads():
+    import threading
+
+    return sum(thread.name == "pairloom-shard-link" for thread in threading.enumerate())
+
+
+@pytest.mark.parametrize("refused", [False, True], ids=["direct", "refused"])
+def test_round_trips_go_over_direct_links_or_else_through_dask(tmp_path, monkeypatch, client,
+                                                               training_files, native, refused):
+    """Where the driver cannot reach a worker's link, the round trips go through Dask's actor
+    calls: the same model either way, and no link is left waiting on a worker."""
+    import multiprocessing.connection
+    import time
+
+    from pairloom_tools.dask import train
+
+    opened = []
+    connect = multiprocessing.connection.Client
+
+    def driver_connects(*args, **kwargs):
+        if refused:
+            raise ConnectionRefusedError("refused")
+        opened.append(connect(*args, **kwargs))
+        return opened[-1]
+
+    monkeypatch.setattr(multiprocessing.connection, "Client", driver_connects)
+    texts = sorted(training_files.glob("*.txt"))
+    train(client, texts, 600, tmp_path / "m")
+    got = [(tmp_path / f"m.{suffix}").read_bytes() for suffix in ("model", "vocab")]
+    assert got == cli_files(tmp_path, texts)
+    assert len(opened) == (0 if refused else 2) and all(link.closed for link in opened)
+    for _ in range(200):
+        if not any(client.run(link_threads).values()):
+            break
+        time.sleep(0.05)
+    assert not any(client.run(link_threads).values())
+
+
 def test_interrupted_cluster_training_leaves_no_output(tmp_path, client, training_files, native):
     from pairloom_tools import ToolError
     from pairloom_tools.dask import train
