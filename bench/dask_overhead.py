@@ -15,7 +15,10 @@ For each cluster size it reports:
   nothing (an empty shard's changes), all at once, answers gathered (median of 300), as a
   round trip of the training makes them. Times the round trips a training makes, it is what
   the cluster costs at the least. Beside it, the driver's processor time per such call, and
-  the same call through Dask's actor calls (the training's fallback).
+  the same call through Dask's actor calls (the training's fallback);
+- the processor time the training took per merge in the driver's process (its client and the
+  LocalCluster's scheduler) and in all workers together: on a cluster whose workers have
+  machines of their own, the driver's share is what adds up per merge.
 Every cluster's model must equal the command's byte for byte.
 """
 from __future__ import annotations
@@ -109,11 +112,19 @@ def cluster_run(path: Path, vocab: int, workers: int, prefix: Path,
             floor = round_trip_floor(client, names)
             runs = []
             for _ in range(repeats):
+                before = client.run(time.process_time)
+                processor = time.process_time()
                 began = time.perf_counter()
                 done = train(client, [path], vocab, prefix)
-                runs.append((time.perf_counter() - began, done))
-    seconds, done = sorted(runs, key=lambda run: run[0])[len(runs) // 2]
+                seconds = time.perf_counter() - began
+                processor = time.process_time() - processor
+                after = client.run(time.process_time)
+                runs.append((seconds, done, processor,
+                             sum(after[name] - before[name] for name in names)))
+    seconds, done, driver_cpu, workers_cpu = sorted(runs, key=lambda run: run[0])[len(runs) // 2]
     return {"workers": workers, "seconds": seconds, "merges": done.merges,
+            "driver_cpu_ms_per_merge": driver_cpu / done.merges * 1e3,
+            "workers_cpu_ms_per_merge": workers_cpu / done.merges * 1e3,
             "round_trips": getattr(done, "round_trips", done.merges),
             "setup_seconds": done.setup_seconds,
             "actor_round_trip_floor_ms": floor["actor"] * 1e3,
@@ -141,7 +152,8 @@ def main() -> None:
         results["clusters"] = []
         print(f"{args.mb} MB -> {args.vocab}: command {results['command_seconds']:.2f} s")
         print("workers  seconds  merges  round trips  merges/trip  overhead ms/merge  "
-              "link floor ms/trip  floor ms/merge  driver cpu ms/trip  actor floor ms/trip")
+              "link floor ms/trip  floor ms/merge  driver cpu ms/trip  actor floor ms/trip  "
+              "training cpu ms/merge: driver  workers")
         for workers in map(int, args.workers.split(",")):
             run = cluster_run(text, args.vocab, workers, folder / f"dask{workers}", args.repeats)
             run["identical_model"] = (folder / f"dask{workers}.model").read_bytes() == expected
@@ -155,7 +167,9 @@ def main() -> None:
                   f"{run['overhead_ms_per_merge']:17.3f}  {run['round_trip_floor_ms']:18.3f}  "
                   f"{run['floor_ms_per_merge']:14.3f}  "
                   f"{run['driver_processor_ms_per_trip']:18.3f}  "
-                  f"{run['actor_round_trip_floor_ms']:19.2f}", flush=True)
+                  f"{run['actor_round_trip_floor_ms']:19.2f}  "
+                  f"{run['driver_cpu_ms_per_merge']:30.3f}  "
+                  f"{run['workers_cpu_ms_per_merge']:7.3f}", flush=True)
     args.out.mkdir(parents=True, exist_ok=True)
     name = f"dask_overhead{'_' + args.label if args.label else ''}.json"
     (args.out / name).write_text(json.dumps(results, indent=1) + "\n")

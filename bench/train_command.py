@@ -2,7 +2,7 @@
 
 Usage: python3 bench/train_command.py BUILD_DIR [--mb 100 300 1000] [--vocab 32768] [--seed 0]
     [--corpora DIR] [--work DIR] [--trainer-alone] [--check-model] [--tools-from DIR]
-    [--json FILE]
+    [--json FILE] [--cluster WORKERS]
 
 The text of each size is the lines of every text of the shared corpora ($PAIRLOOM_CORPORA, else
 ../shared/corpora), shuffled anew (seeded) for each pass through them and written one pass
@@ -20,7 +20,9 @@ every 20 ms over all its processes, and the kernel's own peak of the command's p
 file into a buffer, then trains on it): its peak above the process's resident set before the
 training is the trainer's own figure, which bounds the command's peak (that figure, plus one
 byte per byte of text, plus 150 MB). --check-model trains the class on the same text and
-checks that the command wrote the same model and vocabulary files.
+checks that the command wrote the same model and vocabulary files. --cluster 1,2,4,8 then
+measures the cluster's cost per merge on LocalClusters of those sizes (bench/dask_overhead.py,
+with the same modules), so that one run shows the command and the cluster.
 """
 from __future__ import annotations
 
@@ -226,6 +228,8 @@ def main() -> None:
     parser.add_argument("--tools-from", type=Path,
                         help="a folder holding the pairloom_tools to measure instead")
     parser.add_argument("--json", type=Path, help="also write the rows to this file")
+    parser.add_argument("--cluster", metavar="WORKERS",
+                        help="then bench/dask_overhead.py on clusters of these sizes (1,2,4,8)")
     args = parser.parse_args()
     args.work.mkdir(parents=True, exist_ok=True)
     args.work = args.work.resolve()  # the processes run there: the folder they start in comes
@@ -239,6 +243,10 @@ def main() -> None:
         print(report(rows[-1]), flush=True)
     if args.json:
         args.json.write_text(json.dumps(rows, indent=1))
+    if args.cluster:
+        subprocess.run([sys.executable, str(Path(__file__).with_name("dask_overhead.py")),
+                        "--workers", args.cluster, "--corpora", str(args.corpora)],
+                       env=env, cwd=args.work, check=True)
 
 
 if __name__ == "__main__":

@@ -43,7 +43,7 @@ from collections.abc import Awaitable, Callable, Collection, Iterable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, TypeVar, cast
+from typing import TYPE_CHECKING, Any, TypeVar
 
 from .encoding import Document, FileEncoder, IdType, choose_dtype, write_manifest, write_offsets
 from .files import ToolError, collect_paths, read_text
@@ -443,26 +443,24 @@ def _linked_calls(client: Any, links: Sequence[multiprocessing.connection.Connec
                   workers: Sequence[str], actors: Sequence[Any]) -> Calls:
     """Calls over the direct links, looking at the cluster every POLL_SECONDS meanwhile."""
     def call(method: str, *args_of: Callable[[int], Any]) -> list[Any]:
-        replies: list[Any] = [None] * len(links)
-        failure: BaseException | None = None
+        # The answers are taken in actor order: the last to come sets the time either way, and
+        # one poll per link is cheaper than a wait on all (which registers every link anew).
+        replies = []
         try:
             for i, link in enumerate(links):
                 link.send((method, tuple(args(i) for args in args_of)))
-            waiting: dict[Any, int] = {link: i for i, link in enumerate(links)}
-            while waiting and failure is None:
-                ready = multiprocessing.connection.wait(list(waiting), POLL_SECONDS)
-                if not ready:
+            for link in links:
+                while not link.poll(POLL_SECONDS):
                     _check_alive(client, workers, actors)
-                for answered in ready:
-                    ok, reply = cast(multiprocessing.connection.Connection, answered).recv()
-                    replies[waiting.pop(answered)] = reply
-                    if not ok:
-                        failure = cast(BaseException, reply)
+                ok, reply = link.recv()
+                if not ok:
+                    break
+                replies.append(reply)
         except (OSError, EOFError) as error:
             raise ToolError("a worker of the cluster was lost: "
                             f"{error or 'its link closed'}") from None
-        if failure is not None:
-            raise failure  # the actor's own fault, as an actor call raises it
+        if not ok:
+            raise reply  # the actor's own fault, as an actor call raises it
         return replies
 
     return call

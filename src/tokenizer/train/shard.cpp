@@ -441,18 +441,24 @@ void Shard::publish(Index id, std::size_t spare, std::size_t spare_end, Interrup
   }
 }
 
-/// Lays every list out anew from the words, walked in text order, so each list comes out
+/// Lays every list out anew from the words, scanned in text order, so each list comes out
 /// sorted and stale entries are dropped. A shard's lists start below 4 GiB: where a list starts
 /// is kept in the pair record's low word alone.
 void Shard::rebuild_lists(InterruptPacer& pace) {
   const std::size_t pairs = pairs_.size();
   std::vector<Index> last(pairs, 0);
   for (std::size_t number = 0; number < pairs; ++number) pairs_[number].at_low = 0;
+  // A scan reads the words one after another and skips removed positions (the first token
+  // dropped included) by their tag instead of following the links: one predictable pass.
   auto walk = [&](auto&& file) {
-    for (Index i = first_; i != kNone; i = words_.next(i)) {
-      pace();
-      const Index word = words_[i];
-      if (Sequence::starts_pair(word)) file(pairs_[word], last[word], i);
+    const std::size_t n = words_.size();
+    for (std::size_t from = 0; from < n; from += kInterruptInterval) {
+      const std::size_t to = std::min(n, from + kInterruptInterval);
+      for (std::size_t i = from; i < to; ++i) {
+        const Index word = words_[i];
+        if (Sequence::starts_pair(word)) file(pairs_[word], last[word], static_cast<Index>(i));
+      }
+      pace(to - from);
     }
   };
   // First the bytes of each list's gaps (in at_low), then the lists one after another in
