@@ -14,8 +14,11 @@ from --repeat-from up run once, smaller ones --repeat times (median). The peers,
 tokenizers' BpeTrainer on the whole text as one sequence (ByteLevel without its split) and
 SentencePiece's BPE (one sentence per line, its limit), run at the sizes they finish within
 --peer-timeout. --two-at-once also times num_threads=2 on the largest size beside two
-one-thread trainings of its halves at once; --small times 5 MB of shuffled lines to 4,096
-(median of 5). Writes OUT.json, OUT.md and OUT.png.
+one-thread trainings of its halves at once, in 3 rounds of turns; --small times 5 MB of shuffled lines to 4,096
+(median of 5). --warm GB: before every measured run a process writes and frees GB of memory,
+so that each run finds memory the system has just had back (on this virtual machine, memory
+left unused for a while is faulted in at 0.4-0.7 GB/s, memory just freed at about 6 GB/s).
+Writes OUT.json, OUT.md and OUT.png.
 
 --layouts instead trains the shuffled lines at each size once in each of the trainer's
 layouts, on --threads threads (default 1): the one the trainer chooses (linked below 64 MiB
@@ -98,8 +101,19 @@ def text_file(cache: Path, corpora: Path, workload: str, size: int) -> Path:
     return path
 
 
+#: Bytes a process writes, then frees, before every measured run (--warm): memory the system
+#: has just had back is faulted in far faster than memory it has not used for a while.
+WARM_BYTES = 0
+
+
+def warm_up() -> None:
+    if WARM_BYTES:
+        subprocess.run([sys.executable, "-c", f"b'\\x01' * {WARM_BYTES}"], check=True)
+
+
 def run(build: Path, path: Path, system: str, vocab: int, threads: int = 1,
         timeout: float | None = None, data_limit: int | None = None) -> dict | None:
+    warm_up()
     command = [sys.executable, "-c", WORKER, str(build), str(path), system, str(vocab),
                str(threads)]
 
@@ -123,8 +137,11 @@ def median_run(build: Path, path: Path, system: str, vocab: int, repeat: int) ->
     return {key: statistics.median(r[key] for r in got) for key in got[0]} | {"runs": len(got)}
 
 
-def two_at_once(build: Path, cache: Path, path: Path, vocab: int) -> dict:
-    """num_threads=2 on the whole text, then two one-thread trainings of its halves at once."""
+def two_at_once(build: Path, cache: Path, path: Path, vocab: int, rounds: int = 3) -> dict:
+    """num_threads=2 on the whole text, and two one-thread trainings of its halves at once, in
+    turns (which goes first alternates: a run that follows a large one finds memory the
+    system has just had back, and faults it in faster). Both sides are timed the same way:
+    the training alone, in fresh processes; for the halves, the later of the two to finish."""
     data = path.read_bytes()
     cut = len(data) // 2
     while cut > 0 and (data[cut] & 0xC0) == 0x80:
@@ -132,16 +149,31 @@ def two_at_once(build: Path, cache: Path, path: Path, vocab: int) -> dict:
     halves = [cache / f"half{k}_{path.name}" for k in (0, 1)]
     halves[0].write_bytes(data[:cut])
     halves[1].write_bytes(data[cut:])
-    two = run(build, path, "pairloom", vocab, threads=2)
-    assert two is not None
-    start = time.perf_counter()
-    running = [subprocess.Popen([sys.executable, "-c", WORKER, str(build), str(half), "pairloom",
-                                 str(vocab), "1"], stdout=subprocess.DEVNULL) for half in halves]
-    for process in running:
-        process.wait()
-    pair_wall = time.perf_counter() - start
-    return {"bytes": len(data), "two_threads_wall": two["wall"], "two_halves_wall": pair_wall,
-            "ratio": pair_wall / two["wall"]}
+
+    def threads() -> float:
+        two = run(build, path, "pairloom", vocab, threads=2)
+        assert two is not None
+        return float(two["wall"])
+
+    def halves_at_once() -> float:
+        warm_up()
+        running = [subprocess.Popen([sys.executable, "-c", WORKER, str(build), str(half),
+                                     "pairloom", str(vocab), "1"], stdout=subprocess.PIPE,
+                                    text=True) for half in halves]
+        walls = [json.loads(process.communicate()[0].strip().splitlines()[-1])["wall"]
+                 for process in running]
+        return float(max(walls))
+
+    two_walls: list[float] = []
+    pair_walls: list[float] = []
+    for round_ in range(rounds):
+        for measure in ((threads, halves_at_once) if round_ % 2 == 0
+                        else (halves_at_once, threads)):
+            (two_walls if measure is threads else pair_walls).append(measure())
+    two_wall, pair_wall = statistics.median(two_walls), statistics.median(pair_walls)
+    return {"bytes": len(data), "two_threads_wall": two_wall, "two_halves_wall": pair_wall,
+            "ratio": pair_wall / two_wall, "two_threads_walls": two_walls,
+            "two_halves_walls": pair_walls}
 
 
 def main() -> None:
@@ -158,6 +190,9 @@ def main() -> None:
     parser.add_argument("--two-at-once", action="store_true")
     parser.add_argument("--small", action="store_true",
                         help="also 5 MB of shuffled lines to 4,096, median of 5")
+    parser.add_argument("--warm", type=float, default=0, metavar="GB",
+                        help="before every measured run, a process writes and frees this much "
+                             "memory")
     parser.add_argument("--workloads", nargs="+", default=list(WORKLOADS))
     parser.add_argument("--out", type=Path, default=Path("bench/results/lean_train"))
     parser.add_argument("--cache", type=Path, default=Path("build/lean_texts"))
@@ -165,6 +200,8 @@ def main() -> None:
     parser.add_argument("--layouts", action="store_true")
     parser.add_argument("--threads", type=int, default=1, help="num_threads with --layouts")
     args = parser.parse_args()
+    global WARM_BYTES
+    WARM_BYTES = int(args.warm * 1e9)
     args.cache.mkdir(parents=True, exist_ok=True)
     results: dict = {"load": os.getloadavg(), "runs": []}
     if args.layouts:
