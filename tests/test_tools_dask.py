@@ -207,6 +207,49 @@ def test_round_trips_go_over_direct_links_or_else_through_dask(tmp_path, monkeyp
     assert not any(client.run(link_threads).values())
 
 
+def test_a_link_serves_only_its_driver_and_only_the_steps():
+    """A worker's link: a wrong key is turned away and the link closes; with the key, changes()
+    is answered, an actor's fault comes back to be raised, and any other method closes it."""
+    import multiprocessing.connection
+    import threading
+    import weakref
+
+    from pairloom_tools import ToolError, dask
+
+    class Actor:
+        _unused = False
+
+        def changes(self):
+            return b"deltas", []
+
+        def steps(self, *args):
+            raise ToolError("x.txt: changed while training")
+
+    for key, calls in ((b"wrong", []), (b"key", [("changes", ()), ("steps", (1, 2, 3)),
+                                                 ("unlisten", ())])):
+        actor = Actor()
+        listener = multiprocessing.connection.Listener(("127.0.0.1", 0), authkey=b"key")
+        serving = threading.Thread(target=dask._serve, args=(listener, weakref.ref(actor)))
+        serving.start()
+        if key == b"wrong":
+            with pytest.raises(multiprocessing.AuthenticationError):
+                multiprocessing.connection.Client(listener.address, authkey=key)
+        else:
+            with multiprocessing.connection.Client(listener.address, authkey=key) as link:
+                answers = []
+                for call in calls:
+                    link.send(call)
+                    try:
+                        answers.append(link.recv())
+                    except EOFError:
+                        answers.append("closed")
+            assert answers[0] == (True, (b"deltas", []))
+            assert answers[1][0] is False and isinstance(answers[1][1], ToolError)
+            assert answers[2] == "closed"
+        serving.join(10)
+        assert not serving.is_alive()
+
+
 def test_interrupted_cluster_training_leaves_no_output(tmp_path, client, training_files, native):
     from pairloom_tools import ToolError
     from pairloom_tools.dask import train
