@@ -268,7 +268,7 @@ class ShardActor:
         authenticated by `authkey`, and serves changes() and steps() on it from a thread of
         its own until the driver closes it."""
         from distributed import get_worker
-        from distributed.comm import get_address_host
+        from distributed.comm.addressing import get_address_host
 
         self._unused = False
         self._authkey = authkey
