@@ -154,4 +154,28 @@ inline std::string unspaced_text(std::mt19937& rng, std::size_t size) {
   return text;
 }
 
+/// `size` bytes of A, C, G and T in lines of 60 to 80: fresh bases and copies of earlier
+/// segments with point mutations, as a genome repeats itself.
+inline std::string dna_like(std::mt19937& rng, std::size_t size) {
+  const char bases[] = "ACGT";
+  std::string genome;
+  while (genome.size() < size) {
+    if (genome.size() > 200 && rng() % 2 == 0) {
+      const std::size_t length = 20 + rng() % 180;
+      std::string copy = genome.substr(rng() % (genome.size() - length), length);
+      for (std::size_t k = 0; k < length / 30 + 1; ++k) copy[rng() % length] = bases[rng() % 4];
+      genome += copy;
+    } else {
+      for (std::size_t k = 0, length = 10 + rng() % 90; k < length; ++k) genome += bases[rng() % 4];
+    }
+  }
+  std::string text;
+  for (std::size_t at = 0; at < genome.size() && text.size() < size;) {
+    const std::size_t width = 60 + rng() % 21;
+    text += genome.substr(at, width) + "\n";
+    at += width;
+  }
+  return text.substr(0, size);
+}
+
 }  // namespace reference

@@ -78,29 +78,6 @@ TEST(GapLists, VarintsRoundTripAtEveryWidth) {
 
 // ---- Texts that stress the layout ----
 
-std::string dna_like(std::mt19937& rng, std::size_t size) {
-  // Fresh bases and copies of earlier segments with point mutations, in lines of 60 to 80.
-  const char bases[] = "ACGT";
-  std::string genome;
-  while (genome.size() < size) {
-    if (genome.size() > 200 && rng() % 2 == 0) {
-      const std::size_t length = 20 + rng() % 180;
-      std::string copy = genome.substr(rng() % (genome.size() - length), length);
-      for (std::size_t k = 0; k < length / 30 + 1; ++k) copy[rng() % length] = bases[rng() % 4];
-      genome += copy;
-    } else {
-      for (std::size_t k = 0, length = 10 + rng() % 90; k < length; ++k) genome += bases[rng() % 4];
-    }
-  }
-  std::string text;
-  for (std::size_t at = 0; at < genome.size() && text.size() < size;) {
-    const std::size_t width = 60 + rng() % 21;
-    text += genome.substr(at, width) + "\n";
-    at += width;
-  }
-  return text.substr(0, size);
-}
-
 std::vector<std::pair<std::string, std::string>> stressing_texts() {
   std::mt19937 rng{2026};
   std::vector<std::pair<std::string, std::string>> texts = {
@@ -142,7 +119,7 @@ std::vector<std::pair<std::string, std::string>> stressing_texts() {
     sparse[at + 1] = '\xff';
   }
   texts.emplace_back("pairs far apart", sparse);
-  texts.emplace_back("DNA-like", dna_like(rng, 6000));
+  texts.emplace_back("DNA-like", reference::dna_like(rng, 6000));
   texts.emplace_back("unspaced script", reference::unspaced_text(rng, 6000));
   return texts;
 }

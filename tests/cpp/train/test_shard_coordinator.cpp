@@ -12,6 +12,7 @@
 
 #include "corpora.hpp"
 #include "reference_bpe.hpp"
+#include "shard_driving.hpp"
 #include "tokenizer/train/shard.hpp"
 #include "tokenizer/train/shard_coordinator.hpp"
 #include "tokenizer/train/train.hpp"
@@ -35,23 +36,9 @@ std::vector<reference::Merge> learned(std::string_view text, std::size_t vocab_s
 std::vector<reference::Merge> driven_apart(std::string_view text,
                                            const std::vector<std::size_t>& cuts,
                                            std::size_t vocab_size) {
-  std::vector<Shard> shards;
-  std::size_t begin = 0;
-  for (std::size_t k = 0; k <= cuts.size(); ++k) {
-    const std::size_t end = k < cuts.size() ? cuts[k] : text.size();
-    shards.emplace_back(text.substr(begin, end - begin));
-    begin = end;
-  }
+  std::vector<Shard> shards = cut_into_shards(text, cuts);
   ShardCoordinator coordinator;
-  auto collect = [&] {
-    std::vector<ShardEdges> edges;
-    for (Shard& shard : shards) {
-      const std::vector<PairDelta> deltas = shard.take_deltas();
-      coordinator.add(deltas);
-      edges.push_back(shard.edges());
-    }
-    coordinator.set_edges(edges);
-  };
+  auto collect = [&] { collect_changes(coordinator, shards); };
   collect();
   std::vector<reference::Merge> merges;
   for (TokenId id = kFirstMergeId; id < vocab_size; ++id) {

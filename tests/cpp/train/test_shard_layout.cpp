@@ -12,30 +12,11 @@
 #include <vector>
 
 #include "reference_bpe.hpp"
+#include "shard_driving.hpp"
 #include "tokenizer/train/shard.hpp"
-#include "tokenizer/train/shard_coordinator.hpp"
 
 namespace tokenizer {
 namespace {
-
-std::string dna_like(std::mt19937& rng, std::size_t size) {
-  // Fresh bases and copies of earlier stretches with point mutations, in lines of 60 to 80.
-  const char bases[] = "ACGT";
-  std::string genome;
-  while (genome.size() < size) {
-    if (genome.size() > 200 && rng() % 2 == 0) {
-      const std::size_t length = 20 + rng() % 180;
-      std::string copy = genome.substr(rng() % (genome.size() - length), length);
-      for (std::size_t k = 0; k < length / 30 + 1; ++k) copy[rng() % length] = bases[rng() % 4];
-      genome += copy;
-    } else {
-      for (std::size_t k = 0, length = 10 + rng() % 90; k < length; ++k) genome += bases[rng() % 4];
-    }
-  }
-  std::string text;
-  for (std::size_t at = 0; text.size() < size; at += 70) text += genome.substr(at, 70) + "\n";
-  return text.substr(0, size);
-}
 
 std::vector<std::pair<std::string, std::string>> stressing_texts() {
   std::mt19937 rng{77};
@@ -51,52 +32,11 @@ std::vector<std::pair<std::string, std::string>> stressing_texts() {
       {"runs of growing length", runs},
       {"one pair repeated, odd ends", pair_repeated},
       {"all 256 byte values", all_bytes},
-      {"DNA-like", dna_like(rng, 5000)},
+      {"DNA-like", reference::dna_like(rng, 5000)},
       {"unspaced script", reference::unspaced_text(rng, 5000)},
       // Shards of this text are long enough to number their byte pairs through a dense table.
       {"long unspaced script", reference::unspaced_text(rng, 40000)},
   };
-}
-
-/// Trains with shards cut at `cuts`, driven through the values they ship, up to `limit` steps
-/// per exchange with them.
-std::vector<reference::Merge> sharded(std::string_view text, const std::vector<std::size_t>& cuts,
-                                      std::size_t vocab_size, std::size_t limit) {
-  std::vector<Shard> shards;
-  std::size_t begin = 0;
-  for (std::size_t k = 0; k <= cuts.size(); ++k) {
-    const std::size_t end = k < cuts.size() ? cuts[k] : text.size();
-    shards.emplace_back(text.substr(begin, end - begin));
-    begin = end;
-  }
-  ShardCoordinator coordinator;
-  auto collect = [&] {
-    std::vector<ShardEdges> edges;
-    for (Shard& shard : shards) {
-      coordinator.add(shard.take_deltas());
-      edges.push_back(shard.edges());
-    }
-    coordinator.set_edges(edges);
-  };
-  collect();
-  std::vector<reference::Merge> merges;
-  TokenId id = kFirstMergeId;
-  while (id < vocab_size) {
-    const std::vector<TokenPair> pairs =
-        coordinator.most_common_pairs(std::min(limit, vocab_size - id));
-    if (pairs.empty()) break;
-    const std::vector<ShardRole> roles = coordinator.plan(pairs.front());
-    for (std::size_t k = 0; k < shards.size(); ++k) {
-      for (std::size_t step = 0; step < pairs.size(); ++step) {
-        const ShardRole role = step == 0 ? roles[k] : ShardRole{};
-        shards[k].merge(pairs[step], id + step, role.first_taken, role.takes_next);
-      }
-    }
-    collect();
-    coordinator.finish_steps(pairs);
-    for (const TokenPair pair : pairs) merges.push_back({{pair.left, pair.right}, id++});
-  }
-  return merges;
 }
 
 class ShardLayout : public ::testing::TestWithParam<std::tuple<bool, std::size_t>> {
@@ -121,7 +61,7 @@ TEST_P(ShardLayout, LearnsWhatTheReferenceLearnsOnStressingTexts) {
       }
       std::sort(random.begin(), random.end());
       for (const auto& cuts : {even, random}) {
-        ASSERT_EQ(sharded(text, cuts, vocab_size, limit), expected)
+        ASSERT_EQ(driven_in_batches(text, cuts, vocab_size, limit).merges, expected)
             << name << ", " << count << " shards, batches of " << limit;
       }
     }
