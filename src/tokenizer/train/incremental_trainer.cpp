@@ -11,6 +11,7 @@ namespace {
 bool force_wide = false;
 bool tight_lists = false;
 TrainerLayout forced_layout = TrainerLayout::automatic;
+std::size_t split_merges_from = IncrementalTrainer::kSplitMergesFrom;
 
 // The linked layout's peak working memory per byte of text, above the text, with 32-bit
 // positions: measured at 14-15 on 100-300 MB of shuffled lines to 32,768 merges, where the
@@ -46,7 +47,7 @@ IncrementalTrainer::IncrementalTrainer(std::string_view text, std::size_t num_th
     layout = choose_layout(text.size(), memory_budget(), num_threads);
   layout_ = layout;
   if (layout == TrainerLayout::linked) {
-    engine_ = make_linked_engine(text, num_threads, interrupt, force_wide);
+    engine_ = make_linked_engine(text, num_threads, interrupt, force_wide, split_merges_from);
   } else {
     engine_ = make_packed_engine(text, interrupt, force_wide, tight_lists);
   }
@@ -76,6 +77,10 @@ void IncrementalTrainer::tight_lists_for_testing(bool tight) {
 
 void IncrementalTrainer::force_layout_for_testing(TrainerLayout layout) {
   forced_layout = layout;
+}
+
+void IncrementalTrainer::split_merges_from_for_testing(std::size_t occurrences) {
+  split_merges_from = occurrences;
 }
 
 }  // namespace tokenizer

@@ -77,6 +77,10 @@ class IncrementalTrainer {
   /// whatever the budget.
   static constexpr std::size_t kPackedFrom = std::size_t{64} << 20;
 
+  /// On two or more threads, the linked layout rewrites the merges of this many occurrences or
+  /// more in parts on the worker pool; shorter ones are not worth waking it.
+  static constexpr std::size_t kSplitMergesFrom = std::size_t{1} << 15;
+
   /// The layout `automatic` takes for a text of `text_bytes` bytes within a memory budget of
   /// `budget` bytes: packed when `num_threads` is 0 or 1 and the text has kPackedFrom bytes or
   /// more; otherwise linked when its estimated peak above the text fits the budget, else packed.
@@ -91,6 +95,9 @@ class IncrementalTrainer {
   /// Makes `automatic` take `layout` whatever the text (automatic: the budget decides again),
   /// so that tests of `train` cover either layout.
   static void force_layout_for_testing(TrainerLayout layout);
+  /// Makes the linked layout rewrite merges of `occurrences` or more in parts on two or more
+  /// threads (at least 2; kSplitMergesFrom restores the default).
+  static void split_merges_from_for_testing(std::size_t occurrences);
 
  private:
   std::unique_ptr<TrainerEngine> engine_;

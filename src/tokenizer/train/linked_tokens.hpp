@@ -106,6 +106,38 @@ class LinkedTokens {
     }
   }
 
+  /// As prefetch_ahead, but links are followed only from entries that still start pair
+  /// `number`: the loads then stay between the first and the last live occurrence's
+  /// neighbours, as a part of a split merge must.
+  [[gnu::always_inline]] void prefetch_live_ahead(const Index* list, std::size_t k, std::size_t end,
+                                                  Index number) const {
+    const Node* nodes = nodes_.data();
+    if (k + kPrefetchFar < end) {
+      const Index i = list[k + kPrefetchFar];
+      __builtin_prefetch(&nodes[i]);
+      if (i > 0) __builtin_prefetch(&nodes[i - 1]);
+      __builtin_prefetch(&nodes[i + 1]);
+    }
+    if (k + kPrefetchNext < end) {
+      const Index i = list[k + kPrefetchNext];
+      if (starts(i, number)) {
+        const Index j = peek_next(i);
+        __builtin_prefetch(&nodes[j]);
+        __builtin_prefetch(&nodes[j + 1]);
+      }
+    }
+    if (k + kPrefetchNear < end) {
+      const Index i = list[k + kPrefetchNear];
+      if (starts(i, number)) {
+        const Index q = peek_next(peek_next(i));
+        if (q < size()) {
+          __builtin_prefetch(&nodes[q]);
+          __builtin_prefetch(&nodes[q - 1]);
+        }
+      }
+    }
+  }
+
  private:
   // How many occurrences ahead prefetch_ahead() fetches an occurrence's node, the node after
   // it, and the node after that.

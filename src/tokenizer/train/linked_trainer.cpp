@@ -18,6 +18,7 @@
 #include "tokenizer/train/occurrence_lists.hpp"
 #include "tokenizer/train/pair_choice.hpp"
 #include "tokenizer/train/pair_heap.hpp"
+#include "tokenizer/train/split_rewrite.hpp"
 #include "tokenizer/train/trainer_engine.hpp"
 
 namespace tokenizer {
@@ -72,7 +73,8 @@ template <class Index>
 class LinkedEngine final : public TrainerEngine,
                            PairChoice<LinkedEngine<Index>, Index, std::vector<PairRecord<Index>>> {
  public:
-  LinkedEngine(std::string_view text, std::size_t num_threads, const InterruptCheck& interrupt);
+  LinkedEngine(std::string_view text, std::size_t num_threads, const InterruptCheck& interrupt,
+               std::size_t split_from);
 
   std::optional<TokenPair> most_common_pair() override { return this->choose(interrupt_); }
   void merge(TokenPair pair, TokenId id, const InterruptCheck& interrupt) override;
@@ -106,7 +108,17 @@ class LinkedEngine final : public TrainerEngine,
   /// Enters the merge's new pairs into the heap and files their positions: first into
   /// [spare, spare_end), the list of the pair just merged, then after the last list.
   void publish_new_pairs(std::size_t spare, std::size_t spare_end);
+  /// Rewrites the occurrences [begin, end) of pair `number` as `id` on the calling thread.
+  void rewrite_on_caller(Index number, Index id, std::size_t begin, std::size_t end,
+                         const InterruptCheck& interrupt);
   void rebuild_occurrences();
+  /// Rewrites the occurrences [begin, end) of pair `number` as `id` in parts on the worker
+  /// pool; false, with nothing done, when the list is too short or cannot be cut.
+  bool rewrite_in_parts(Index number, Index id, std::size_t begin, std::size_t end,
+                        const InterruptCheck& interrupt);
+  /// Whether the rewrites at live occurrences i and, later, k touch no node in common: a
+  /// rewrite at i reaches from the position before it to the second after it.
+  bool far_apart(Index i, Index k) const;
 
   /// Polled, paced, by every pass over the whole text or all pairs on the calling thread.
   InterruptCheck interrupt_;
@@ -122,12 +134,20 @@ class LinkedEngine final : public TrainerEngine,
 
   MergeRewrite<Index> rewrites_;
   std::vector<Index> dead_;  // pairs that stopped occurring in this merge, outside the heap
+
+  // Merges of split_from_ occurrences or more are rewritten in up to threads_ parts at once.
+  std::size_t threads_;
+  std::size_t split_from_;
+  std::vector<std::pair<std::size_t, std::size_t>> ranges_;  // each part's entries of the list
+  std::vector<SplitRewrite<Index>> parts_;
 };
 
 template <class Index>
 LinkedEngine<Index>::LinkedEngine(std::string_view text, std::size_t num_threads,
-                                  const InterruptCheck& interrupt)
-    : interrupt_{interrupt} {
+                                  const InterruptCheck& interrupt, std::size_t split_from)
+    : interrupt_{interrupt},
+      threads_{num_threads},
+      split_from_{std::max<std::size_t>(2, split_from)} {
   const std::size_t n = text.size();
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   length_ = n;
@@ -280,6 +300,16 @@ void LinkedEngine<Index>::merge(TokenPair pair, TokenId token_id, const Interrup
   const std::size_t begin = pairs_[number].list_at;
   const std::size_t end = begin + pairs_[number].list_size;
   rewrites_.start(id, 2 * (end - begin));
+  if (!rewrite_in_parts(number, id, begin, end, interrupt))
+    rewrite_on_caller(number, id, begin, end, interrupt);
+  check(counts_[number] == 0, "merged pair still occurs");
+  pairs_[number].list_size = 0;
+  publish_new_pairs(begin, end);
+}
+
+template <class Index>
+void LinkedEngine<Index>::rewrite_on_caller(Index number, Index id, std::size_t begin,
+                                            std::size_t end, const InterruptCheck& interrupt) {
   // The list goes in blocks of one interrupt interval, polled between blocks, so that the
   // loop over a block carries no count.
   InterruptPacer pace{interrupt};
@@ -301,9 +331,81 @@ void LinkedEngine<Index>::merge(TokenPair pair, TokenId token_id, const Interrup
     pace(block_end - block);
     block = block_end;
   }
-  check(counts_[number] == 0, "merged pair still occurs");
-  pairs_[number].list_size = 0;
-  publish_new_pairs(begin, end);
+}
+
+template <class Index>
+bool LinkedEngine<Index>::far_apart(Index i, Index k) const {
+  const Index j = nodes_.next(i);
+  const Index q = j == kNone ? kNone : nodes_.next(j);
+  const Index r = q == kNone ? kNone : nodes_.next(q);
+  const Index s = r == kNone ? kNone : nodes_.next(r);
+  // The rewrite at k reaches back to prev(k), at or after s, so past q.
+  return s != kNone && s <= k;
+}
+
+template <class Index>
+bool LinkedEngine<Index>::rewrite_in_parts(Index number, Index id, std::size_t begin,
+                                           std::size_t end, const InterruptCheck& interrupt) {
+  const std::size_t length = end - begin;
+  const std::size_t parts = std::min(threads_, length / (split_from_ / 2));
+  if (length < split_from_ || parts < 2) return false;
+  // Cut near every length / parts entries: part t ends after its last live occurrence before
+  // the cut, and part t + 1 begins at the first live one after it far enough apart. The stale
+  // entries between are nobody's.
+  const Index* list = occurrences_.data();
+  ranges_.clear();
+  std::size_t from = begin;
+  for (std::size_t t = 1; t < parts; ++t) {
+    const std::size_t cut = std::max(from, begin + t * length / parts);
+    std::size_t last = cut;  // one past the part's last live occurrence
+    while (last > from && !nodes_.starts(list[last - 1], number)) --last;
+    std::size_t next = cut;
+    for (;;) {
+      while (next < end && !nodes_.starts(list[next], number)) ++next;
+      if (next == end || last == from || far_apart(list[last - 1], list[next])) break;
+      last = ++next;  // too close: the occurrence stays in this part
+    }
+    if (next == end) break;
+    if (last == from) continue;
+    ranges_.emplace_back(from, last);
+    from = next;
+  }
+  if (ranges_.empty()) return false;
+  ranges_.emplace_back(from, end);
+  if (parts_.size() < ranges_.size()) parts_.resize(ranges_.size());
+
+  std::mutex making;
+  auto number_for = [&](Index left, Index right) {
+    std::lock_guard lock{making};
+    return rewrites_.number_for(*this, left, right, id);
+  };
+  auto rewrite_part = [&](std::size_t t, const StopFlag& stop) {
+    const auto [part_begin, part_end] = ranges_[t];
+    SplitRewrite<Index>& part = parts_[t];
+    part.start(id, 2 * (part_end - part_begin));
+    InterruptPacer pace;
+    for_each_paced(part_begin, part_end, &stop, pace, [&](std::size_t k) {
+      nodes_.prefetch_live_ahead(list, k, part_end, number);
+      if (nodes_.starts(list[k], number)) part.rewrite(nodes_, list[k], id, number_for);
+    });
+  };
+  run_on_workers(ranges_.size(), rewrite_part, interrupt);
+
+  // The counts of the pairs made first, so that every loss finds its pair counted.
+  for (std::size_t t = 0; t < ranges_.size(); ++t) {
+    for (const auto& made : parts_[t].made()) counts_[made.number] += made.count;
+  }
+  for (std::size_t t = 0; t < ranges_.size(); ++t) {
+    SplitRewrite<Index>& part = parts_[t];
+    part.take_losses(number, [&](Index lost, Index count) {
+      counts_[lost] -= count;
+      if (counts_[lost] == 0 && !queued_[lost]) dead_.push_back(lost);
+    });
+    rewrites_.append_gained(part.gained(), part.gained_count());
+    length_ -= part.rewrites();
+    part.forget();
+  }
+  return true;
 }
 
 template <class Index>
@@ -343,14 +445,15 @@ void LinkedEngine<Index>::rebuild_occurrences() {
 }  // namespace
 
 std::unique_ptr<TrainerEngine> make_linked_engine(std::string_view text, std::size_t num_threads,
-                                                  const InterruptCheck& interrupt, bool wide) {
+                                                  const InterruptCheck& interrupt, bool wide,
+                                                  std::size_t split_from) {
   // 32-bit positions, ids and list offsets whenever the text is short enough for all three:
   // positions and ids (at most 255 + positions) stay below the gap mark, bit 31.
   constexpr std::uint64_t kNarrowLimit = (std::uint64_t{1} << 31) - 256;
   if (wide_positions(text.size(), kNarrowLimit, wide)) {
-    return std::make_unique<LinkedEngine<WideIndex>>(text, num_threads, interrupt);
+    return std::make_unique<LinkedEngine<WideIndex>>(text, num_threads, interrupt, split_from);
   }
-  return std::make_unique<LinkedEngine<std::uint32_t>>(text, num_threads, interrupt);
+  return std::make_unique<LinkedEngine<std::uint32_t>>(text, num_threads, interrupt, split_from);
 }
 
 }  // namespace tokenizer

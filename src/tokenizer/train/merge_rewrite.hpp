@@ -1,6 +1,7 @@
 // MergeRewrite: one merge's rewrites of a trainer's LinkedTokens, and the pairs they make.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
@@ -89,6 +90,21 @@ class MergeRewrite {
       with_left_[pairs[number].left] = kNone;
       with_right_[pairs[number].right] = kNone;
     }
+  }
+
+  /// The number of pair (left, right), made by this merge: (x, id), (id, y) or (id, id). Made
+  /// when it has none yet (for a part of a split merge, under the owner's lock).
+  template <class Owner>
+  Index number_for(Owner& owner, Index left, Index right, Index id) {
+    Index& slot = right == id ? with_left_[left] : with_right_[right];
+    if (slot == kNone) slot = make(owner, left, right);
+    return slot;
+  }
+
+  /// Takes the gains of a part of a split merge, after those taken before.
+  void append_gained(const Gained* gained, std::size_t count) {
+    std::copy(gained, gained + count, gained_.begin() + static_cast<std::ptrdiff_t>(gained_count_));
+    gained_count_ += count;
   }
 
   /// The numbers of the pairs this merge made, in the order made.

@@ -29,11 +29,13 @@ class TrainerEngine {
 /// variant is the narrow one.
 using WideIndex = std::conditional_t<(sizeof(std::size_t) > 4), std::uint64_t, std::uint32_t>;
 
-/// Two words per position (LinkedTokens) and 4-byte position lists: the faster layout. Counts
-/// the text on the worker pool when `num_threads` is 2 or more. `wide` takes 64-bit positions
-/// whatever the text's length.
+/// Two words per position (LinkedTokens) and 4-byte position lists: the faster layout. With
+/// `num_threads` 2 or more it counts the text on the worker pool, and rewrites the merges of
+/// `split_from` occurrences or more there in up to `num_threads` parts. `wide` takes 64-bit
+/// positions whatever the text's length.
 std::unique_ptr<TrainerEngine> make_linked_engine(std::string_view text, std::size_t num_threads,
-                                                  const InterruptCheck& interrupt, bool wide);
+                                                  const InterruptCheck& interrupt, bool wide,
+                                                  std::size_t split_from);
 
 /// One word per position (PackedTokens) and varint gap lists: about half the memory of the
 /// linked layout, on the calling thread alone. `tight_lists` leaves no room beyond the lists.

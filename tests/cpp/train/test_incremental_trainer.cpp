@@ -64,14 +64,34 @@ TEST_P(WideOrNarrow, LearnsWhatRecountingLearnsOnLongListsOnEveryThreadCount) {
   // Pieces of unequal length, to 1,000, fill the room beyond the lists: they are laid out
   // again from the sequence.
   const std::string pieces = reference::random_text(rng, {"ab", "cd", "abc", "e"}, 3000);
-  const std::pair<std::string, std::size_t> cases[] = {
-      {std::string(20001, 'a'), 400}, {cycle, 400}, {random_bytes, 400}, {pieces, 1000}};
+  const std::pair<std::string, std::size_t> cases[] = {{std::string(20001, 'a'), 400},
+                                                       {cycle, 400},
+                                                       {random_bytes, 400},
+                                                       {pieces, 1000},
+                                                       {reference::dna_like(rng, 30000), 500}};
+  // On two threads or more the linked layout rewrites long merges in parts side by side: here
+  // from the default length, from 64 occurrences (long and short merges mixed) and from 2
+  // (parts of an occurrence or two, cut wherever two lie far enough apart).
+  struct SplitFrom {
+    std::size_t occurrences;
+    SplitFrom(std::size_t n) : occurrences{n} {
+      IncrementalTrainer::split_merges_from_for_testing(n);
+    }
+    ~SplitFrom() {
+      IncrementalTrainer::split_merges_from_for_testing(IncrementalTrainer::kSplitMergesFrom);
+    }
+  };
   for (const auto& [text, vocab_size] : cases) {
     const auto expected = reference::train(text, vocab_size);
-    for (std::size_t threads : {1, 2, 3, 4}) {
-      EXPECT_EQ(learn(text, vocab_size, threads), expected)
-          << text.size() << " bytes from " << static_cast<int>(text[1]) << ", " << threads
-          << " threads";
+    std::vector<std::size_t> splits{IncrementalTrainer::kSplitMergesFrom};
+    if (GetParam().layout == TrainerLayout::linked) splits.insert(splits.end(), {64, 2});
+    for (std::size_t split : splits) {
+      const SplitFrom split_from{split};
+      for (std::size_t threads : {1, 2, 3, 4}) {
+        EXPECT_EQ(learn(text, vocab_size, threads), expected)
+            << text.size() << " bytes from " << static_cast<int>(text[1]) << ", " << threads
+            << " threads, split from " << split;
+      }
     }
   }
 }
