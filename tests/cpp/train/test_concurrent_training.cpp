@@ -11,6 +11,7 @@
 
 #include "reference_bpe.hpp"
 #include "tokenizer/encode/encode.hpp"
+#include "tokenizer/train/incremental_trainer.hpp"
 #include "tokenizer/train/train.hpp"
 
 namespace tokenizer {
@@ -63,7 +64,16 @@ TEST(ConcurrentTraining, CallersOnSeveralThreadsLearnWhatOneThreadLearns) {
   EXPECT_EQ(mismatches.load(), 0);
 }
 
-TEST(ConcurrentTraining, InterruptionKeepsACompletedPrefixAndThePoolServesOn) {
+class SplitOrNot : public ::testing::TestWithParam<std::size_t> {
+ protected:
+  void SetUp() override { IncrementalTrainer::split_merges_from_for_testing(GetParam()); }
+  void TearDown() override {
+    IncrementalTrainer::split_merges_from_for_testing(IncrementalTrainer::kSplitMergesFrom);
+  }
+};
+
+// With merges split from 2 occurrences on, nearly every merge runs its rewrites on the pool.
+TEST_P(SplitOrNot, InterruptionKeepsACompletedPrefixAndThePoolServesOn) {
   const std::string text = texts()[2];
   const Learned whole = learn(text, 320, 1);
   for (int polls_allowed : {1, 2, 5, 20}) {
@@ -87,6 +97,9 @@ TEST(ConcurrentTraining, InterruptionKeepsACompletedPrefixAndThePoolServesOn) {
     ASSERT_EQ(learn(text, 320, 3), whole) << "after polls " << polls_allowed;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Merges, SplitOrNot,
+                         ::testing::Values(IncrementalTrainer::kSplitMergesFrom, std::size_t{2}));
 
 TEST(ConcurrentTraining, EncodingOnOtherThreadsWhileTrainingUsesThePool) {
   const std::vector<std::string> inputs = texts();
