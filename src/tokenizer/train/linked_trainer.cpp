@@ -107,7 +107,11 @@ class LinkedEngine final : public TrainerEngine,
   }
   /// Enters the merge's new pairs into the heap and files their positions: first into
   /// [spare, spare_end), the list of the pair just merged, then after the last list.
-  void publish_new_pairs(std::size_t spare, std::size_t spare_end);
+  /// `split`: the merge was rewritten in parts, which file their gains themselves.
+  void publish_new_pairs(std::size_t spare, std::size_t spare_end, bool split);
+  /// Files the gains of a merge rewritten in parts, each part on the worker pool, every
+  /// pair's after those of the parts before.
+  void file_parts();
   /// Rewrites the occurrences [begin, end) of pair `number` as `id` on the calling thread.
   void rewrite_on_caller(Index number, Index id, std::size_t begin, std::size_t end,
                          const InterruptCheck& interrupt);
@@ -299,12 +303,14 @@ void LinkedEngine<Index>::merge(TokenPair pair, TokenId token_id, const Interrup
 
   const std::size_t begin = pairs_[number].list_at;
   const std::size_t end = begin + pairs_[number].list_size;
-  rewrites_.start(id, 2 * (end - begin));
-  if (!rewrite_in_parts(number, id, begin, end, interrupt))
+  const bool split = rewrite_in_parts(number, id, begin, end, interrupt);
+  if (!split) {
+    rewrites_.start(id, 2 * (end - begin));
     rewrite_on_caller(number, id, begin, end, interrupt);
+  }
   check(counts_[number] == 0, "merged pair still occurs");
   pairs_[number].list_size = 0;
-  publish_new_pairs(begin, end);
+  publish_new_pairs(begin, end, split);
 }
 
 template <class Index>
@@ -374,6 +380,7 @@ bool LinkedEngine<Index>::rewrite_in_parts(Index number, Index id, std::size_t b
   ranges_.emplace_back(from, end);
   if (parts_.size() < ranges_.size()) parts_.resize(ranges_.size());
 
+  rewrites_.start(id, 0);
   std::mutex making;
   auto number_for = [&](Index left, Index right) {
     std::lock_guard lock{making};
@@ -401,15 +408,35 @@ bool LinkedEngine<Index>::rewrite_in_parts(Index number, Index id, std::size_t b
       counts_[lost] -= count;
       if (counts_[lost] == 0 && !queued_[lost]) dead_.push_back(lost);
     });
-    rewrites_.append_gained(part.gained(), part.gained_count());
     length_ -= part.rewrites();
-    part.forget();
   }
   return true;
 }
 
 template <class Index>
-void LinkedEngine<Index>::publish_new_pairs(std::size_t spare, std::size_t spare_end) {
+void LinkedEngine<Index>::file_parts() {
+  for (std::size_t t = 0; t < ranges_.size(); ++t) {
+    for (auto& made : parts_[t].made()) {
+      Pair& record = pairs_[made.number];
+      made.at = record.list_at + record.list_size;
+      record.list_size += made.count;
+    }
+  }
+  Index* entries = occurrences_.data();
+  auto file = [&](std::size_t t, const StopFlag& stop) {
+    SplitRewrite<Index>& part = parts_[t];
+    const GainedPair<Index>* gained = part.gained();
+    auto& made = part.made();
+    InterruptPacer pace;
+    for_each_paced(0, part.gained_count(), &stop, pace, [&](std::size_t g) {
+      entries[made[gained[g].number].at++] = gained[g].position;
+    });
+  };
+  run_on_workers(ranges_.size(), file, interrupt_);
+}
+
+template <class Index>
+void LinkedEngine<Index>::publish_new_pairs(std::size_t spare, std::size_t spare_end, bool split) {
   // Forget the merge's lookup tables and enter the new pairs that occur often enough into
   // the heap.
   const std::vector<Index>& created = rewrites_.created();
@@ -418,8 +445,12 @@ void LinkedEngine<Index>::publish_new_pairs(std::size_t spare, std::size_t spare
     if (counts_[number] > 0 && counts_[number] >= admit_from_) push(number);
   }
   // Give the new pairs their position lists, in the merged pair's list while they fit.
-  if (!occurrences_.place(pairs_, counts_, created, rewrites_.gained(), rewrites_.gained_count(),
-                          spare, spare_end)) {
+  const bool placed = split ? occurrences_.lay_out(pairs_, counts_, created, spare, spare_end)
+                            : occurrences_.place(pairs_, counts_, created, rewrites_.gained(),
+                                                 rewrites_.gained_count(), spare, spare_end);
+  if (placed && split) file_parts();
+  for (std::size_t t = 0; split && t < ranges_.size(); ++t) parts_[t].forget();
+  if (!placed) {
     rebuild_occurrences();
   } else {
     for (Index number : created) {

@@ -1,7 +1,6 @@
 // MergeRewrite: one merge's rewrites of a trainer's LinkedTokens, and the pairs they make.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <vector>
 
@@ -99,12 +98,6 @@ class MergeRewrite {
     Index& slot = right == id ? with_left_[left] : with_right_[right];
     if (slot == kNone) slot = make(owner, left, right);
     return slot;
-  }
-
-  /// Takes the gains of a part of a split merge, after those taken before.
-  void append_gained(const Gained* gained, std::size_t count) {
-    std::copy(gained, gained + count, gained_.begin() + static_cast<std::ptrdiff_t>(gained_count_));
-    gained_count_ += count;
   }
 
   /// The numbers of the pairs this merge made, in the order made.

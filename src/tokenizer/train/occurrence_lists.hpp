@@ -71,6 +71,7 @@ class OccurrenceLists {
   Index& operator[](std::size_t k) { return entries_[k]; }
   Index operator[](std::size_t k) const { return entries_[k]; }
   const Index* data() const { return entries_.data(); }
+  Index* data() { return entries_.data(); }
 
   /// Appends `position` to the list of `pair`.
   void file(PairRecord<Index>& pair, Index position) {
@@ -85,6 +86,16 @@ class OccurrenceLists {
   bool place(Pairs& pairs, const std::vector<Index>& counts, const std::vector<Index>& created,
              const GainedPair<Index>* gained, std::size_t gained_count, std::size_t spare,
              std::size_t spare_end) {
+    if (!lay_out(pairs, counts, created, spare, spare_end)) return false;
+    for (std::size_t g = 0; g < gained_count; ++g)
+      file(pairs[gained[g].number], gained[g].position);
+    return true;
+  }
+
+  /// place() without the filing: the pairs `created` get their lists, empty, for the caller
+  /// to fill (data() + list_at on) and size.
+  bool lay_out(Pairs& pairs, const std::vector<Index>& counts, const std::vector<Index>& created,
+               std::size_t spare, std::size_t spare_end) {
     std::size_t at = entries_.size();
     for (Index number : created) {
       const std::size_t count = counts[number];
@@ -98,8 +109,6 @@ class OccurrenceLists {
     }
     if (at > capacity_) return false;
     entries_.resize(at);
-    for (std::size_t g = 0; g < gained_count; ++g)
-      file(pairs[gained[g].number], gained[g].position);
     return true;
   }
 

@@ -18,10 +18,11 @@ namespace tokenizer {
 /// The parts of a list lie far enough apart in the sequence that no two touch the same node
 /// (LinkedEngine cuts them so), and they read nothing else that another part writes: a part
 /// keeps for itself the counts of the pairs it makes and the occurrences it takes from pairs
-/// that existed before. Once every part is done, the owner adds and subtracts these and files
-/// the gains, part after part: the trainer then holds what rewriting the whole list in one
-/// pass gives (MergeRewrite), but for the numbers of the pairs made, which go out in the order
-/// the parts first ask for them.
+/// that existed before. Once every part is done, the owner adds and subtracts these, lays out
+/// the lists of the pairs made, and has each part file its gains there after those of the
+/// parts before it, side by side again: the trainer then holds what rewriting the whole list
+/// in one pass gives (MergeRewrite), but for the numbers of the pairs made, which go out in the
+/// order the parts first ask for them.
 ///
 /// The pairs that lose occurrences are few and known by one token each: the merged pair
 /// (a, b), the pairs (x, a) before an occurrence, and (b, y) after one. A part tallies them in
@@ -37,12 +38,14 @@ class alignas(64) SplitRewrite {
   using Gained = GainedPair<Index>;
   static constexpr Index kNone = Sequence::kNone;
 
-  /// A pair this part made, and its occurrences here.
+  /// A pair this part made, its occurrences here, and where in its list the next of them
+  /// goes (set by the owner before filing).
   struct Made {
     Index left;
     Index right;
     Index number;
     Index count;
+    Index at;
   };
   /// A pair that existed before the merge, and the occurrences it lost here.
   struct Lost {
@@ -91,7 +94,7 @@ class alignas(64) SplitRewrite {
   }
 
   /// The pairs this part made, in the order made.
-  const std::vector<Made>& made() const { return made_; }
+  std::vector<Made>& made() { return made_; }
   /// Calls `lose(number, count)` for every pair that existed before the merge and lost
   /// occurrences here, the merged one included, and forgets them.
   template <class Lose>
@@ -106,6 +109,7 @@ class alignas(64) SplitRewrite {
       touched->clear();
     }
   }
+  /// The pairs gained here, by position, each known by its index in made().
   const Gained* gained() const { return gained_.data(); }
   std::size_t gained_count() const { return gained_count_; }
   std::size_t rewrites() const { return rewrites_; }
@@ -135,7 +139,7 @@ class alignas(64) SplitRewrite {
       if (slot == kNone) slot = make(id, id, number_for);
       ++made_[slot].count;
       left.pair = made_[slot].number;
-      gained_[gained_count_ - 1].number = left.pair;
+      gained_[gained_count_ - 1].number = slot;
     } else {
       lose(lost_before_, touched_before_, left.token, left.pair);
       gain(nodes, with_left_[left.token], left.token, id, p, number_for);
@@ -149,7 +153,7 @@ class alignas(64) SplitRewrite {
     Made& pair = made_[slot];
     ++pair.count;
     nodes[position].pair = pair.number;
-    gained_[gained_count_++] = Gained{pair.number, position};
+    gained_[gained_count_++] = Gained{slot, position};
   }
 
   /// Tallies one occurrence lost by pair `number`, known in `table` by its other token.
@@ -166,7 +170,7 @@ class alignas(64) SplitRewrite {
 
   template <class NumberFor>
   Index make(Index left, Index right, NumberFor& number_for) {
-    made_.push_back(Made{left, right, number_for(left, right), 0});
+    made_.push_back(Made{left, right, number_for(left, right), 0, 0});
     return static_cast<Index>(made_.size() - 1);
   }
 
