@@ -158,6 +158,16 @@ TEST_P(AnyLayout, KeepsNoViewOfTheText) {
   EXPECT_EQ(merges, reference::train(kept, 500));
 }
 
+TEST(IncrementalTrainer, SplitsLongMergesAtTheDefaultLengthAndLearnsTheSame) {
+  // 1.5 MB of a four-letter genome: its first merges have 100,000 occurrences or more, so on
+  // two threads or more they are rewritten in parts as training on a real text would be.
+  std::mt19937 rng{7};
+  const std::string text = reference::dna_like(rng, 1'500'000);
+  ASSERT_EQ(IncrementalTrainer(text, 2).layout(), TrainerLayout::linked);
+  const auto expected = learn(text, 700, 1);
+  for (std::size_t threads : {2, 3}) EXPECT_EQ(learn(text, 700, threads), expected) << threads;
+}
+
 TEST(IncrementalTrainer, ChoosesTheLayoutBySizeThreadsAndBudget) {
   constexpr std::size_t kLarge = IncrementalTrainer::kPackedFrom;
   constexpr std::size_t kAmple = std::numeric_limits<std::size_t>::max();
