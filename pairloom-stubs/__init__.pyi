@@ -46,10 +46,11 @@ __all__ = ["BasicTokenizer"]
 class BasicTokenizer:
     """A byte-level BPE tokenizer: its merges, special tokens, pattern text and vocabulary.
 
-    `num_threads` sets how many chunks `train` cuts the text into to count pairs on the
+    `num_threads` sets how many chunks `train` cuts the text into to count pairs, and how
+    many parts it cuts the rewrites of a merge of 32,768 occurrences or more into, on the
     process-wide worker pool (one worker per available processor, whatever `num_threads`
-    says). 0 and 1 count on the calling thread, and so does any step whose text holds fewer
-    tokens than `num_threads`. The result of `train` never depends on `num_threads`;
+    says). 0 and 1 run all of it on the calling thread, and so does any step whose text holds
+    fewer tokens than `num_threads`. The result of `train` never depends on `num_threads`;
     `encode`, `decode` and the file methods always run on the calling thread.
 
     A new tokenizer has no merges and an empty vocabulary: `encode` gives one id per UTF-8
