@@ -77,10 +77,13 @@ class LinkedTokens {
 
   /// A merge visits its occurrences `list[k]` in turn, and a rewrite reads the nodes around
   /// i, j = next(i) and next(j). Fetch them a few occurrences ahead, a link further the closer
-  /// the occurrence comes, so that the misses overlap. Stale entries may lead anywhere in the
-  /// array, which costs a wasted fetch at most.
-  [[gnu::always_inline]] void prefetch_ahead(const Index* list, std::size_t k,
-                                             std::size_t end) const {
+  /// the occurrence comes, so that the misses overlap. Links are followed only from entries
+  /// `i` for which `follow(i)`: a merge rewritten on one thread follows every entry (a stale
+  /// one may lead anywhere in the array, which costs a wasted fetch at most); a part of a split
+  /// merge only those still live, so that its loads stay among its own occurrences' nodes.
+  template <class Follow>
+  [[gnu::always_inline]] void prefetch_ahead(const Index* list, std::size_t k, std::size_t end,
+                                             Follow&& follow) const {
     const Node* nodes = nodes_.data();
     const std::size_t size = this->size();
     if (k + kPrefetchFar < end) {
@@ -89,51 +92,19 @@ class LinkedTokens {
       if (i > 0) __builtin_prefetch(&nodes[i - 1]);
       __builtin_prefetch(&nodes[i + 1]);
     }
-    if (k + kPrefetchNext < end) {
+    if (k + kPrefetchNext < end && follow(list[k + kPrefetchNext])) {
       const Index j = peek_next(list[k + kPrefetchNext]);
       if (j < size) {
         __builtin_prefetch(&nodes[j]);
         __builtin_prefetch(&nodes[j + 1]);
       }
     }
-    if (k + kPrefetchNear < end) {
+    if (k + kPrefetchNear < end && follow(list[k + kPrefetchNear])) {
       const Index j = peek_next(list[k + kPrefetchNear]);
       const Index q = j < size ? peek_next(j) : kNone;
       if (q < size) {
         __builtin_prefetch(&nodes[q]);
         __builtin_prefetch(&nodes[q - 1]);
-      }
-    }
-  }
-
-  /// As prefetch_ahead, but links are followed only from entries that still start pair
-  /// `number`: the loads then stay between the first and the last live occurrence's
-  /// neighbours, as a part of a split merge must.
-  [[gnu::always_inline]] void prefetch_live_ahead(const Index* list, std::size_t k, std::size_t end,
-                                                  Index number) const {
-    const Node* nodes = nodes_.data();
-    if (k + kPrefetchFar < end) {
-      const Index i = list[k + kPrefetchFar];
-      __builtin_prefetch(&nodes[i]);
-      if (i > 0) __builtin_prefetch(&nodes[i - 1]);
-      __builtin_prefetch(&nodes[i + 1]);
-    }
-    if (k + kPrefetchNext < end) {
-      const Index i = list[k + kPrefetchNext];
-      if (starts(i, number)) {
-        const Index j = peek_next(i);
-        __builtin_prefetch(&nodes[j]);
-        __builtin_prefetch(&nodes[j + 1]);
-      }
-    }
-    if (k + kPrefetchNear < end) {
-      const Index i = list[k + kPrefetchNear];
-      if (starts(i, number)) {
-        const Index q = peek_next(peek_next(i));
-        if (q < size()) {
-          __builtin_prefetch(&nodes[q]);
-          __builtin_prefetch(&nodes[q - 1]);
-        }
       }
     }
   }

@@ -324,7 +324,7 @@ void LinkedEngine<Index>::rewrite_on_caller(Index number, Index id, std::size_t 
     rewrite_from_left(
         std::views::iota(block, block_end),
         [&](std::size_t k) {
-          nodes_.prefetch_ahead(occurrences_.data(), k, end);
+          nodes_.prefetch_ahead(occurrences_.data(), k, end, [](Index) { return true; });
           // A listed position is stale once a rewrite removed it or changed the pair it
           // starts.
           return nodes_.starts(occurrences_[k], number);
@@ -392,7 +392,7 @@ bool LinkedEngine<Index>::rewrite_in_parts(Index number, Index id, std::size_t b
     part.start(id, 2 * (part_end - part_begin));
     InterruptPacer pace;
     for_each_paced(part_begin, part_end, &stop, pace, [&](std::size_t k) {
-      nodes_.prefetch_live_ahead(list, k, part_end, number);
+      nodes_.prefetch_ahead(list, k, part_end, [&](Index i) { return nodes_.starts(i, number); });
       if (nodes_.starts(list[k], number)) part.rewrite(nodes_, list[k], id, number_for);
     });
   };
