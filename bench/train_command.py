@@ -2,7 +2,7 @@
 
 Usage: python3 bench/train_command.py BUILD_DIR [--mb 100 300 1000] [--vocab 32768] [--seed 0]
     [--corpora DIR] [--work DIR] [--trainer-alone] [--check-model] [--tools-from DIR]
-    [--json FILE] [--cluster WORKERS]
+    [--json FILE] [--cluster WORKERS] [--fanout 4]
 
 The text of each size is the lines of every text of the shared corpora ($PAIRLOOM_CORPORA, else
 ../shared/corpora), shuffled anew (seeded) for each pass through them and written one pass
@@ -230,6 +230,8 @@ def main() -> None:
     parser.add_argument("--json", type=Path, help="also write the rows to this file")
     parser.add_argument("--cluster", metavar="WORKERS",
                         help="then bench/dask_overhead.py on clusters of these sizes (1,2,4,8)")
+    parser.add_argument("--fanout", default="4",
+                        help="the relay fan-outs bench/dask_overhead.py measures (4, or 8,2 ...)")
     args = parser.parse_args()
     args.work.mkdir(parents=True, exist_ok=True)
     args.work = args.work.resolve()  # the processes run there: the folder they start in comes
@@ -245,7 +247,8 @@ def main() -> None:
         args.json.write_text(json.dumps(rows, indent=1))
     if args.cluster:
         subprocess.run([sys.executable, str(Path(__file__).with_name("dask_overhead.py")),
-                        "--workers", args.cluster, "--corpora", str(args.corpora)],
+                        "--workers", args.cluster, "--fanout", args.fanout,
+                        "--corpora", str(args.corpora)],
                        env=env, cwd=args.work, check=True)
 
 

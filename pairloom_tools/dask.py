@@ -3,12 +3,15 @@
 Training (`train`): the text is cut into byte ranges, each held by a shard in an actor on a
 worker; the driver holds the coordinator, which chooses the pairs. A round trip to all actors
 at once carries a batch of steps (those the coordinator can prove are the next ones) and
-brings back the count changes of those steps only. The round trips go over a direct link to
-each actor (`multiprocessing.connection`, authenticated by a random key the driver sends
-through the cluster; plain TCP, like the cluster's own ``tcp://`` comms), which costs the driver
-tens of microseconds per worker where a Dask actor call costs about half a millisecond. On a
-cluster that encrypts its traffic, with addresses other than IPv4 TCP, or where the driver
-cannot reach a worker's link within LINK_SECONDS, they go through Dask's actor calls.
+brings back the count changes of those steps only. The round trips go over direct links
+(`multiprocessing.connection`, authenticated by a random key the driver sends through the
+cluster; plain TCP, like the cluster's own ``tcp://`` comms), which cost tens of microseconds per
+link where a Dask actor call costs about half a millisecond. The links form a tree of relays:
+the driver talks to at most RELAY_FANOUT actors, each of which passes the batch on to at most
+RELAY_FANOUT others and answers with its own changes and theirs summed, so the driver's share
+of a round trip does not grow with the workers. On a cluster that encrypts its traffic, with
+addresses other than IPv4 TCP, or where a link cannot be made within LINK_SECONDS, the round
+trips go through Dask's actor calls.
 
 Encoding (`encode_files`): the documents must be readable at the same paths on every worker,
 and the output folder writable from all of them (a shared file system, or one machine). The
@@ -199,6 +202,33 @@ BATCH_LIMIT = 64
 #: Dask's actor calls.
 LINK_SECONDS = 10.0
 
+#: Most links the driver, or a relay, sends a round trip down.
+RELAY_FANOUT = 4
+
+#: Actors first to last: (first, end), the actor `first` heading those up to `end`.
+Span = tuple[int, int]
+
+
+def _spans(first: int, end: int, parts: int) -> list[Span]:
+    """Actors first up to end in at most `parts` spans of sizes that differ by one at most."""
+    count = min(parts, end - first)
+    return [(first + k * (end - first) // count, first + (k + 1) * (end - first) // count)
+            for k in range(count)]
+
+
+def _relay_tree(actors: int, fanout: int) -> tuple[list[Span], list[list[Span]]]:
+    """The spans the driver links to, and for each actor the spans it relays to: the head of a
+    span relays to the rest of it, cut into at most `fanout` spans. Every actor is in one span
+    of each level, and a round trip passes about log(actors) / log(fanout) links in a row."""
+    top = _spans(0, actors, fanout)
+    below: list[list[Span]] = [[] for _ in range(actors)]
+    heads = list(top)
+    while heads:
+        first, end = heads.pop()
+        below[first] = _spans(first + 1, end, fanout) if end - first > 1 else []
+        heads += below[first]
+    return top, below
+
 
 def _read_pieces(pieces: Iterable[Piece]) -> bytes:
     out = []
@@ -235,6 +265,8 @@ class ShardActor:
         build = lambda source: Shard(_shard_bytes(source))  # noqa: E731
         self._shards = list(self._pool.map(build, sources) if self._pool else map(build, sources))
         self._listener: multiprocessing.connection.Listener | None = None
+        # The actors this one relays round trips to, each with how many actors its span holds.
+        self._relays: list[tuple[multiprocessing.connection.Connection, int]] = []
 
     def changes(self) -> tuple[bytes, list[Edges]]:
         """The count changes since the last call (first: the initial counts), summed over the
@@ -264,9 +296,9 @@ class ShardActor:
         return sum(shard.live for shard in self._shards)
 
     def listen(self, authkey: bytes) -> tuple[str, int] | None:
-        """Opens a direct link on this worker's host for one connection of the driver,
-        authenticated by `authkey`, and serves changes() and steps() on it from a thread of
-        its own until the driver closes it."""
+        """Opens a direct link on this worker's host for one connection (of the driver, or of
+        the actor that relays to this one), authenticated by `authkey`, and serves changes()
+        and steps() on it from a thread of its own until it closes."""
         from distributed import get_worker
         from distributed.comm.addressing import get_address_host
 
@@ -282,14 +314,57 @@ class ShardActor:
         address: tuple[str, int] = self._listener.address
         return address
 
+    def relay(self, addresses: Sequence[tuple[str, int]], sizes: Sequence[int]) -> bool:
+        """Links to the actors listening at `addresses`, which head spans of `sizes` actors, to
+        pass them the round trips this actor's link brings; False when a link cannot be made
+        within LINK_SECONDS."""
+        self._relays = [(link, size) for link, size in
+                        zip(_connect(addresses, self._authkey), sizes)]
+        return len(self._relays) == len(addresses)
+
     def unlisten(self) -> None:
-        """Ends a link the driver did not take: wakes the thread that waits for it."""
+        """Ends a link the driver did not take (wakes the thread that waits for it), and the
+        links this actor made to relay."""
         self._unused = True
+        _close_relays(self)
         if self._listener is None:
             return
         with contextlib.suppress(OSError, EOFError, multiprocessing.AuthenticationError):
             multiprocessing.connection.Client(self._listener.address,
                                               authkey=self._authkey).close()
+
+
+def _close_relays(actor: ShardActor) -> None:
+    relays, actor._relays = actor._relays, []
+    for link, _ in relays:
+        link.close()
+
+
+def _connect(addresses: Sequence[tuple[str, int]],
+             authkey: bytes) -> list[multiprocessing.connection.Connection]:
+    """Links to the listeners at `addresses`, all of them or none: those made within
+    LINK_SECONDS are closed when one is not."""
+    if not addresses:
+        return []
+    pool = ThreadPoolExecutor(len(addresses))
+    connecting = [pool.submit(multiprocessing.connection.Client, (host, port), authkey=authkey)
+                  for host, port in addresses]
+    pool.shutdown(wait=False)  # a connection that hangs is left to its own time-out ...
+    _, late = concurrent.futures.wait(connecting, timeout=LINK_SECONDS)
+    for future in late:  # ... and closed if it is made after all
+        future.add_done_callback(_close_made)
+    links = [_no_delay(future.result()) for future in connecting
+             if future not in late and future.exception() is None]
+    if len(links) < len(addresses):
+        for link in links:
+            link.close()
+        return []
+    return links
+
+
+def _close_made(made: concurrent.futures.Future[multiprocessing.connection.Connection]) -> None:
+    if made.exception() is None:
+        made.result().close()
 
 
 def _no_delay(link: multiprocessing.connection.Connection) -> multiprocessing.connection.Connection:
@@ -302,8 +377,8 @@ def _no_delay(link: multiprocessing.connection.Connection) -> multiprocessing.co
 
 def _serve(listener: multiprocessing.connection.Listener,
            actor_ref: weakref.ref[ShardActor]) -> None:
-    """On a worker: answers the driver's calls on the link `listener` gives, one at a time,
-    until the driver closes it."""
+    """On a worker: answers the calls that come on the link `listener` gives (from the driver or
+    a relay), one at a time, until that link closes; then closes the actor's relays."""
     try:
         with listener:
             link = _no_delay(listener.accept())
@@ -313,24 +388,68 @@ def _serve(listener: multiprocessing.connection.Listener,
         actor = actor_ref()
         if actor is None or actor._unused:
             return
-        while True:
+        try:
+            _answer(link, actor)
+        finally:
+            _close_relays(actor)
+
+
+def _answer(link: multiprocessing.connection.Connection, actor: ShardActor) -> None:
+    """Answers the calls on `link` for the actor and the actors it relays to."""
+    while True:
+        try:
+            method, shared, own = link.recv()
+        except (OSError, EOFError, TypeError, ValueError):
+            return
+        if method not in ("changes", "steps"):
+            return
+        reply: tuple[bool, Any]
+        try:
+            reply = (True, _relayed(link, actor, method, shared, own))
+        except _ParentGone:
+            return
+        except Exception as error:  # the driver raises it, as an actor call would
+            reply = (False, error)
+        try:
             try:
-                method, args = link.recv()
-            except (OSError, EOFError):
-                return
-            if method not in ("changes", "steps"):
-                return
-            try:
-                reply = (True, getattr(actor, method)(*args))
-            except Exception as error:  # the driver raises it, as an actor call would
-                reply = (False, error)
-            try:
-                try:
-                    link.send(reply)
-                except (pickle.PicklingError, TypeError, AttributeError):
-                    link.send((False, ToolError(f"{type(reply[1]).__name__}: {reply[1]}")))
-            except OSError:
-                return
+                link.send(reply)
+            except (pickle.PicklingError, TypeError, AttributeError):
+                link.send((False, ToolError(f"{type(reply[1]).__name__}: {reply[1]}")))
+        except OSError:
+            return
+        if not reply[0]:
+            return  # the training ends; relays may still owe answers to the failed call
+
+
+class _ParentGone(Exception):
+    """The link a relayed call came on closed while its relays were working."""
+
+
+def _relayed(parent: multiprocessing.connection.Connection, actor: ShardActor, method: str,
+             shared: tuple[Any, ...], own: Sequence[tuple[Any, ...]]) -> tuple[bytes, list[Edges]]:
+    """`method` of the actor and of every actor its relays' spans hold (`own[k]`: the k-th
+    actor's own arguments, after `shared`): the count changes summed, the edges in actor
+    order. The relays work while this actor does."""
+    first = 1
+    for link, size in actor._relays:
+        link.send((method, shared, own[first:first + size]))
+        first += size
+    answers = [getattr(actor, method)(*shared, *own[0])]
+    for link, _ in actor._relays:
+        while not link.poll(POLL_SECONDS):
+            if parent.poll(0):  # closed: the driver gave up on this round trip
+                raise _ParentGone
+        try:
+            ok, answer = link.recv()
+        except (OSError, EOFError):
+            raise ToolError("a worker of the cluster was lost: a relay's link closed") from None
+        if not ok:
+            raise answer
+        answers.append(answer)
+    if len(answers) == 1:
+        return answers[0]  # type: ignore[no-any-return]
+    return (actor._sum([deltas for deltas, _ in answers]),
+            [edge for _, edges in answers for edge in edges])
 
 
 def _cut(sizes: Sequence[int], shards: int) -> list[list[tuple[int, int, int]]]:
@@ -391,18 +510,20 @@ async def _call_all(calls: Sequence[Awaitable[T]]) -> list[T]:
         raise ToolError(f"a worker of the cluster was lost: {error}") from None
 
 
-#: call(method, *args_of): `method` of every actor at once, the i-th given args_of(i) for each
-#: of args_of; their answers in actor order.
+#: call(method, shared=(), own=None): `method` of every actor at once, the i-th given
+#: ``*shared, *own(i)``; the answers. Dask's actor calls give one answer per actor, in actor
+#: order; the links one per span the driver links to, in actor order, each summing its span's.
 Calls = Callable[..., list[Any]]
 
 
 def _actor_calls(client: Any, handles: Sequence[Any], workers: Sequence[str],
                  actors: Sequence[Any]) -> Calls:
     """Calls through Dask's actor calls."""
-    def call(method: str, *args_of: Callable[[int], Any]) -> list[Any]:
+    def call(method: str, shared: tuple[Any, ...] = (),
+             own: Callable[[int], tuple[Any, ...]] | None = None) -> list[Any]:
         # The calls are made on the event loop, in one go: made here, each would wake it.
         async def everyone() -> list[Any]:
-            return await _call_all([getattr(handle, method)(*(args(i) for args in args_of))
+            return await _call_all([getattr(handle, method)(*shared, *(own(i) if own else ()))
                                     for i, handle in enumerate(handles)])
 
         return _wait(client, everyone(), workers, actors)
@@ -410,46 +531,54 @@ def _actor_calls(client: Any, handles: Sequence[Any], workers: Sequence[str],
     return call
 
 
+@dataclass
+class Links:
+    """The driver's links to the heads of the spans of `_relay_tree`'s top level."""
+
+    links: list[multiprocessing.connection.Connection]
+    spans: list[Span]
+
+    def close(self) -> None:
+        for link in self.links:
+            link.close()
+
+
 def _direct_links(client: Any, handles: Sequence[Any], workers: Sequence[str],
-                  actors: Sequence[Any]) -> list[multiprocessing.connection.Connection]:
-    """A link to every actor (multiprocessing.connection, authenticated by a key sent through
-    the cluster), or none where the cluster encrypts its traffic, a worker's address is not
-    IPv4 TCP, or a worker cannot be reached within LINK_SECONDS. A round trip over the links
-    costs the driver tens of microseconds per worker, an actor call about half a millisecond
+                  actors: Sequence[Any], fanout: int | None = None) -> Links | None:
+    """Links to the actors, laid out as `_relay_tree` lays them out for `fanout` (RELAY_FANOUT
+    when None), or None where the cluster encrypts its traffic, a worker's address is not IPv4
+    TCP, or a link cannot be made within LINK_SECONDS. A round trip over the links costs tens
+    of microseconds per link, an actor call about half a millisecond
     (bench/dask_overhead.py)."""
     if client.security.require_encryption or not all(w.startswith("tcp://") for w in workers):
-        return []
+        return None
     authkey = secrets.token_bytes(32)
     call = _actor_calls(client, handles, workers, actors)
-    addresses = call("listen", lambda i: authkey)
-    links: list[multiprocessing.connection.Connection] = []
+    addresses = call("listen", (authkey,))
     if all(addresses):
-        pool = ThreadPoolExecutor(len(addresses))
-        connecting = [pool.submit(multiprocessing.connection.Client, tuple(address),
-                                  authkey=authkey) for address in addresses]
-        pool.shutdown(wait=False)  # a connection that hangs is left to its own time-out
-        concurrent.futures.wait(connecting, timeout=LINK_SECONDS)
-        links = [_no_delay(future.result()) for future in connecting
-                 if future.done() and future.exception() is None]
-        if len(links) == len(handles):
-            return links
-    for link in links:
-        link.close()
+        top, below = _relay_tree(len(handles), fanout or RELAY_FANOUT)
+        relayed = call("relay", (), lambda i: ([addresses[first] for first, _ in below[i]],
+                                               [end - first for first, end in below[i]]))
+        links = _connect([addresses[first] for first, _ in top], authkey) if all(relayed) else []
+        if links:
+            return Links(links, top)
     call("unlisten")
-    return []
+    return None
 
 
-def _linked_calls(client: Any, links: Sequence[multiprocessing.connection.Connection],
-                  workers: Sequence[str], actors: Sequence[Any]) -> Calls:
-    """Calls over the direct links, looking at the cluster every POLL_SECONDS meanwhile."""
-    def call(method: str, *args_of: Callable[[int], Any]) -> list[Any]:
-        # The answers are taken in actor order: the last to come sets the time either way, and
+def _linked_calls(client: Any, links: Links, workers: Sequence[str],
+                  actors: Sequence[Any]) -> Calls:
+    """Calls over the links, looking at the cluster every POLL_SECONDS meanwhile."""
+    def call(method: str, shared: tuple[Any, ...] = (),
+             own: Callable[[int], tuple[Any, ...]] | None = None) -> list[Any]:
+        # The answers are taken in span order: the last to come sets the time either way, and
         # one poll per link is cheaper than a wait on all (which registers every link anew).
         replies = []
         try:
-            for i, link in enumerate(links):
-                link.send((method, tuple(args(i) for args in args_of)))
-            for link in links:
+            for link, (first, end) in zip(links.links, links.spans):
+                link.send((method, shared,
+                           [own(i) if own else () for i in range(first, end)]))
+            for link in links.links:
                 while not link.poll(POLL_SECONDS):
                     _check_alive(client, workers, actors)
                 ok, reply = link.recv()
@@ -510,7 +639,7 @@ def train(
     actors = [client.submit(ShardActor, sources[i * per_worker:(i + 1) * per_worker],
                             num_threads, actor=True, workers=[worker], pure=False)
               for i, worker in enumerate(workers)]
-    links: list[multiprocessing.connection.Connection] = []
+    links: Links | None = None
     try:
         handles = _wait(client, _results(actors), workers, actors)
         links = _direct_links(client, handles, workers, actors)
@@ -535,8 +664,8 @@ def train(
             if not pairs:
                 break
             roles = coordinator.plan(*pairs[0])
-            take(call("steps", lambda i: pairs, lambda i: token,
-                      lambda i: roles[i * per_worker:(i + 1) * per_worker]))
+            take(call("steps", (pairs, token),
+                      lambda i: (roles[i * per_worker:(i + 1) * per_worker],)))
             coordinator.finish_steps(pairs)
             merges += pairs
             token += len(pairs)
@@ -545,8 +674,8 @@ def train(
             if progress is not None:
                 progress(len(pairs))
     finally:
-        for link in links:
-            link.close()
+        if links:
+            links.close()
         client.cancel(actors)
     with output_files(*targets, inputs=files) as (model_tmp, vocab_tmp):
         write_model(merges, str(model_tmp), str(vocab_tmp))

@@ -157,8 +157,12 @@ def test_cluster_training_writes_what_the_command_writes(tmp_path, monkeypatch, 
     assert done.merges == sum(learned) == len(done.step_seconds) > 100
     assert len(learned) == done.round_trips < done.merges  # several steps per round trip
     # ... or get shipped the bytes the driver read (a file that needs replacing), three shards
-    # each, rewritten side by side.
+    # each, rewritten side by side; the round trips relayed down a chain of the workers.
+    from pairloom_tools import dask
+
+    monkeypatch.setattr(dask, "RELAY_FANOUT", 1)
     train(cluster, [training_files], 600, tmp_path / "two", num_threads=3, errors="replace")
+    monkeypatch.setattr(dask, "RELAY_FANOUT", 4)
     got = [(tmp_path / f"two.{suffix}").read_bytes() for suffix in ("model", "vocab")]
     assert got == cli_files(tmp_path, [training_files], "--errors", "replace")
     # A text longer than one shard per thread may hold is cut into more shards a worker.
@@ -209,7 +213,8 @@ def test_round_trips_go_over_direct_links_or_else_through_dask(tmp_path, monkeyp
 
 def test_a_link_serves_only_its_driver_and_only_the_steps():
     """A worker's link: a wrong key is turned away and the link closes; with the key, changes()
-    is answered, an actor's fault comes back to be raised, and any other method closes it."""
+    is answered, an actor's fault comes back to be raised and ends the link, and any other
+    method closes it."""
     import multiprocessing.connection
     import threading
     import weakref
@@ -218,6 +223,7 @@ def test_a_link_serves_only_its_driver_and_only_the_steps():
 
     class Actor:
         _unused = False
+        _relays = []
 
         def changes(self):
             return b"deltas", []
@@ -225,8 +231,9 @@ def test_a_link_serves_only_its_driver_and_only_the_steps():
         def steps(self, *args):
             raise ToolError("x.txt: changed while training")
 
-    for key, calls in ((b"wrong", []), (b"key", [("changes", ()), ("steps", (1, 2, 3)),
-                                                 ("unlisten", ())])):
+    for key, calls in ((b"wrong", []), (b"key", [("changes", (), [()])]),
+                       (b"key", [("steps", (1, 2), [(3,)]), ("changes", (), [()])]),
+                       (b"key", [("unlisten", (), [()])])):
         actor = Actor()
         listener = multiprocessing.connection.Listener(("127.0.0.1", 0), authkey=b"key")
         serving = threading.Thread(target=dask._serve, args=(listener, weakref.ref(actor)))
@@ -238,16 +245,95 @@ def test_a_link_serves_only_its_driver_and_only_the_steps():
             with multiprocessing.connection.Client(listener.address, authkey=key) as link:
                 answers = []
                 for call in calls:
-                    link.send(call)
                     try:
+                        link.send(call)
                         answers.append(link.recv())
-                    except EOFError:
+                    except (EOFError, OSError):
                         answers.append("closed")
-            assert answers[0] == (True, (b"deltas", []))
-            assert answers[1][0] is False and isinstance(answers[1][1], ToolError)
-            assert answers[2] == "closed"
+            if calls[0][0] == "changes":
+                assert answers == [(True, (b"deltas", []))]
+            elif calls[0][0] == "steps":
+                assert answers[0][0] is False and isinstance(answers[0][1], ToolError)
+                assert answers[1:] == ["closed"]
+            else:
+                assert answers == ["closed"]
         serving.join(10)
         assert not serving.is_alive()
+
+
+def test_relays_pass_a_round_trip_down_their_spans_and_sum_the_answers():
+    """Actors a, b, c, d with a relaying to b (which heads b and c) and to d: one call on a's
+    link gives every actor its own arguments, and one answer, the changes summed and the edges
+    in actor order; a fault down the tree comes back up; closing a's link ends them all."""
+    import multiprocessing.connection
+    import threading
+    import weakref
+
+    from pairloom_tools import ToolError, dask
+
+    class Actor:
+        _unused = False
+        _sum = staticmethod(b"+".join)
+
+        def __init__(self, name):
+            self.name, self._relays = name, []
+
+        def steps(self, pairs, token, roles):
+            if roles == "fault":
+                raise ToolError(f"{self.name!r} failed")
+            return self.name * token, [(self.name, pairs, roles)]
+
+    def listening(actor):
+        listener = multiprocessing.connection.Listener(("127.0.0.1", 0), authkey=b"key")
+        threads.append(threading.Thread(target=dask._serve, args=(listener, weakref.ref(actor))))
+        threads[-1].start()
+        return listener.address
+
+    for fault in (False, True):
+        threads = []
+        a, b, c, d = actors = [Actor(name) for name in (b"a", b"b", b"c", b"d")]
+        addresses = [listening(actor) for actor in actors]
+        b._relays = [(dask._connect([addresses[2]], b"key")[0], 1)]
+        a._relays = [(link, size) for link, size in
+                     zip(dask._connect([addresses[1], addresses[3]], b"key"), (2, 1))]
+        with multiprocessing.connection.Client(addresses[0], authkey=b"key") as link:
+            roles = ["A", "B", "fault" if fault else "C", "D"]
+            link.send(("steps", ("pairs", 2), [(role,) for role in roles]))
+            ok, answer = link.recv()
+            if fault:
+                assert not ok and isinstance(answer, ToolError) and "'c' failed" in str(answer)
+            else:
+                assert ok and answer == (b"aa+bb+cc+dd",
+                                         [(name, "pairs", role) for name, role in
+                                          zip((b"a", b"b", b"c", b"d"), roles)])
+        for thread in threads:
+            thread.join(10)
+            assert not thread.is_alive()
+
+
+@pytest.mark.parametrize("actors", [1, 2, 3, 4, 5, 8, 17, 100])
+@pytest.mark.parametrize("fanout", [1, 2, 4])
+def test_the_relay_tree_holds_every_actor_once_within_its_fanout(actors, fanout):
+    import math
+
+    from pairloom_tools import dask
+
+    top, below = dask._relay_tree(actors, fanout)
+
+    def depth(span):
+        first, end = span
+        spans = below[first]
+        assert 0 <= first < end <= actors and len(spans) <= fanout
+        # The head's span less the head, cut into spans that follow one another.
+        assert [first + 1, *(e for _, e in spans)] == [*(f for f, _ in spans), end] or (
+            not spans and end == first + 1)
+        return 1 + max(map(depth, spans), default=0)
+
+    assert len(top) <= fanout and [0, *(e for _, e in top)] == [*(f for f, _ in top), actors]
+    deepest = max(map(depth, top))
+    if fanout > 1:
+        assert deepest <= 1 + math.ceil(math.log(actors, fanout))
+    assert top == [(i, i + 1) for i in range(actors)] or actors > fanout
 
 
 def test_interrupted_cluster_training_leaves_no_output(tmp_path, client, training_files, native):
@@ -398,12 +484,15 @@ def test_a_worker_lost_ends_the_training_and_leaves_no_output(tmp_path, monkeypa
                 dask.train(client, text, 600, tmp_path / "m")
             monkeypatch.undo()
             client.wait_for_workers(2)
-            # Between two steps.
-            killed = []
-            with pytest.raises(ToolError, match="left the cluster|was lost|lost work"):
-                dask.train(client, text, 600, tmp_path / "m",
-                           progress=lambda _: killed or killed.append(kill_a_worker()))
-            assert killed
+            # Between two steps: the driver links to both workers, or to one that relays.
+            for fanout in (4, 1):
+                monkeypatch.setattr(dask, "RELAY_FANOUT", fanout)
+                client.wait_for_workers(2)
+                killed = []
+                with pytest.raises(ToolError, match="left the cluster|was lost|lost work"):
+                    dask.train(client, text, 600, tmp_path / "m",
+                               progress=lambda _: killed or killed.append(kill_a_worker()))
+                assert killed
         finally:
             faulthandler.cancel_dump_traceback_later()
     assert list(tmp_path.iterdir()) == []
