@@ -264,7 +264,7 @@ class ShardActor:
         # Shards count their pairs, and merge, without the interpreter lock: side by side.
         build = lambda source: Shard(_shard_bytes(source))  # noqa: E731
         self._shards = list(self._pool.map(build, sources) if self._pool else map(build, sources))
-        self._listener: multiprocessing.connection.Listener | None = None
+        self._address: tuple[str, int] | None = None  # where this actor's link listens
         # The actors this one relays round trips to, each with how many actors its span holds.
         self._relays: list[tuple[multiprocessing.connection.Connection, int]] = []
 
@@ -305,14 +305,14 @@ class ShardActor:
         self._unused = False
         self._authkey = authkey
         try:
-            self._listener = multiprocessing.connection.Listener(
+            listener = multiprocessing.connection.Listener(
                 (get_address_host(get_worker().address), 0), authkey=authkey)
         except OSError:  # not an IPv4 host
             return None
-        threading.Thread(target=_serve, args=(self._listener, weakref.ref(self)), daemon=True,
+        self._address = listener.address  # kept: unlisten() may come once it is closed
+        threading.Thread(target=_serve, args=(listener, weakref.ref(self)), daemon=True,
                          name="pairloom-shard-link").start()
-        address: tuple[str, int] = self._listener.address
-        return address
+        return self._address
 
     def relay(self, addresses: Sequence[tuple[str, int]], sizes: Sequence[int]) -> bool:
         """Links to the actors listening at `addresses`, which head spans of `sizes` actors, to
@@ -327,10 +327,10 @@ class ShardActor:
         links this actor made to relay."""
         self._unused = True
         _close_relays(self)
-        if self._listener is None:
+        if self._address is None:
             return
         with contextlib.suppress(OSError, EOFError, multiprocessing.AuthenticationError):
-            multiprocessing.connection.Client(self._listener.address,
+            multiprocessing.connection.Client(self._address,
                                               authkey=self._authkey).close()
 
 

@@ -179,31 +179,49 @@ def link_threads():
     return sum(thread.name == "pairloom-shard-link" for thread in threading.enumerate())
 
 
-@pytest.mark.parametrize("refused", [False, True], ids=["direct", "refused"])
+def refuse_relays(refused):
+    """On a worker: its relays' links to other workers cannot be made (or can again)."""
+    from pairloom_tools import dask
+
+    if refused:
+        dask._reachable, dask._connect = dask._connect, lambda addresses, authkey: []
+    elif hasattr(dask, "_reachable"):
+        dask._connect = dask.__dict__.pop("_reachable")
+
+
+@pytest.mark.parametrize("way", ["direct", "refused", "relayed", "relay refused"])
 def test_round_trips_go_over_direct_links_or_else_through_dask(tmp_path, monkeypatch, client,
-                                                               training_files, native, refused):
-    """Where the driver cannot reach a worker's link, the round trips go through Dask's actor
-    calls: the same model either way, and no link is left waiting on a worker."""
+                                                               training_files, native, way):
+    """Where the driver cannot reach a worker's link, or a relay the link of a worker below it,
+    the round trips go through Dask's actor calls: the same model either way, and no link is
+    left open or waiting on a worker."""
     import multiprocessing.connection
     import time
 
-    from pairloom_tools.dask import train
+    from pairloom_tools import dask
 
     opened = []
     connect = multiprocessing.connection.Client
 
     def driver_connects(*args, **kwargs):
-        if refused:
+        if way == "refused":
             raise ConnectionRefusedError("refused")
         opened.append(connect(*args, **kwargs))
         return opened[-1]
 
     monkeypatch.setattr(multiprocessing.connection, "Client", driver_connects)
+    if way != "direct":  # the driver links to one worker, which relays to the other
+        monkeypatch.setattr(dask, "RELAY_FANOUT", 1)
+    client.run(refuse_relays, way == "relay refused")
     texts = sorted(training_files.glob("*.txt"))
-    train(client, texts, 600, tmp_path / "m")
+    try:
+        dask.train(client, texts, 600, tmp_path / "m")
+    finally:
+        client.run(refuse_relays, False)
     got = [(tmp_path / f"m.{suffix}").read_bytes() for suffix in ("model", "vocab")]
     assert got == cli_files(tmp_path, texts)
-    assert len(opened) == (0 if refused else 2) and all(link.closed for link in opened)
+    assert len(opened) == {"direct": 2, "relayed": 1}.get(way, 0)
+    assert all(link.closed for link in opened)
     for _ in range(200):
         if not any(client.run(link_threads).values()):
             break
