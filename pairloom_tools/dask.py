@@ -198,8 +198,8 @@ ShardSource = bytes | tuple[tuple[Piece, ...], str]
 #: Most steps sent in one round trip.
 BATCH_LIMIT = 64
 
-#: Seconds the driver gives the workers to take its direct links before it falls back to
-#: Dask's actor calls.
+#: Seconds the driver, or a relay, gives the workers to take its direct links before the
+#: training falls back to Dask's actor calls.
 LINK_SECONDS = 10.0
 
 #: Most links the driver, or a relay, sends a round trip down.
