@@ -430,22 +430,23 @@ def _relayed(parent: multiprocessing.connection.Connection, actor: ShardActor, m
     """`method` of the actor and of every actor its relays' spans hold (`own[k]`: the k-th
     actor's own arguments, after `shared`): the count changes summed, the edges in actor
     order. The relays work while this actor does."""
-    first = 1
-    for link, size in actor._relays:
-        link.send((method, shared, own[first:first + size]))
-        first += size
-    answers = [getattr(actor, method)(*shared, *own[0])]
-    for link, _ in actor._relays:
-        while not link.poll(POLL_SECONDS):
-            if parent.poll(0):  # closed: the driver gave up on this round trip
-                raise _ParentGone
-        try:
+    try:
+        first = 1
+        for link, size in actor._relays:
+            link.send((method, shared, own[first:first + size]))
+            first += size
+        answers = [getattr(actor, method)(*shared, *own[0])]
+        for link, _ in actor._relays:
+            while not link.poll(POLL_SECONDS):
+                if parent.poll(0):  # closed: the driver gave up on this round trip
+                    raise _ParentGone
             ok, answer = link.recv()
-        except (OSError, EOFError):
-            raise ToolError("a worker of the cluster was lost: a relay's link closed") from None
-        if not ok:
-            raise answer
-        answers.append(answer)
+            if not ok:
+                raise answer
+            answers.append(answer)
+    except (OSError, EOFError) as error:  # a relay's link (the steps themselves raise neither)
+        raise ToolError("a worker of the cluster was lost: "
+                        f"{error or 'a relay link closed'}") from None
     if len(answers) == 1:
         return answers[0]  # type: ignore[no-any-return]
     return (actor._sum([deltas for deltas, _ in answers]),
