@@ -70,6 +70,10 @@ class Workspace:
         with open(self.bad_model, "w") as f:
             f.write("pairloom v1\n\n0\n1 2\n3\n")
         self.long_text = self.text * 400
+        # encode() keeps its buffer of ids for the next call: grown here to the longest text's
+        # size, so that an interrupted call that ends late (the timer's signal delayed on a
+        # busy machine) cannot grow it while the heap is measured.
+        self.tok.encode(self.long_text)
         self.armed = False
 
     def interrupting(self, call):
