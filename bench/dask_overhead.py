@@ -14,8 +14,8 @@ reports:
   from its start to its exit, the training from the call (the cluster already up) to its return;
 - round trips: batches of steps sent to the workers, and merges per round trip;
 - the floor: one call over the training's direct links (the tree of relays) to every worker
-  that does next to nothing (an empty shard's changes), all at once, answers gathered (median of 300), as a
-  round trip of the training makes them. Times the round trips a training makes, it is what
+  that does next to nothing (an empty shard's changes), all at once, answers gathered (median
+  of 300), as a round trip of the training makes them. Times the round trips a training makes, it is what
   the cluster costs at the least. Beside it, the driver's processor time per such call (its
   process, and the thread that makes the calls), and the same call through Dask's actor calls
   (the training's fallback);
